@@ -1,0 +1,53 @@
+// One archive entry: the header that precedes every coded stream. An
+// archive is nothing but a sequence of these, each followed by its data.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace taq {
+
+struct EntryHeader {
+    uint64_t entry_size = 0;  // whole entry, this header included
+    uint8_t solid = 0;
+    uint8_t reset_flag = 1;
+    std::string stored_name;
+    std::string stored_dir;
+    int64_t data_size = 0;
+    uint32_t model_memory = 0;
+    uint8_t min_match = 3;
+    uint8_t general_path = 1;
+    uint8_t delta_flag = 0;
+    uint8_t sample_width = 0;
+    uint8_t channels = 0;
+    uint32_t image_width = 256;
+    uint8_t record_length = 1;
+    uint16_t data_kind = 0;
+    uint64_t range_start = 0;
+
+    // 46 fixed bytes plus both zero-terminated strings.
+    uint64_t header_length() const { return 46 + stored_name.size() + 1 + stored_dir.size() + 1; }
+};
+
+// The smallest header a writer can produce: two empty strings.
+constexpr uint64_t kMinEntrySize = 48;
+
+// The header's bytes as they stand in the archive (entry_size as given).
+std::vector<uint8_t> serialize_header(const EntryHeader& h);
+
+// Reads the header of the entry at `offset` of an archive of `archive_size`
+// bytes and checks that it can be trusted: entry_size at least the smallest
+// header and inside the file, both strings inside the entry and
+// zero-terminated, the whole header inside the entry. `leading_only` stops
+// after stored_dir (what a listing needs). On failure `why` says what is
+// wrong and false is returned.
+bool read_header(platform::File& archive, uint64_t offset, uint64_t archive_size, EntryHeader& h,
+                 std::string* why, bool leading_only = false);
+
+// "Error: damaged archive %s at offset %llu (%s)\n"
+std::string damaged_archive_message(const std::string& archive, uint64_t offset, const std::string& why);
+
+}  // namespace taq

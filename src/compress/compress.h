@@ -1,0 +1,49 @@
+// compress_entry: one byte range of one file becomes one entry at the end
+// of the archive.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace taq {
+
+struct CompressOptions {
+    std::string archive_path;          // archive (or a child's part archive)
+    uint32_t model_memory = 134217728; // M, 4 MiB << method level
+    bool solid = false;
+    bool verbose = false;
+    bool recurse = false;
+    int run_mode = 0;  // 0 single process, 1 parent of tasks, 2 child task
+    int task_slot = 0;
+};
+
+enum class EntryResult {
+    written,       // the archive has grown by one entry
+    input_failed,  // input could not be opened or read completely: message printed, archive unchanged
+    output_failed, // archive could not be opened or written: message printed, archive unchanged
+};
+
+class Engine;
+
+// Owns the model and buffers for a whole run: the first entry allocates
+// them, a solid run keeps the model from one entry to the next.
+class Compressor {
+public:
+    explicit Compressor(CompressOptions options);
+    ~Compressor();
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+
+    EntryResult compress_entry(const std::string& input_path, const std::string& stored_name,
+                               const std::string& stored_dir, uint64_t range_start, uint64_t range_end);
+
+    const CompressOptions& options() const { return options_; }
+
+private:
+    CompressOptions options_;
+    std::unique_ptr<Engine> engine_;
+    bool tables_ready_ = false;
+};
+
+}  // namespace taq

@@ -1,0 +1,2 @@
+#pragma once
+namespace taq { class Engine {}; }

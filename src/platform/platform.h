@@ -1,0 +1,105 @@
+// Every operating-system call of TAQ goes through this header; porting to
+// another system means providing another implementation of it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace taq::platform {
+
+// Turns the '\' separators of an archiver path into the OS separator.
+std::string os_path(const std::string& path);
+
+// An open file with its own position. Moves, never copies; closes on
+// destruction. Reads and writes loop over short transfers.
+class File {
+public:
+    enum class Mode {
+        read_existing,   // fails when the file does not exist
+        write_existing,  // read/write, no creation, no truncation
+        create,          // read/write, created or truncated
+        create_new,      // read/write, fails when the name exists
+    };
+
+    File() = default;
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    static File open(const std::string& path, Mode mode);
+
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+    // errno text of the failed open (or of the last failed operation).
+    const std::string& error() const { return error_; }
+
+    // Reads up to n bytes at the current position; returns what arrived
+    // (less than n only at the end of the file or on an error).
+    size_t read(void* data, size_t n);
+    // Writes all n bytes at the current position; false on any failure.
+    bool write(const void* data, size_t n);
+    bool seek(uint64_t offset);
+    uint64_t position() const { return pos_; }
+    // Current size of the open file, -1 on failure.
+    int64_t size() const;
+    bool truncate(uint64_t length);
+    void close();
+
+private:
+    int fd_ = -1;
+    uint64_t pos_ = 0;
+    std::string error_;
+};
+
+// Size of a regular file, 0 for a missing path or a directory.
+uint64_t file_size(const std::string& path);
+bool exists(const std::string& path);
+bool is_directory(const std::string& path);
+// One delete attempt; true when the file is gone afterwards.
+bool delete_file(const std::string& path);
+// Creates one directory; an existing one is not an error.
+bool create_directory(const std::string& path);
+// The hidden attribute has no meaning here; kept so that callers read as
+// the format describes them.
+void set_hidden(const std::string& path, bool hidden);
+
+struct DirEntry {
+    std::string name;
+    bool is_file = false;
+    bool is_dir = false;
+    int64_t size = 0;
+};
+// Lists a directory in the order the system returns it, "." and ".."
+// included. False when it cannot be opened.
+bool list_directory(const std::string& path, std::vector<DirEntry>& out);
+
+std::string own_executable_path();
+std::string current_directory();
+unsigned processor_count();
+
+// Child processes: the own executable started with an argument vector.
+using ProcessId = int;
+// Returns the child's id, or -1 when it could not be started.
+ProcessId spawn_self(const std::vector<std::string>& args);
+enum class ChildState { running, exited, failed };
+// Non-blocking: has the child ended, and how (exit code in *code).
+ChildState poll_child(ProcessId pid, int* code);
+void kill_child(ProcessId pid);
+// Blocks until the child has ended; its exit code, or -1 for a signal.
+int wait_child(ProcessId pid);
+ProcessId parent_process();
+ProcessId own_process();
+bool process_alive(ProcessId pid);
+void sleep_ms(unsigned ms);
+uint64_t monotonic_ms();
+
+// Memory for the model tables: zero-filled, page aligned, with a hint for
+// large pages. Returns nullptr on failure.
+void* allocate_tables(size_t bytes);
+void release_tables(void* p, size_t bytes);
+
+}  // namespace taq::platform

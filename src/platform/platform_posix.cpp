@@ -1,0 +1,276 @@
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace taq::platform {
+
+std::string os_path(const std::string& path) {
+    std::string p = path;
+    for (char& c : p)
+        if (c == '\\') c = '/';
+    return p;
+}
+
+File::File(File&& other) noexcept : fd_(other.fd_), pos_(other.pos_), error_(std::move(other.error_)) {
+    other.fd_ = -1;
+}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        pos_ = other.pos_;
+        error_ = std::move(other.error_);
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+File::~File() { close(); }
+
+void File::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+File File::open(const std::string& path, Mode mode) {
+    File f;
+    int flags = O_CLOEXEC;
+    switch (mode) {
+        case Mode::read_existing: flags |= O_RDONLY; break;
+        case Mode::write_existing: flags |= O_RDWR; break;
+        case Mode::create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+        case Mode::create_new: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+    }
+    const std::string p = os_path(path);
+    int fd = ::open(p.c_str(), flags, 0644);
+    if (fd < 0) {
+        f.error_ = std::strerror(errno);
+        return f;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        f.error_ = std::strerror(EISDIR);
+        return f;
+    }
+    f.fd_ = fd;
+    return f;
+}
+
+size_t File::read(void* data, size_t n) {
+    size_t done = 0;
+    auto* out = static_cast<char*>(data);
+    while (done < n && fd_ >= 0) {
+        ssize_t r = ::pread(fd_, out + done, n - done, static_cast<off_t>(pos_));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            error_ = std::strerror(errno);
+            break;
+        }
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+        pos_ += static_cast<uint64_t>(r);
+    }
+    return done;
+}
+
+bool File::write(const void* data, size_t n) {
+    size_t done = 0;
+    const auto* in = static_cast<const char*>(data);
+    while (done < n) {
+        if (fd_ < 0) return false;
+        ssize_t r = ::pwrite(fd_, in + done, n - done, static_cast<off_t>(pos_));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            error_ = std::strerror(errno);
+            return false;
+        }
+        if (r == 0) {
+            error_ = "no space left";
+            return false;
+        }
+        done += static_cast<size_t>(r);
+        pos_ += static_cast<uint64_t>(r);
+    }
+    return true;
+}
+
+bool File::seek(uint64_t offset) {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    pos_ = offset;
+    return fd_ >= 0;
+}
+
+int64_t File::size() const {
+    struct stat st;
+    if (fd_ < 0 || fstat(fd_, &st) != 0) return -1;
+    return st.st_size;
+}
+
+bool File::truncate(uint64_t length) {
+    if (fd_ < 0) return false;
+    if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+uint64_t file_size(const std::string& path) {
+    struct stat st;
+    if (::stat(os_path(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(os_path(path).c_str(), &st) == 0;
+}
+
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return ::stat(os_path(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool delete_file(const std::string& path) {
+    const std::string p = os_path(path);
+    if (::unlink(p.c_str()) == 0) return true;
+    return errno == ENOENT;
+}
+
+bool create_directory(const std::string& path) {
+    const std::string p = os_path(path);
+    if (::mkdir(p.c_str(), 0755) == 0) return true;
+    return errno == EEXIST;
+}
+
+void set_hidden(const std::string&, bool) {}
+
+bool list_directory(const std::string& path, std::vector<DirEntry>& out) {
+    const std::string dir = os_path(path.empty() ? std::string(".") : path);
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return false;
+    std::string base = dir;
+    if (base.back() != '/') base += '/';
+    while (dirent* e = ::readdir(d)) {
+        DirEntry entry;
+        entry.name = e->d_name;
+        struct stat st;
+        if (::stat((base + entry.name).c_str(), &st) == 0) {
+            entry.is_file = S_ISREG(st.st_mode);
+            entry.is_dir = S_ISDIR(st.st_mode);
+            entry.size = st.st_size;
+        }
+        out.push_back(std::move(entry));
+    }
+    ::closedir(d);
+    return true;
+}
+
+std::string own_executable_path() {
+    char buf[PATH_MAX + 1];
+    ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
+    if (n <= 0) return {};
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string current_directory() {
+    std::vector<char> buf(PATH_MAX + 1);
+    if (!::getcwd(buf.data(), buf.size())) return ".";
+    return std::string(buf.data());
+}
+
+unsigned processor_count() {
+    long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return n < 1 ? 1u : static_cast<unsigned>(n);
+}
+
+ProcessId spawn_self(const std::vector<std::string>& args) {
+    const std::string exe = own_executable_path();
+    if (exe.empty()) return -1;
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    return pid;
+}
+
+ChildState poll_child(ProcessId pid, int* code) {
+    int status = 0;
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == 0) return ChildState::running;
+    if (r < 0) {
+        if (code) *code = -1;
+        return ChildState::failed;
+    }
+    if (WIFEXITED(status)) {
+        if (code) *code = WEXITSTATUS(status);
+        return ChildState::exited;
+    }
+    if (code) *code = -1;
+    return ChildState::failed;
+}
+
+void kill_child(ProcessId pid) {
+    if (pid > 0) ::kill(pid, SIGKILL);
+}
+
+int wait_child(ProcessId pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ProcessId parent_process() { return ::getppid(); }
+ProcessId own_process() { return ::getpid(); }
+
+bool process_alive(ProcessId pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+
+void sleep_ms(unsigned ms) {
+    struct timespec ts;
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+uint64_t monotonic_ms() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+void* allocate_tables(size_t bytes) {
+    if (bytes == 0) return nullptr;
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+    ::madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+    return p;
+}
+
+void release_tables(void* p, size_t bytes) {
+    if (p) ::munmap(p, bytes);
+}
+
+}  // namespace taq::platform
