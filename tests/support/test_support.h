@@ -1,0 +1,58 @@
+// Helpers shared by every test binary: scratch directories, running the
+// built executable, and small file utilities.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace taq::test {
+
+// A fresh directory under /tmp, removed with everything in it when the
+// object goes away. The path contains no '.', because `x` reads a dotted
+// destination as directory plus wildcard.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // path() + "/" + name
+    std::string file(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+struct RunResult {
+    int exit_code = -1;  // -1 when the process died from a signal or could not start
+    std::string output;  // stdout and stderr, interleaved as written
+};
+
+// Runs the built taq binary with `args` (no shell) in directory `cwd`.
+// A run that takes longer than `timeout_ms` is killed and reported as -1.
+RunResult run_taq(const std::vector<std::string>& args, const std::string& cwd, unsigned timeout_ms = 120000);
+
+// Runs any program the same way (used for the binary under a different name
+// and for negative tests).
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                      unsigned timeout_ms = 120000);
+
+// Writes `data` to `path` (creating parent directories), replacing any file.
+void write_file(const std::string& path, const std::string& data);
+void write_file(const std::string& path, const std::vector<uint8_t>& data);
+// Whole file as bytes; empty when it cannot be read.
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+void make_dirs(const std::string& path);
+
+// Deterministic pseudo-random bytes (xorshift), for test inputs.
+std::string random_bytes(size_t n, uint32_t seed = 1);
+
+// Path of the built executable and of the checked-in test data.
+std::string taq_binary();
+std::string test_data_dir();
+
+}  // namespace taq::test
