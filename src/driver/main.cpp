@@ -1,1 +1,3 @@
-int main() { return 1; }
+#include "driver/commands.h"
+
+int main(int argc, char** argv) { return taq::run_main(argc, argv); }

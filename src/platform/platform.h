@@ -102,4 +102,17 @@ uint64_t monotonic_ms();
 void* allocate_tables(size_t bytes);
 void release_tables(void* p, size_t bytes);
 
+// Identity of the file or directory a path leads to (links followed), so
+// that an enumeration can tell when it comes back to a directory it is in.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+bool file_identity(const std::string& path, FileIdentity& out);
+
+// Whether the system accepts a path of this length: the whole path and
+// each of its components within the system's limits.
+bool path_length_ok(const std::string& path);
+
 }  // namespace taq::platform

@@ -273,4 +273,25 @@ void release_tables(void* p, size_t bytes) {
     if (p) ::munmap(p, bytes);
 }
 
+bool file_identity(const std::string& path, FileIdentity& out) {
+    struct stat st;
+    if (::stat(os_path(path.empty() ? std::string(".") : path).c_str(), &st) != 0) return false;
+    out.device = static_cast<uint64_t>(st.st_dev);
+    out.inode = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+bool path_length_ok(const std::string& path) {
+    if (path.size() >= PATH_MAX) return false;
+    size_t run = 0;
+    for (char c : path) {
+        if (c == '/' || c == '\\') {
+            run = 0;
+        } else if (++run > NAME_MAX) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace taq::platform

@@ -1,0 +1,40 @@
+#include "archive/listing.h"
+
+#include "archive/entry.h"
+#include "archive/paths.h"
+#include "platform/platform.h"
+
+namespace taq {
+
+ListResult list_entries(const std::string& archive_path, const std::string& wildcard, std::FILE* out) {
+    ListResult result;
+    platform::File archive = platform::File::open(archive_path, platform::File::Mode::read_existing);
+    const int64_t size = archive ? archive.size() : -1;
+    if (size < 0) {
+        std::fprintf(out, "Error: cannot open Archive file %s\n", archive_path.c_str());
+        result.status = ListStatus::cannot_open;
+        return result;
+    }
+    const auto archive_size = static_cast<uint64_t>(size);
+    uint64_t position = 0;
+    while (position < archive_size) {
+        EntryHeader h;
+        std::string why;
+        if (!read_header(archive, position, archive_size, h, &why, true)) {
+            std::fputs(damaged_archive_message(archive_path, position, why).c_str(), out);
+            result.status = ListStatus::damaged;
+            return result;
+        }
+        const std::string path = h.stored_dir + h.stored_name;
+        if (match_wildcard(wildcard, file_part(path))) {
+            ++result.listed;
+            std::fprintf(out, "%s%s\n", path.c_str(), h.solid ? " - solid" : "");
+        }
+        // read_header guarantees entry_size >= 48 and inside the file, so
+        // the walk always moves forward and ends.
+        position += h.entry_size;
+    }
+    return result;
+}
+
+}  // namespace taq

@@ -1,0 +1,209 @@
+#include "archive/paths.h"
+
+#include <algorithm>
+
+#include "platform/platform.h"
+
+namespace taq {
+
+namespace {
+
+size_t last_separator(const std::string& path) {
+    for (size_t i = path.size(); i > 0; --i)
+        if (is_separator(path[i - 1])) return i - 1;
+    return std::string::npos;
+}
+
+bool has_drive(const std::string& path) { return path.size() >= 2 && path[1] == ':'; }
+
+// Prefix put before the names found in `dir`: the directory and '/', except
+// that no directory gives no prefix and the root gives "/".
+std::string prefix_for(const std::string& dir) {
+    if (dir.empty()) return {};
+    if (dir == "/") return "/";
+    return dir + "/";
+}
+
+}  // namespace
+
+std::string collapse_separators(const std::string& path) {
+    std::string out;
+    out.reserve(path.size());
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (is_separator(path[i]) && i + 1 < path.size() && is_separator(path[i + 1])) continue;
+        out.push_back(path[i]);
+    }
+    return out;
+}
+
+std::string path_prefix(const std::string& path) {
+    const size_t s = last_separator(path);
+    return s == std::string::npos ? std::string() : path.substr(0, s + 1);
+}
+
+std::string file_part(const std::string& path) {
+    const size_t s = last_separator(path);
+    return s == std::string::npos ? path : path.substr(s + 1);
+}
+
+std::string dir_part(const std::string& path) {
+    if (path.empty() || is_separator(path.back())) return {};
+    std::string dir = path_prefix(path);
+    if (has_drive(path)) return dir.size() > 3 ? dir.substr(3) : std::string();
+    // An absolute path is stored relative to the root, as a drive path is.
+    size_t skip = 0;
+    while (skip < dir.size() && is_separator(dir[skip])) ++skip;
+    return dir.substr(skip);
+}
+
+std::string last_component(const std::string& path) {
+    if (!path.empty() && is_separator(path.back())) return file_part(path.substr(0, path.size() - 1));
+    return file_part(path);
+}
+
+bool has_wild_or_dot(const std::string& text) { return text.find_first_of(".*") != std::string::npos; }
+
+std::string to_lower_ascii(const std::string& text) {
+    std::string out = text;
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+bool match_wildcard(const std::string& pattern, const std::string& name) {
+    size_t p = 0, n = 0;
+    size_t star = std::string::npos;  // position of the last '*' seen
+    size_t resume = 0;                // name position that '*' is retried from
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = n;
+        } else if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+            ++p;
+            ++n;
+        } else if (star != std::string::npos) {
+            // Let the last '*' take one more character and try again.
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+bool remove_file(const std::string& path, unsigned timeout_ms) {
+    platform::set_hidden(path, false);
+    const uint64_t deadline = platform::monotonic_ms() + timeout_ms;
+    for (;;) {
+        if (platform::delete_file(path)) return true;
+        if (platform::monotonic_ms() >= deadline) return false;
+        platform::sleep_ms(10);
+    }
+}
+
+bool make_directories(const std::string& dir) {
+    for (size_t i = 0; i < dir.size(); ++i) {
+        if (!is_separator(dir[i]) || i == 0 || dir[i - 1] == ':') continue;
+        platform::create_directory(dir.substr(0, i));
+    }
+    if (!dir.empty()) platform::create_directory(dir);
+    return platform::is_directory(dir);
+}
+
+std::string resolve_argument(const std::string& arg, const std::string& cwd) {
+    if (!arg.empty() && is_separator(arg[0])) return arg;
+    return cwd + "/" + arg;
+}
+
+bool path_fits(const std::string& path) { return platform::path_length_ok(path); }
+
+SplitArgument split_argument(const std::string& arg) {
+    std::string text = arg;
+    std::replace(text.begin(), text.end(), '\\', '/');
+    if (text == "." || text == "..") text += "/*";
+
+    SplitArgument out;
+    const size_t slash = text.rfind('/');
+    if (has_drive(text) && slash == 2) {
+        // From a drive's root: the directory is "X:/.".
+        out.dir = text.substr(0, 2) + "/.";
+        out.pattern = text.substr(3);
+    } else if (has_drive(text) && slash == std::string::npos) {
+        // Relative to a drive's current directory.
+        const std::string rest = text.substr(2);
+        if (rest == "." || rest == "..") {
+            out.dir = text;
+        } else {
+            out.dir = text.substr(0, 2) + ".";
+            out.pattern = rest;
+        }
+    } else if (slash == std::string::npos) {
+        out.pattern = text;
+    } else {
+        out.dir = text.substr(0, slash == 0 ? 1 : slash);
+        out.pattern = text.substr(slash + 1);
+    }
+    if (out.dir.size() == 2 && out.dir[1] == ':') out.dir += ".";
+    if (out.pattern.empty()) out.pattern.assign(1, '*');
+    return out;
+}
+
+namespace {
+
+void collect_in(FileList& list, const std::string& dir, const std::string& prefix, const std::string& pattern,
+                bool recurse, std::vector<platform::FileIdentity>& open_dirs) {
+    const std::string to_open = dir.empty() ? std::string(".") : dir;
+    platform::FileIdentity id;
+    const bool known = platform::file_identity(to_open, id);
+    if (known && std::find(open_dirs.begin(), open_dirs.end(), id) != open_dirs.end()) return;
+
+    std::vector<platform::DirEntry> entries;
+    if (!platform::list_directory(to_open, entries)) return;
+    if (known) open_dirs.push_back(id);
+    for (const auto& e : entries) {
+        if (!match_wildcard(pattern, e.name)) continue;
+        const std::string path = prefix + e.name;
+        if (e.is_file) {
+            list.push_back({path, e.size});
+        } else if (e.is_dir && recurse && e.name != "." && e.name != "..") {
+            collect_in(list, path, prefix_for(path), "*", recurse, open_dirs);
+        }
+    }
+    if (known) open_dirs.pop_back();
+}
+
+}  // namespace
+
+void collect_files(FileList& list, const std::string& dir, const std::string& prefix, const std::string& pattern,
+                   bool recurse) {
+    std::vector<platform::FileIdentity> open_dirs;
+    collect_in(list, dir, prefix, pattern, recurse, open_dirs);
+}
+
+std::string extension_key(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    return dot == std::string::npos ? path : path.substr(dot + 1);
+}
+
+FileList build_file_list(const std::vector<std::string>& args, bool recurse) {
+    FileList list;
+    for (const auto& arg : args) {
+        const SplitArgument split = split_argument(arg);
+        collect_files(list, split.dir, prefix_for(split.dir), split.pattern, recurse);
+    }
+    std::vector<std::pair<std::string, size_t>> keys;
+    keys.reserve(list.size());
+    for (size_t i = 0; i < list.size(); ++i) keys.emplace_back(extension_key(list[i].path), i);
+    std::sort(keys.begin(), keys.end(), [&](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first < b.first;
+        return list[a.second].path < list[b.second].path;
+    });
+    FileList sorted;
+    sorted.reserve(list.size());
+    for (const auto& k : keys) sorted.push_back(std::move(list[k.second]));
+    return sorted;
+}
+
+}  // namespace taq

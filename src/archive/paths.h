@@ -1,0 +1,94 @@
+// The archiver's path vocabulary: splitting and cleaning paths in which both
+// '/' and '\' separate components, wildcard matching, the file operations
+// the drivers share, and the enumeration that turns the file arguments of
+// `a` into the sorted file list.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace taq {
+
+inline bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// Of every run of separators only the last one is kept: "a\\b" and "a/\b"
+// both become "a\b".
+std::string collapse_separators(const std::string& path);
+
+// Text up to and including the last separator; empty when there is none.
+std::string path_prefix(const std::string& path);
+
+// Text after the last separator; the whole text without separators; empty
+// when the path ends with a separator.
+std::string file_part(const std::string& path);
+
+// The directory stored with an entry: path_prefix without a root. A drive
+// form ("D:\...") loses its first three characters, an absolute path its
+// leading separators. Empty when nothing remains or the path ends with a
+// separator.
+std::string dir_part(const std::string& path);
+
+// Last component, one trailing separator ignored: "D:\photos\" and
+// "D:\photos" both give "photos".
+std::string last_component(const std::string& path);
+
+// True when the text contains '.' or '*'.
+bool has_wild_or_dot(const std::string& text);
+
+// A..Z become a..z; every other byte is kept.
+std::string to_lower_ascii(const std::string& text);
+
+// '*' matches any run (the empty one included), '?' exactly one character,
+// everything else itself, case-sensitively. Linear in the worst case times
+// the pattern length, never exponential.
+bool match_wildcard(const std::string& pattern, const std::string& name);
+
+// Clears the hidden attribute and deletes the file, retrying while the
+// deletion fails, for at most `timeout_ms`. True when the file is gone.
+bool remove_file(const std::string& path, unsigned timeout_ms = 2000);
+
+// Creates every directory along `dir` (each text before a separator that is
+// not directly after ':', then the whole path); existing ones are fine.
+// True when `dir` is a directory afterwards.
+bool make_directories(const std::string& dir);
+
+// An argument placed under `cwd` unless it is absolute (begins with a
+// separator): cwd + "/" + arg.
+std::string resolve_argument(const std::string& arg, const std::string& cwd);
+
+// Whether the operating system can take this path at all (length of the
+// whole path and of each component).
+bool path_fits(const std::string& path);
+
+// One file argument of `a` split into the directory to enumerate and the
+// pattern to match there. '\' are turned into '/'. An empty directory means
+// the current one; the pattern is never empty.
+struct SplitArgument {
+    std::string dir;
+    std::string pattern;
+};
+SplitArgument split_argument(const std::string& arg);
+
+struct FileListEntry {
+    std::string path;  // as enumerated, '/' separators
+    int64_t size = 0;  // size seen by the enumeration (statistics only)
+};
+using FileList = std::vector<FileListEntry>;
+
+// Appends the files of directory `dir` whose names match `pattern`, each as
+// prefix + name. With `recurse`, matching subdirectories are entered and all
+// of their files taken. A directory that cannot be opened adds nothing;
+// a directory reached again through a link inside itself is not re-entered.
+void collect_files(FileList& list, const std::string& dir, const std::string& prefix, const std::string& pattern,
+                   bool recurse);
+
+// Sort key of a list entry: the text after the last '.' of the whole path,
+// or the whole path when it has no dot.
+std::string extension_key(const std::string& path);
+
+// Enumerates every argument in order and sorts the result by extension_key
+// (ties by path, so a run is reproducible).
+FileList build_file_list(const std::vector<std::string>& args, bool recurse);
+
+}  // namespace taq

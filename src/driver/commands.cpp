@@ -1,0 +1,228 @@
+#include "driver/commands.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "archive/listing.h"
+#include "archive/paths.h"
+#include "compress/compress.h"
+#include "driver/messages.h"
+#include "driver/switches.h"
+#include "extract/extract.h"
+#include "platform/platform.h"
+#include "tasks/file_driver.h"
+
+namespace taq {
+
+namespace {
+
+int usage_exit() {
+    print_banner();
+    print_usage();
+    return 1;
+}
+
+// False (with a message) when the system could not take the path.
+bool check_path(const std::string& path) {
+    if (platform::path_length_ok(path)) return true;
+    std::printf("Error: path too long %s\n", path.c_str());
+    return false;
+}
+
+// A child opens the board its parent made; without it there is nothing to do.
+bool open_child_board(const Settings& s, platform::File& board) {
+    if (s.run_mode != RunMode::child) return true;
+    board = platform::File::open(s.board_path, platform::File::Mode::write_existing);
+    return board.valid();
+}
+
+bool ends_with_separator(const std::string& s) { return !s.empty() && is_separator(s.back()); }
+
+// A last component without '.' or '*' names a directory: everything in it.
+std::string with_all_files(const std::string& path) {
+    if (has_wild_or_dot(file_part(path)) || ends_with_separator(path)) return path;
+    return path + "/*";
+}
+
+void print_exception_line(std::exception_ptr e) {
+    try {
+        std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+        std::printf("error: %s\n", x.what());
+    } catch (const std::string& x) {
+        std::printf("%s\n", x.c_str());
+    } catch (const char* x) {
+        std::printf("%s\n", x ? x : "error");
+    } catch (...) {
+        std::puts("error");
+    }
+}
+
+}  // namespace
+
+AddTarget form_add_target(const std::string& archive_arg, const std::vector<std::string>& file_args,
+                          const std::string& cwd) {
+    AddTarget t;
+    const std::string resolved = resolve_argument(archive_arg, cwd);
+    if (!file_args.empty()) {
+        t.archive_path = resolved;
+        t.files = file_args;
+        return t;
+    }
+    // Only the last component decides: a dot elsewhere (in the current
+    // directory, say) must not turn a directory argument into a pattern.
+    const std::string dir = has_wild_or_dot(file_part(resolved)) ? path_prefix(resolved) : resolved;
+    if (platform::is_directory(dir)) {
+        t.files.push_back(with_all_files(archive_arg));
+        t.archive_path = cwd + "/" + last_component(dir) + ".taq";
+    } else {
+        t.archive_path = resolved;
+        t.files.push_back(cwd + "/*");
+    }
+    return t;
+}
+
+Destination prepare_destination(const std::string& arg, const std::string& cwd) {
+    const std::string path = with_all_files(resolve_argument(arg, cwd));
+    Destination d;
+    d.dir = path_prefix(path);
+    d.pattern = file_part(path);
+    if (d.pattern.empty()) d.pattern = "*";
+    d.pattern = to_lower_ascii(d.pattern);
+    return d;
+}
+
+int run_add(Settings& s, const std::vector<std::string>& args) {
+    size_t next = 0;
+    if (parse_switches(Command::add, args, 2, s, &next) != SwitchOutcome::ok) {
+        print_unknown_option();
+        return 1;
+    }
+    platform::File board;
+    if (!open_child_board(s, board)) return 1;
+    if (next >= args.size()) return usage_exit();
+    const bool child = s.run_mode == RunMode::child;
+    if (!child) print_banner();
+    if (s.run_mode == RunMode::parent) std::printf("multiprocess compression use %u task \n", s.task_count);
+
+    const std::vector<std::string> file_args(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
+    if (file_args.empty()) std::puts("Archiver not defined: Activate File-Folder control..  ");
+    AddTarget target = form_add_target(args[next], file_args, s.cwd);
+    s.archive_path = collapse_separators(target.archive_path);
+    if (!check_path(s.archive_path)) return 1;
+    if (!child) std::printf("Archive is %s \n", s.archive_path.c_str());
+    s.archive_size_before = static_cast<int64_t>(platform::file_size(s.archive_path));
+    if (!target.files.empty() && !target.files[0].empty() && target.files[0][0] == '$') {
+        target.files[0] = "*";
+        std::printf("argc=%s \n", target.files[0].c_str());
+    }
+    // The compression child loop arrives with the task board; until then a
+    // child has no work.
+    if (child) return 1;
+
+    bool failed = false;
+    try {
+        CompressOptions options;
+        options.archive_path = s.archive_path;
+        options.model_memory = s.model_memory;
+        options.solid = s.solid;
+        options.verbose = s.verbose;
+        options.recurse = s.recurse;
+        // Tasks are not spread yet: a parent compresses in this process,
+        // exactly as a single run does.
+        options.run_mode = 0;
+        options.task_slot = s.task_slot;
+        Compressor compressor(options);
+
+        const FileList list = build_file_list(target.files, s.recurse);
+        if (list.empty()) std::printf("WARNING: No files");
+        for (const auto& entry : list) {
+            const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
+            if (r == EntryResult::output_failed) return 1;
+            if (r == EntryResult::input_failed) failed = true;
+        }
+    } catch (...) {
+        print_exception_line(std::current_exception());
+        failed = true;
+    }
+    const auto final_size = static_cast<int64_t>(platform::file_size(s.archive_path));
+    std::printf(" Compressed %lld bytes to %lld bytes \n", static_cast<long long>(s.total_input),
+                static_cast<long long>(final_size - s.archive_size_before));
+    return failed ? 1 : 0;
+}
+
+int run_extract(Settings& s, const std::vector<std::string>& args) {
+    size_t next = 0;
+    if (parse_switches(Command::extract, args, 2, s, &next) != SwitchOutcome::ok) {
+        print_unknown_option();
+        return 1;
+    }
+    platform::File board;
+    if (!open_child_board(s, board)) return 1;
+    if (next >= args.size()) return usage_exit();
+    s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
+    if (!check_path(s.archive_path)) return 1;
+    std::vector<std::string> destinations(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
+    if (destinations.empty()) destinations.push_back("*");
+    // The extraction child loop arrives with the task board.
+    if (s.run_mode == RunMode::child) return 1;
+
+    print_banner();
+    if (s.run_mode == RunMode::parent) std::printf("multiprocess etraction use %u task \n", s.task_count);
+    Extractor extractor(s.verbose);
+    bool ok = true;
+    for (const auto& arg : destinations) {
+        std::printf("ARGV=%s\n", arg.c_str());
+        const Destination d = prepare_destination(arg, s.cwd);
+        if (!check_path(d.dir)) {
+            ok = false;
+            continue;
+        }
+        std::printf("Archive=%s Wild=%s DEST=%s\n", s.archive_path.c_str(), d.pattern.c_str(), d.dir.c_str());
+        std::fflush(stdout);
+        if (!extract_entries(extractor, s.archive_path, d.dir, d.pattern)) {
+            ok = false;
+            // Without a readable archive the other destinations fare no better.
+            if (!platform::File::open(s.archive_path, platform::File::Mode::read_existing)) break;
+        }
+    }
+    if (!ok) return 1;
+    std::puts(" OK! ");
+    return 0;
+}
+
+int run_list(Settings& s, const std::vector<std::string>& args) {
+    if (args.size() < 3) return usage_exit();
+    s.archive_path = resolve_argument(args[2], s.cwd);
+    if (!check_path(s.archive_path)) return 1;
+    std::printf("Archive List ... %s \n", s.archive_path.c_str());
+    std::vector<std::string> wildcards(args.begin() + 3, args.end());
+    if (wildcards.empty()) wildcards.push_back("*");
+    uint64_t count = 0;
+    for (const auto& w : wildcards) {
+        const ListResult r = list_entries(s.archive_path, w);
+        count += r.listed;
+        if (r.status != ListStatus::ok) return 1;
+    }
+    std::printf(" n.%llu files in archive %s \n", static_cast<unsigned long long>(count), s.archive_path.c_str());
+    return 0;
+}
+
+int run_main(int argc, char** argv) {
+    const std::vector<std::string> args(argv, argv + argc);
+    try {
+        Settings settings = startup_settings();
+        switch (args.size() > 1 ? command_of(args[1]) : Command::none) {
+            case Command::add: return run_add(settings, args);
+            case Command::extract: return run_extract(settings, args);
+            case Command::list: return run_list(settings, args);
+            case Command::none: break;
+        }
+        return usage_exit();
+    } catch (...) {
+        print_exception_line(std::current_exception());
+        return 1;
+    }
+}
+
+}  // namespace taq

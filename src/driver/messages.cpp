@@ -1,0 +1,52 @@
+#include "driver/messages.h"
+
+#include <cstdio>
+
+namespace taq {
+
+namespace {
+
+const char* const kUsage[] = {
+    "Usage: TAQ <command> -<switch ..> <archive> <files...> <in path> <out path>",
+    "<Commands>",
+    " a                 Add files to archive",
+    " x                 Extract files in destination path",
+    " l                 List archive",
+    "",
+    "<Switches>",
+    " t<0...8>         number of task (0=autodetect,default=1)",
+    " r                Recurse subdirectories",
+    " s                Solid Mode ON",
+    " v                Verbose Mode",
+    " m                [default -m4] Compression Method/Memory (-m0 ... -m7)",
+    "",
+    "< Examples of compression >",
+    "TAQ a c:\\archive c:\\infile",
+    "TAQ a -m0 c:\\archive c:\\infile",
+    "TAQ a -r -t4 c:\\archive c:\\path",
+    "TAQ a -r -s archive path",
+    "TAQ a -r archive path\\*.bmp",
+    "TAQ a -r -m2 -t2 archive *",
+    "< Example of decompression >",
+    "TAQ x -t0 c:\\archive c:\\outpath",
+    "TAQ x -t4 archive outpath",
+    "TAQ x archive outpath\\*.bmp",
+    "",
+    "<System Requirements>",
+    " Min 32 Mb x task - Max 1.6 GB x task for compression",
+    " Min 32 Mb x task - Max 1.6 GB x task for decompression",
+    " Suppor for multi method for compression/decompression",
+    "",
+};
+
+}  // namespace
+
+void print_banner() { std::puts("TAQ Archiver v.0.60d Kelvo"); }
+
+void print_usage() {
+    for (const char* line : kUsage) std::puts(line);
+}
+
+void print_unknown_option() { std::puts("\n Unknown option! "); }
+
+}  // namespace taq

@@ -1,0 +1,52 @@
+// Process-wide settings of one run, filled at start-up and by the command
+// line, read by every later step.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace taq {
+
+enum class RunMode { single = 0, parent = 1, child = 2 };
+
+enum class Command { none, add, extract, list };
+
+constexpr int kDefaultMethodLevel = 5;
+constexpr unsigned kMaxTasks = 8;
+
+// 4 MiB shifted left by the method level (0..7).
+constexpr uint32_t model_memory_for_level(int level) { return 4194304u << level; }
+
+struct Settings {
+    // From the platform at start-up.
+    std::string exe_path;
+    std::string cwd;
+    std::string board_path;  // cwd + "/master.tmp"
+    unsigned processor_count = 1;
+
+    // From the switches.
+    RunMode run_mode = RunMode::single;
+    unsigned task_count = 1;  // used in parent mode only
+    int task_slot = 0;        // 1..8 in child mode
+    int method_level = kDefaultMethodLevel;
+    uint32_t model_memory = model_memory_for_level(kDefaultMethodLevel);
+    uint8_t min_match = 3;
+    bool recurse = false;
+    bool solid = false;
+    bool verbose = false;
+    // Passed on to child command lines: " -r ", " -v ", " -s " or empty.
+    std::string recurse_text;
+    std::string verbose_text;
+    std::string solid_text;
+
+    // From the arguments and the run.
+    std::string archive_path;
+    int64_t archive_size_before = 0;
+    uint64_t total_input = 0;
+};
+
+// Fills the start-up part of the settings from the platform.
+Settings startup_settings();
+
+}  // namespace taq

@@ -1,0 +1,129 @@
+#include "driver/switches.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace taq {
+
+namespace {
+
+char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+
+// "-t<d>": 0 picks the task count from the processors, 1 is single, 2..8
+// are that many tasks; anything else changes nothing.
+void apply_tasks(char d, Settings& s) {
+    if (d == '0') {
+        if (s.processor_count > 1) {
+            s.run_mode = RunMode::parent;
+            s.task_count = std::min(s.processor_count, kMaxTasks);
+        }
+    } else if (d == '1') {
+        s.run_mode = RunMode::single;
+    } else if (d >= '2' && d <= '8') {
+        s.run_mode = RunMode::parent;
+        s.task_count = static_cast<unsigned>(d - '0');
+    }
+}
+
+// "-p<d>", d = 1..8: this process is the child of slot d.
+void apply_slot(char d, Settings& s) {
+    if (d >= '1' && d <= '8') {
+        s.run_mode = RunMode::child;
+        s.task_slot = d - '0';
+    }
+}
+
+void set_level(int level, Settings& s) {
+    s.method_level = level;
+    s.model_memory = model_memory_for_level(level);
+    s.min_match = 3;
+}
+
+void set_verbose(Settings& s) {
+    s.verbose = true;
+    s.verbose_text = " -v ";
+}
+
+// One switch argument of `a`.
+SwitchOutcome parse_add_switch(const std::string& arg, Settings& s) {
+    if (arg.size() < 2) return SwitchOutcome::unknown_option;
+    size_t i = 1;
+    while (i < arg.size()) {
+        const char c = lower(arg[i]);
+        const char next = i + 1 < arg.size() ? arg[i + 1] : '\0';
+        switch (c) {
+            case 'm':
+                if (next >= '0' && next <= '7') {
+                    set_level(next - '0', s);
+                    return SwitchOutcome::ok;
+                }
+                if (next == '\0') return SwitchOutcome::unknown_option;
+                ++i;  // the character after m is read as a letter
+                break;
+            case 't':
+                apply_tasks(next, s);
+                return SwitchOutcome::ok;
+            case 'p':
+                apply_slot(next, s);
+                return SwitchOutcome::ok;
+            case 'r':
+                s.recurse = true;
+                s.recurse_text = " -r ";
+                ++i;
+                break;
+            case 's':
+                s.solid = true;
+                s.solid_text = " -s ";
+                ++i;
+                break;
+            case 'v':
+                set_verbose(s);
+                ++i;
+                break;
+            default:
+                return SwitchOutcome::unknown_option;
+        }
+    }
+    return SwitchOutcome::ok;
+}
+
+// One switch argument of `x`.
+SwitchOutcome parse_extract_switch(const std::string& arg, Settings& s) {
+    if (arg.size() < 2) return SwitchOutcome::unknown_option;
+    const char digit = arg.size() > 2 ? arg[2] : '\0';
+    switch (lower(arg[1])) {
+        case 't': apply_tasks(digit, s); return SwitchOutcome::ok;
+        case 'p': apply_slot(digit, s); return SwitchOutcome::ok;
+        case 'v': set_verbose(s); return SwitchOutcome::ok;
+        default: return SwitchOutcome::unknown_option;
+    }
+}
+
+}  // namespace
+
+Command command_of(const std::string& word) {
+    if (word.empty()) return Command::none;
+    switch (word[0]) {
+        case 'a': return Command::add;
+        case 'x': return Command::extract;
+        case 'l': return Command::list;
+        default: return Command::none;
+    }
+}
+
+SwitchOutcome parse_switches(Command command, const std::vector<std::string>& args, size_t first, Settings& settings,
+                             size_t* next) {
+    size_t i = first;
+    for (; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
+        const SwitchOutcome r = command == Command::add ? parse_add_switch(args[i], settings)
+                                                        : parse_extract_switch(args[i], settings);
+        if (r != SwitchOutcome::ok) {
+            if (next) *next = i;
+            return r;
+        }
+    }
+    if (next) *next = i;
+    return SwitchOutcome::ok;
+}
+
+}  // namespace taq

@@ -1,0 +1,30 @@
+// The command word and the switch grammar of `a` and `x`.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "driver/settings.h"
+
+namespace taq {
+
+// The command is chosen by the first character of the first argument alone
+// ('a', 'x', 'l'; case matters).
+Command command_of(const std::string& word);
+
+enum class SwitchOutcome { ok, unknown_option };
+
+// Reads the switch arguments (those beginning with '-') of `a` or `x` from
+// args[first] on and applies them to `settings`; *next receives the index
+// of the first argument that is not a switch. Letters are matched without
+// regard to case; when several switches set the run mode the last wins.
+//   a: m<0..7> ends the argument (another character after m is read as a
+//      further letter), t<d> and p<d> end it, r s v may be followed by
+//      further letters.
+//   x: only the letter after '-' counts (t, v, p), its digit is the
+//      character after it.
+SwitchOutcome parse_switches(Command command, const std::vector<std::string>& args, size_t first, Settings& settings,
+                             size_t* next);
+
+}  // namespace taq
