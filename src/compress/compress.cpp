@@ -1,12 +1,236 @@
-// Placeholder until the engine lands.
 #include "compress/compress.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include "archive/entry.h"
+#include "archive/paths.h"
+#include "compress/analysis.h"
+#include "model/coder.h"
 #include "model/engine.h"
+#include "platform/platform.h"
+#include "transform/delta.h"
+#include "transform/digram.h"
+#include "transform/x86.h"
 
 namespace taq {
 
+namespace {
+
+using platform::File;
+
+enum class SegmentStatus { ok, short_read };
+
+// The segment loop of one entry, written once for every coder type.
+template <class Coder>
+SegmentStatus encode_segments(Engine& engine, DigramTransform& digram, Coder& coder, File& in,
+                              uint64_t range_start, uint64_t data_size, const Analysis& a) {
+    uint8_t* seg = engine.segment();
+    uint64_t position = 0;
+    uint64_t length = kSegmentSize;
+    while (position < data_size) {
+        if (position + length > data_size) length = data_size - position;
+        const size_t n = static_cast<size_t>(length);
+        if (!in.seek(range_start + position) || in.read(seg, n) != n) return SegmentStatus::short_read;
+        if (a.general_path) {
+            engine.clamp_general_segment();
+            int score = 0;
+            const int cls = classify_block(seg, n, &score);
+            size_t coded = n;
+            bool text = false;
+            if (cls == kTextClass) {
+                const size_t m = digram.forward(seg, n);
+                if (m > 0) {
+                    text = true;
+                    coded = m;
+                }
+            }
+            coder.direct(text);
+            if (!text) x86_forward(seg, n);
+            engine.text_applied = text;
+            for (int bit = 23; bit >= 0; --bit) coder.direct(static_cast<int>((coded >> bit) & 1));
+            for (size_t at = 0; at < coded; at += kBlockSize) {
+                const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, coded - at));
+                int block_score = 0;
+                classify_block(seg + at, len, &block_score);
+                engine.code_general_chunk(coder, seg + at, len, block_score > 790);
+            }
+        } else {
+            engine.clamp_small_segment();
+            if (a.delta_flag) delta_forward(seg, n, a.sample_width, a.channels);
+            switch (a.data_kind) {
+                case kColourImage: engine.code_tiled_image(coder, n, a.image_width); break;
+                case kMedia: engine.code_serial(coder, n); break;
+                case kWave: engine.code_frames(coder, n, a.sample_width, a.channels, a.record_length); break;
+                case kGreyImage: engine.code_columns(coder, n, a.image_width); break;
+                default: break;
+            }
+        }
+        position += length;
+    }
+    return SegmentStatus::ok;
+}
+
+// An encoder that also records each decision it codes.
+class TraceEncoder : public Encoder {
+public:
+    TraceEncoder(File* out, std::string* log, size_t limit) : Encoder(out), log_(log), limit_(limit) {}
+    int bit(int b, uint32_t p) {
+        if (count_++ < limit_) *log_ += std::to_string(p) + " " + std::to_string(b) + "\n";
+        return Encoder::bit(b, p);
+    }
+    int direct(int b) {
+        if (count_++ < limit_) *log_ += "d " + std::to_string(b) + "\n";
+        return Encoder::direct(b);
+    }
+
+private:
+    std::string* log_;
+    size_t limit_;
+    size_t count_ = 0;
+};
+
+Analysis analyse_entry(Analyser& analyser, Engine& engine, File& in, uint64_t data_size) {
+    const size_t w = data_size < kAnalysisWindow ? static_cast<size_t>(data_size) : kAnalysisWindow;
+    uint8_t* window = engine.segment();
+    in.seek(0);
+    const size_t got = in.read(window, w);
+    // A file shorter than its range is caught by the segment loop; judge
+    // only the bytes that are there.
+    return analyser.analyse(window, got);
+}
+
+}  // namespace
+
 Compressor::Compressor(CompressOptions options) : options_(std::move(options)) {}
 Compressor::~Compressor() = default;
-EntryResult Compressor::compress_entry(const std::string&, const std::string&, const std::string&, uint64_t, uint64_t) {
-    return EntryResult::input_failed;
+
+bool Compressor::prepare_tables() {
+    if (tables_ready_) return true;
+    try {
+        engine_ = std::make_unique<Engine>(options_.model_memory);
+        analyser_ = std::make_unique<Analyser>();
+        digram_ = std::make_unique<DigramTransform>();
+    } catch (const std::bad_alloc&) {
+        std::puts("No memory ");
+        return false;
+    }
+    return true;
 }
+
+EntryResult Compressor::compress_entry(const std::string& input_path, const std::string& stored_name,
+                                       const std::string& stored_dir, uint64_t range_start, uint64_t range_end) {
+    File in = File::open(input_path, File::Mode::read_existing);
+    if (!in) {
+        std::printf("Error: cannot open Input file %s\n", input_path.c_str());
+        return EntryResult::input_failed;
+    }
+    const std::string& archive_path = options_.archive_path;
+    File archive = File::open(archive_path, File::Mode::write_existing);
+    if (!archive) archive = File::open(archive_path, File::Mode::create);
+    if (!archive) {
+        std::printf("Error: cannot open Output file %s\n", archive_path.c_str());
+        return EntryResult::output_failed;
+    }
+    if (options_.run_mode == 2 && options_.task_slot >= 2 && !tables_ready_) platform::set_hidden(archive_path, true);
+    const int64_t archive_size = archive.size();
+    if (archive_size < 0) {
+        std::printf("Error: cannot open Output file %s\n", archive_path.c_str());
+        return EntryResult::output_failed;
+    }
+    const uint64_t entry_start = static_cast<uint64_t>(archive_size);
+    const uint64_t data_size = range_end > range_start ? range_end - range_start : 0;
+
+    uint8_t reset_flag = 1;
+    if (!tables_ready_) {
+        if (!prepare_tables()) return EntryResult::output_failed;
+        engine_->model_reset();
+        tables_ready_ = true;
+    } else if (!options_.solid) {
+        engine_->model_reset();
+    } else {
+        reset_flag = 0;
+    }
+    Engine& engine = *engine_;
+
+    const std::string path = collapse_separators(input_path);
+    if (options_.verbose && options_.run_mode == 0) std::printf("compress.. %s ", path.c_str());
+
+    EntryHeader header;
+    header.solid = options_.solid ? 1 : 0;
+    header.reset_flag = reset_flag;
+    header.stored_name = stored_name;
+    header.stored_dir = stored_dir;
+    if (options_.recurse) {
+        header.stored_name = collapse_separators(header.stored_name);
+        header.stored_dir = collapse_separators(header.stored_dir);
+    }
+    header.data_size = static_cast<int64_t>(data_size);
+    header.model_memory = options_.model_memory;
+    header.min_match = 3;
+    const Analysis a = analyse_entry(*analyser_, engine, in, data_size);
+    header.general_path = a.general_path;
+    header.delta_flag = a.delta_flag;
+    header.sample_width = a.sample_width;
+    header.channels = a.channels;
+    header.image_width = a.image_width;
+    header.record_length = a.record_length;
+    header.data_kind = a.data_kind;
+    header.range_start = range_start;
+
+    const std::vector<uint8_t> bytes = serialize_header(header);
+    bool write_ok = archive.seek(entry_start) && archive.write(bytes.data(), bytes.size());
+
+    Encoder encoder(&archive);
+    encoder.start();
+    engine.min_match = 3;
+    engine.clear_bit_state();
+    SegmentStatus status = SegmentStatus::ok;
+    if (write_ok) status = encode_segments(engine, *digram_, encoder, in, range_start, data_size, a);
+    if (status == SegmentStatus::ok && write_ok) encoder.flush();
+    write_ok = write_ok && !encoder.failed();
+
+    const uint64_t coded_size = bytes.size() + encoder.coded_size;
+    if (status == SegmentStatus::ok && write_ok) {
+        uint8_t size_bytes[8];
+        for (int i = 0; i < 8; ++i) size_bytes[i] = static_cast<uint8_t>(coded_size >> (8 * i));
+        write_ok = archive.seek(entry_start) && archive.write(size_bytes, 8);
+    }
+    if (status != SegmentStatus::ok || !write_ok) {
+        // Leave the archive as it was before this entry.
+        archive.truncate(entry_start);
+        if (options_.verbose && options_.run_mode == 0) std::printf("\n");
+        if (status != SegmentStatus::ok) {
+            std::printf("Error: cannot read Input file %s\n", input_path.c_str());
+            return EntryResult::input_failed;
+        }
+        std::printf("Error: cannot write Output file %s (%s)\n", archive_path.c_str(), archive.error().c_str());
+        return EntryResult::output_failed;
+    }
+    if (options_.verbose && options_.run_mode == 0)
+        std::printf(" %" PRId64 " to %" PRIu64 " \n", static_cast<int64_t>(data_size), coded_size);
+    return EntryResult::written;
+}
+
+std::string Compressor::trace_decisions(const std::string& input_path, const std::string& scratch_path,
+                                        size_t limit) {
+    std::string log;
+    File in = File::open(input_path, File::Mode::read_existing);
+    File out = File::open(scratch_path, File::Mode::create);
+    if (!in || !out || !prepare_tables()) return log;
+    tables_ready_ = true;
+    engine_->model_reset();
+    const uint64_t size = platform::file_size(input_path);
+    const Analysis a = analyse_entry(*analyser_, *engine_, in, size);
+    TraceEncoder encoder(&out, &log, limit);
+    encoder.start();
+    engine_->min_match = 3;
+    engine_->clear_bit_state();
+    encode_segments(*engine_, *digram_, encoder, in, 0, size, a);
+    encoder.flush();
+    return log;
+}
+
 }  // namespace taq

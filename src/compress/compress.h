@@ -25,6 +25,8 @@ enum class EntryResult {
 };
 
 class Engine;
+class Analyser;
+class DigramTransform;
 
 // Owns the model and buffers for a whole run: the first entry allocates
 // them, a solid run keeps the model from one entry to the next.
@@ -38,11 +40,22 @@ public:
     EntryResult compress_entry(const std::string& input_path, const std::string& stored_name,
                                const std::string& stored_dir, uint64_t range_start, uint64_t range_end);
 
+    // Runs the coding of a whole file as compress_entry would (fresh model)
+    // and returns the coder's first `limit` decisions, one per line: "P BIT"
+    // for a modelled decision, "d BIT" for a direct bit. `scratch_path`
+    // receives the coded bytes. For tracing mismatches against reference
+    // streams.
+    std::string trace_decisions(const std::string& input_path, const std::string& scratch_path, size_t limit);
+
     const CompressOptions& options() const { return options_; }
 
 private:
     CompressOptions options_;
+    bool prepare_tables();
+
     std::unique_ptr<Engine> engine_;
+    std::unique_ptr<Analyser> analyser_;
+    std::unique_ptr<DigramTransform> digram_;
     bool tables_ready_ = false;
 };
 

@@ -1,2 +1,516 @@
+// The modelling engine: the hashed context model, the match model, the
+// small direct models, the general block coder and the per-kind coders,
+// with all the state they share. Every coding loop is one template over
+// the coder (Encoder or Decoder), so the two directions cannot drift.
 #pragma once
-namespace taq { class Engine {}; }
+
+#include <cstdint>
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "model/primitives.h"
+
+namespace taq {
+
+constexpr uint32_t kSegmentSize = 8388608;
+constexpr uint32_t kBlockSize = 4096;
+constexpr uint32_t kRowArea = 131072;
+
+class Engine {
+public:
+    // Allocates the segment buffer and the model tables for model memory
+    // `memory` (a power of two, at least 16 bytes). Throws std::bad_alloc.
+    explicit Engine(uint32_t memory);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    uint32_t memory() const { return mem_; }
+    uint8_t* segment() { return segment_; }
+
+    // Clears the whole model. Costs what the model touched since the last
+    // reset, not the size of the tables.
+    void model_reset();
+
+    // Per-entry and per-segment settings read by the models.
+    uint8_t min_match = 3;
+    bool text_applied = false;
+
+    void clear_bit_state() {
+        node_ = 0;
+        bit_count_ = 0;
+        nibble_pos_ = 0;
+    }
+
+    // Weight clamps the drivers run per segment.
+    void clamp_general_segment() { cm_final_.clamp(); }
+    void clamp_small_segment() {
+        small_stage1_.clamp();
+        small_stage2_.clamp();
+    }
+
+    // One block (1..4096 bytes) of general data. The encoder passes whether
+    // the block goes raw; the decoder learns it from the stream.
+    template <class Coder>
+    void code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int raw);
+
+    // The per-kind coders: each codes the whole segment in `segment()`.
+    template <class Coder>
+    void code_columns(Coder& coder, uint64_t length, uint32_t width);
+    template <class Coder>
+    void code_tiled_image(Coder& coder, uint64_t length, uint32_t width);
+    template <class Coder>
+    void code_serial(Coder& coder, uint64_t length);
+    template <class Coder>
+    void code_frames(Coder& coder, uint64_t length, uint32_t sample_width, uint32_t channels, uint32_t stride);
+
+    // Exposed for tests.
+    int32_t cm_predict();
+    void cm_update(int bit);
+    int32_t mm_predict();
+    bool mm_has_prediction() const { return match_len_ >= min_match; }
+    int32_t predicted_byte() const;
+    void byte_update(uint8_t c, bool had_prediction, int32_t pred);
+    template <int Variant>
+    int32_t small_predict();
+    template <int Variant>
+    void small_update(int bit);
+    void set_small_contexts(uint32_t a, uint32_t b, uint32_t c) {
+        ctx_a_ = a;
+        ctx_b_ = b;
+        ctx_c_ = c;
+        node_ = 1;
+    }
+    uint32_t small_node() const { return node_; }
+
+private:
+    void select_buckets();
+    uint8_t* bucket(uint8_t* table, uint32_t size_mask, uint32_t v);
+    void mm_update(uint8_t c, bool had_prediction, int32_t pred);
+    template <class Coder, int Variant>
+    void code_small_byte(Coder& coder, uint8_t* byte);
+
+    uint32_t mem_;
+    uint32_t mask_;         // mem_ - 1
+    uint32_t match_mask_;   // mem_ / 16 - 1
+    uint8_t* segment_ = nullptr;
+    uint8_t* tables_ = nullptr;
+    size_t tables_bytes_ = 0;
+    uint8_t* history_ = nullptr;
+    uint32_t* match_table_ = nullptr;
+    uint8_t* rows_ = nullptr;
+    uint8_t* t4_ = nullptr;
+    uint8_t* t3_ = nullptr;
+    uint8_t* t2_ = nullptr;
+    uint8_t* t1_ = nullptr;
+
+    // What was touched since the last reset.
+    std::vector<uint8_t*> dirty_buckets_;
+    std::vector<uint32_t> dirty_matches_;
+    size_t dirty_limit_;
+    bool dirty_overflow_ = false;
+    uint64_t history_written_ = 0;
+    bool touched_ = false;
+
+    // Byte contexts.
+    uint32_t c1_ = 0, c2_ = 0;
+    uint32_t h1_ = 0, h2_ = 0, h3_ = 0, h4_ = 0, h5_ = 0;
+    uint32_t history4_ = 0;
+    uint8_t* o1_row_ = nullptr;
+    uint8_t* skip_row_ = nullptr;
+
+    // Per-bit state of the context model.
+    uint32_t node_ = 0;
+    uint32_t bit_count_ = 0;
+    uint32_t nibble_pos_ = 0;
+    int32_t pred_ = -1;
+    uint32_t miss_flag_ = 0;
+    uint32_t final_ctx_ = 0;
+    uint8_t* buckets_[4] = {};  // T1..T4 of the current nibble
+    uint8_t* slots_[6] = {};    // order-1, skip, T4, T3, T2, T1
+    int32_t p_ = 2048;
+
+    // Match model.
+    uint32_t hist_pos_ = 0;
+    uint32_t match_ptr_ = 0xFFFFFFFFu;
+    uint32_t match_len_ = 0;
+    uint8_t flag_state_ = 0;
+
+    // Small direct models.
+    std::vector<uint16_t> counters_;
+    uint32_t ctx_a_ = 0, ctx_b_ = 0, ctx_c_ = 0;
+    int32_t small_p_ = 2048;
+
+    Mixer2 small_stage1_{131328};
+    Mixer2 small_stage2_{65536};
+    Mixer2 cm_final_{131072};
+    Mixer2 cm_stage1_{512};
+    Mixer2 cm_stage2_{512};
+    Mixer2 cm_stage3_{512};
+    Mixer2 flag_stage1_{512};
+    Mixer2 flag_stage2_{65536};
+    Mixer2 flag_stage3_{65536};
+    Mixer2 flag_stage4_{65536};
+    Mixer2 flag_stage5_{65536};
+    Mixer2 flag_stage6_{65536};
+};
+
+// ---------------------------------------------------------------------------
+// Hot paths, visible to every caller so that they inline.
+
+inline uint8_t* Engine::bucket(uint8_t* table, uint32_t size_mask, uint32_t v) {
+    const uint32_t chk = v >> 24;
+    uint8_t* b = table + (((v + chk) << 4) & size_mask);
+    if (b[0] != chk) {
+        if (b[0] == 0 && !dirty_overflow_) {
+            if (dirty_buckets_.size() < dirty_limit_) dirty_buckets_.push_back(b);
+            else dirty_overflow_ = true;
+        }
+        std::memset(b, 0, 16);
+        b[0] = static_cast<uint8_t>(chk);
+    } else if (chk == 0 && !dirty_overflow_) {
+        if (dirty_buckets_.size() < dirty_limit_) dirty_buckets_.push_back(b);
+        else dirty_overflow_ = true;
+    }
+    return b;
+}
+
+inline void Engine::select_buckets() {
+    const uint32_t node = node_;
+    const uint32_t pred = static_cast<uint32_t>(pred_);
+    uint32_t v4, v3, v2, v1;
+    if (!text_applied) {
+        v4 = (history4_ >> 16) * 43690u + ((pred << 8) | node);
+        v3 = h2_ + node;
+        v2 = h3_ + node;
+        v1 = h4_ + h5_ + node;
+    } else {
+        const uint32_t pm = pred + miss_flag_;
+        v4 = pm * h2_ + node;
+        v3 = h3_ + node;
+        v2 = h4_ + node;
+        v1 = pm * h5_ + node;
+    }
+    buckets_[3] = bucket(t4_, (mem_ >> 3) - 1, v4);
+    buckets_[2] = bucket(t3_, (mem_ >> 2) - 1, v3);
+    buckets_[1] = bucket(t2_, (mem_ >> 1) - 1, v2);
+    buckets_[0] = bucket(t1_, mem_ - 1, v1);
+}
+
+inline int32_t Engine::cm_predict() {
+    if (bit_count_ == 0 || bit_count_ == 4) select_buckets();
+    uint8_t* so1 = o1_row_ + node_;
+    uint8_t* ssk = skip_row_ + node_;
+    uint8_t* s4p = buckets_[3] + nibble_pos_;
+    uint8_t* s3p = buckets_[2] + nibble_pos_;
+    uint8_t* s2p = buckets_[1] + nibble_pos_;
+    uint8_t* s1p = buckets_[0] + nibble_pos_;
+    slots_[0] = so1;
+    slots_[1] = ssk;
+    slots_[2] = s4p;
+    slots_[3] = s3p;
+    slots_[4] = s2p;
+    slots_[5] = s1p;
+    const uint8_t o1 = *so1, sk = *ssk, s4 = *s4p, s3 = *s3p, s2 = *s2p, s1 = *s1p;
+    const int32_t mf = static_cast<int32_t>(miss_flag_);
+    const int32_t x1 = cm_stage1_.mix_split(mf + sk, state_p(sk) - 2047, mf + s4, state_p(s4) - 2047);
+    const int32_t x2 = cm_stage2_.mix_split(mf + o1, state_p(o1) - 2047, mf + s3, state_p(s3) - 2047);
+    const int32_t avg = (x1 + x2) >> 1;
+    const int32_t x3 = cm_stage3_.mix_split(mf + s2, (avg + state_p(s2) - 2047) >> 1, mf + s1,
+                                            (avg + state_p(s1) - 2047) >> 1);
+    const int32_t k = static_cast<int32_t>((final_ctx_ | node_) & 0x1FFFF);
+    const int32_t f = cm_final_.mix_shared(k, 768, wrap_mul(2, x3));
+    p_ = squash(f);
+    return p_;
+}
+
+inline void Engine::cm_update(int bit) {
+    for (uint8_t* s : slots_) *s = state_next(*s, bit);
+    ++bit_count_;
+    node_ = 2 * node_ + static_cast<uint32_t>(bit);
+    nibble_pos_ = 2 * nibble_pos_ + static_cast<uint32_t>(bit);
+    if (nibble_pos_ >= 16) nibble_pos_ = 1;
+    const int32_t e = ((bit * 4096 - p_) + 1) >> 1;
+    cm_stage1_.learn(e);
+    cm_stage2_.learn(e);
+    cm_stage3_.learn(e);
+    cm_final_.learn(bit * 4096 - p_);
+}
+
+inline int32_t Engine::predicted_byte() const {
+    return match_len_ >= min_match ? history_[match_ptr_ & mask_] : -1;
+}
+
+inline int32_t Engine::mm_predict() {
+    const uint32_t len = match_len_;
+    const uint32_t bucket = len <= 64 ? ((len - 7) & 255) : (len < 128 ? 62 : 63);
+    const uint32_t pred = static_cast<uint32_t>(pred_);
+    const int32_t q = state_p(flag_state_) - 2047;
+    const int32_t y1 = flag_stage1_.mix_shared(static_cast<int32_t>(bucket), 512, q);
+    const int32_t y2 = flag_stage2_.mix_shared(static_cast<int32_t>((pred + h3_) & 0xFFFF), 3072, wrap_mul(2, y1));
+    int32_t a = (y1 + y2) >> 1;
+    const int32_t y3 = flag_stage3_.mix_shared(static_cast<int32_t>((h2_ + h5_) & 0xFFFF), 3072, wrap_mul(2, a));
+    a = (a + y3) >> 1;
+    const int32_t y4 = flag_stage4_.mix_shared(static_cast<int32_t>(((c1_ << 8) | pred) & 0xFFFF), 3072, wrap_mul(2, a));
+    a = (a + y4) >> 1;
+    const int32_t y5 = flag_stage5_.mix_shared(static_cast<int32_t>(((pred << 8) | bucket) & 0xFFFF), 3072, wrap_mul(2, a));
+    a = (a + y5) >> 1;
+    const uint32_t c2 = (history4_ >> 8) & 0xFF;
+    const int32_t y6 = flag_stage6_.mix_shared(static_cast<int32_t>(((c2 << 8) | pred) & 0xFFFF), 3072, wrap_mul(2, a));
+    a = (a + y6) >> 1;
+    return squash(a);
+}
+
+inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
+    const int flag = had_prediction && c == pred;
+    const uint32_t prev = history4_ & 0xFF;
+    history4_ = (history4_ << 8) | c;
+    skip_row_ = rows_ + 65536 + 256 * prev;
+    o1_row_ = rows_ + 256 * static_cast<uint32_t>(c);
+    if (had_prediction) {
+        flag_state_ = state_next(flag_state_, flag);
+        flag_stage1_.learn_own(flag);
+        flag_stage2_.learn_own(flag);
+        flag_stage3_.learn_own(flag);
+        flag_stage4_.learn_own(flag);
+        flag_stage5_.learn_own(flag);
+        flag_stage6_.learn_own(flag);
+    }
+    history_[hist_pos_] = c;
+    hist_pos_ = (hist_pos_ + 1) & mask_;
+    ++history_written_;
+    uint32_t h = 0;
+    if (hist_pos_ >= 8) {
+        uint32_t w;
+        if (!text_applied) {
+            std::memcpy(&w, history_ + hist_pos_ - 7, 4);
+            h = w * 16777619u ^ history4_;
+        } else {
+            uint32_t w2;
+            std::memcpy(&w, history_ + hist_pos_ - 8, 4);
+            std::memcpy(&w2, history_ + hist_pos_ - 4, 4);
+            h = w * 16777619u ^ w2;
+        }
+        h &= match_mask_;
+    }
+    ++match_len_;
+    ++match_ptr_;
+    if (!flag) {
+        match_len_ = 0;
+        match_ptr_ = match_table_[h];
+        if (match_ptr_ != hist_pos_) {
+            for (uint32_t i = 1; i <= 32; ++i) {
+                if (history_[(hist_pos_ - i) & mask_] != history_[(match_ptr_ - i) & mask_]) break;
+                match_len_ = i;
+            }
+        }
+    }
+    if (match_table_[h] == 0 && !dirty_overflow_) {
+        if (dirty_matches_.size() < dirty_limit_) dirty_matches_.push_back(h);
+        else dirty_overflow_ = true;
+    }
+    match_table_[h] = hist_pos_;
+}
+
+inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
+    c2_ = c1_;
+    c1_ = c;
+    h5_ = (c + h4_) * 321u;
+    h4_ = (c + h3_) * 321u;
+    h3_ = (c + h2_) * 321u;
+    h2_ = (c + h1_) * 321u;
+    h1_ = c * 321u;
+    mm_update(c, had_prediction, pred);
+}
+
+template <class Coder>
+void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) {
+    touched_ = true;
+    const int raw = coder.direct(raw_in);
+    if (!raw) {
+        cm_stage1_.clamp();
+        cm_stage2_.clamp();
+        cm_stage3_.clamp();
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        uint32_t c = Coder::encoding ? bytes[i] : 0;
+        const bool has = match_len_ >= min_match;
+        const int32_t pred = has ? history_[match_ptr_ & mask_] : -1;
+        pred_ = pred;
+        if (has) {
+            const int hit = coder.bit(Coder::encoding ? static_cast<int>(c == static_cast<uint32_t>(pred)) : 0,
+                                      static_cast<uint32_t>(mm_predict()));
+            if (hit) {
+                c = static_cast<uint32_t>(pred);
+                if constexpr (!Coder::encoding) bytes[i] = static_cast<uint8_t>(c);
+                byte_update(static_cast<uint8_t>(c), true, pred);
+                continue;
+            }
+        }
+        node_ = 1;
+        bit_count_ = 0;
+        nibble_pos_ = 1;
+        if (!raw) {
+            if (!has) {
+                miss_flag_ = 0;
+                final_ctx_ = (c1_ << 8) | 65536;
+            } else {
+                miss_flag_ = 256;
+                final_ctx_ = static_cast<uint32_t>(pred) << 8;
+            }
+            for (int j = 7; j >= 0; --j) {
+                const int b = coder.bit(static_cast<int>((c >> j) & 1), static_cast<uint32_t>(cm_predict()));
+                cm_update(b);
+            }
+            c = node_ & 0xFF;
+        } else {
+            uint32_t v = 0;
+            for (int j = 7; j >= 0; --j) v = 2 * v + static_cast<uint32_t>(coder.direct(static_cast<int>((c >> j) & 1)));
+            c = v;
+        }
+        if constexpr (!Coder::encoding) bytes[i] = static_cast<uint8_t>(c);
+        byte_update(static_cast<uint8_t>(c), has, pred);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Small direct models and the per-kind coders.
+
+template <int Variant>
+inline int32_t Engine::small_predict() {
+    const uint32_t ia = ctx_a_ + node_;
+    const uint32_t ib = ctx_b_ + node_;
+    const int32_t ca = counters_[ia];
+    const int32_t cb = counters_[ib];
+    const int32_t t = small_stage1_.sum_split(static_cast<int32_t>(ia), ca - 1023, static_cast<int32_t>(ib), cb - 1023);
+    int32_t p;
+    if constexpr (Variant == 1) {
+        const int32_t h = t >> 13;
+        p = squash(small_stage2_.mix_shared(static_cast<int32_t>(ctx_c_ & 0xFFFF), 512, h));
+    } else if constexpr (Variant == 2) {
+        const int32_t h = wrap_mul(t >> 13, 2);
+        p = squash(small_stage2_.mix_shared(static_cast<int32_t>((node_ | ctx_c_) & 0xFFFF), 512, h));
+    } else {
+        const int32_t h = t >> 14;
+        const int32_t y = small_stage2_.mix_shared(static_cast<int32_t>((node_ | ctx_c_) & 0xFFFF), 512, h);
+        p = squash(wrap_add(h, y));
+    }
+    small_p_ = p;
+    return p;
+}
+
+template <int Variant>
+inline void Engine::small_update(int bit) {
+    uint16_t& a = counters_[ctx_a_ + node_];
+    a = counter_next(a, bit);
+    uint16_t& b = counters_[ctx_b_ + node_];
+    b = counter_next(b, bit);
+    node_ = 2 * node_ + static_cast<uint32_t>(bit);
+    const int32_t err = bit * 4096 - small_p_;
+    small_stage1_.learn(err);
+    small_stage2_.learn(err);
+    if constexpr (Variant == 1) ctx_c_ = ((ctx_c_ << 1) | static_cast<uint32_t>(bit)) & 0xFFFF;
+}
+
+template <class Coder, int Variant>
+inline void Engine::code_small_byte(Coder& coder, uint8_t* byte) {
+    const uint32_t c = Coder::encoding ? *byte : 0;
+    for (int j = 7; j >= 0; --j) {
+        const int b = coder.bit(static_cast<int>((c >> j) & 1), static_cast<uint32_t>(small_predict<Variant>()));
+        small_update<Variant>(b);
+    }
+    if constexpr (!Coder::encoding) *byte = static_cast<uint8_t>(node_ & 0xFF);
+}
+
+template <class Coder>
+void Engine::code_columns(Coder& coder, uint64_t length, uint32_t width) {
+    touched_ = true;
+    uint8_t* b = segment_;
+    const uint64_t w = width;
+    const uint64_t rows = length / w;
+    for (uint64_t i = 0; i < w; ++i) {
+        for (uint64_t j = 0; j <= rows; ++j) {
+            const uint64_t pos = i + w * j;
+            if (pos >= length) continue;
+            const uint32_t a = (i > 0 && pos >= 2) ? b[pos - 1] * 512u : 0u;
+            const uint32_t bb = j > 0 ? b[pos - w] * 512u + 256u : 256u;
+            const uint32_t c = (i > 0 && pos + w - 1 < length) ? b[pos + w - 1] * 256u : a / 2;
+            set_small_contexts(a, bb, c);
+            code_small_byte<Coder, 3>(coder, b + pos);
+        }
+    }
+}
+
+template <class Coder>
+void Engine::code_tiled_image(Coder& coder, uint64_t length, uint32_t width) {
+    touched_ = true;
+    uint8_t* b = segment_;
+    const uint64_t w = width;
+    const uint64_t row = 3 * w;
+    const uint64_t rows = length / row;
+    static constexpr int kChannels[3] = {2, 1, 0};
+    for (int n : kChannels) {
+        for (uint64_t tile = 0; 128 * tile < w; ++tile) {
+            const uint64_t k_end = std::min<uint64_t>(128 * tile + 127, w - 1);
+            for (uint64_t band = 0; 16 * band <= rows; ++band) {
+                const uint64_t band_last = 16 * band + 15;
+                for (uint64_t k = 128 * tile; k <= k_end; ++k) {
+                    for (uint64_t l = 16 * band; l <= band_last && l <= rows; ++l) {
+                        const uint64_t pos = row * l + 3 * k + static_cast<uint64_t>(n);
+                        if (pos >= length) continue;
+                        uint32_t a, bb;
+                        if (n == 2) {
+                            a = k > 0 ? b[pos - 3] * 512u : 0u;
+                            bb = (k > 0 && l != band_last && l + 1 <= rows && pos + row - 3 < length)
+                                     ? b[pos + row - 3] * 512u + 256u
+                                     : 256u;
+                        } else {
+                            a = k > 0 ? (n == 1 ? b[pos - 3] : b[pos - 1]) * 512u : 0u;
+                            bb = pos + 1 < length ? b[pos + 1] * 512u + 256u : 256u;
+                        }
+                        const uint32_t c = l > 0 ? b[pos - row] * 256u : bb / 2;
+                        set_small_contexts(a, bb, c);
+                        code_small_byte<Coder, 3>(coder, b + pos);
+                    }
+                }
+            }
+        }
+    }
+}
+
+template <class Coder>
+void Engine::code_serial(Coder& coder, uint64_t length) {
+    touched_ = true;
+    uint8_t* b = segment_;
+    for (uint64_t pos = 0; pos < length; ++pos) {
+        ctx_a_ = pos >= 2 ? b[pos - 1] * 512u : 0u;
+        ctx_b_ = pos >= 3 ? b[pos - 2] * 512u + 256u : 256u;
+        node_ = 1;
+        code_small_byte<Coder, 1>(coder, b + pos);
+    }
+}
+
+template <class Coder>
+void Engine::code_frames(Coder& coder, uint64_t length, uint32_t sample_width, uint32_t channels, uint32_t stride) {
+    touched_ = true;
+    uint8_t* b = segment_;
+    const uint64_t s = stride;
+    for (uint32_t i = 0; i < sample_width; ++i) {
+        for (uint32_t j = 0; j < channels; ++j) {
+            for (uint64_t pos = i + static_cast<uint64_t>(sample_width) * j; pos < length; pos += s) {
+                uint32_t a;
+                if (j > 0) a = b[pos - sample_width] * 512u;
+                else if (i > 0) a = b[pos - 1] * 512u;
+                else if (pos > s) a = b[pos - s] * 512u;
+                else a = 0;
+                const uint32_t bb = pos > s ? b[pos - s] * 512u + 256u : 256u;
+                const uint32_t c = pos > 2 * s ? b[pos - 2 * s] * 256u : a / 2;
+                set_small_contexts(a, bb, c);
+                code_small_byte<Coder, 2>(coder, b + pos);
+            }
+        }
+    }
+}
+
+}  // namespace taq

@@ -1,0 +1,189 @@
+// The binary arithmetic coder: 32-bit range, 12-bit probabilities, carry
+// propagation through held-back 0xFF bytes, byte-wise output through a
+// 64 KiB buffer. Encoder and Decoder offer the same two calls so that every
+// model loop is written once as a template over the direction:
+//   int bit(int b, uint32_t p)  -- p = P(1) in 1/4096; returns the bit
+//   int direct(int b)           -- a bit at probability one half
+// The encoder codes and returns the bit it is given; the decoder ignores it
+// and returns the decoded bit.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace taq {
+
+constexpr size_t kCoderBuffer = 65536;
+
+class Encoder {
+public:
+    static constexpr bool encoding = true;
+
+    explicit Encoder(platform::File* out) : out_(out), buffer_(kCoderBuffer) {}
+
+    // Starts a new stream; `coded_size` keeps what the caller counted.
+    void start() {
+        cache_ = 0;
+        pending_ = 1;
+        low_ = 0;
+        range_ = 0xFFFFFFFFu;
+        pos_ = 0;
+    }
+
+    int bit(int b, uint32_t p) {
+        const uint32_t bound = (range_ >> 12) * p;
+        if (b) {
+            range_ = bound;
+        } else {
+            low_ += bound;
+            range_ -= bound;
+        }
+        while (range_ < (1u << 24)) {
+            range_ <<= 8;
+            shift_low();
+        }
+        return b;
+    }
+
+    int direct(int b) {
+        const uint32_t bound = range_ >> 1;
+        if (b) {
+            range_ = bound;
+        } else {
+            low_ += bound;
+            range_ -= bound;
+        }
+        while (range_ < (1u << 24)) {
+            range_ <<= 8;
+            shift_low();
+        }
+        return b;
+    }
+
+    void flush() {
+        for (int i = 0; i < 5; ++i) shift_low();
+        if (pos_ != 0) write_buffer(pos_);
+        pos_ = 0;
+    }
+
+    uint64_t coded_size = 0;
+    bool failed() const { return failed_; }
+
+private:
+    void shift_low() {
+        const uint32_t carry = static_cast<uint32_t>(low_ >> 32);
+        const uint32_t low32 = static_cast<uint32_t>(low_);
+        if (carry != 0 || low32 < 0xFF000000u) {
+            emit(static_cast<uint8_t>(cache_ + carry));
+            for (; pending_ > 1; --pending_) emit(static_cast<uint8_t>(0xFF + carry));
+            cache_ = static_cast<uint8_t>(low32 >> 24);
+            pending_ = 1;
+        } else {
+            ++pending_;
+        }
+        low_ = static_cast<uint64_t>(low32 << 8);
+    }
+
+    void emit(uint8_t byte) {
+        buffer_[pos_++] = byte;
+        if (pos_ == kCoderBuffer) {
+            write_buffer(kCoderBuffer);
+            pos_ = 0;
+        }
+    }
+
+    void write_buffer(size_t n) {
+        if (!failed_ && !out_->write(buffer_.data(), n)) failed_ = true;
+        coded_size += n;
+    }
+
+    platform::File* out_;
+    std::vector<uint8_t> buffer_;
+    uint64_t low_ = 0;  // bit 32 holds the carry
+    uint32_t range_ = 0xFFFFFFFFu;
+    uint32_t pending_ = 1;
+    size_t pos_ = 0;
+    uint8_t cache_ = 0;
+    bool failed_ = false;
+};
+
+class Decoder {
+public:
+    static constexpr bool encoding = false;
+
+    explicit Decoder(platform::File* in) : in_(in), buffer_(kCoderBuffer) {}
+
+    // Starts decoding at the file's current position; bytes at or past
+    // `limit` (the end of the entry) read as zero.
+    void start(uint64_t limit) {
+        limit_ = limit;
+        left_ = 0;
+        code_ = 0;
+        range_ = 0xFFFFFFFFu;
+        for (int i = 0; i < 5; ++i) code_ = (code_ << 8) | next_byte();
+    }
+
+    int bit(int, uint32_t p) {
+        const uint32_t bound = (range_ >> 12) * p;
+        int b;
+        if (code_ < bound) {
+            b = 1;
+            range_ = bound;
+        } else {
+            b = 0;
+            code_ -= bound;
+            range_ -= bound;
+        }
+        while (range_ < (1u << 24)) {
+            range_ <<= 8;
+            code_ = (code_ << 8) | next_byte();
+        }
+        return b;
+    }
+
+    int direct(int) {
+        const uint32_t bound = range_ >> 1;
+        int b;
+        if (code_ < bound) {
+            b = 1;
+            range_ = bound;
+        } else {
+            b = 0;
+            code_ -= bound;
+            range_ -= bound;
+        }
+        while (range_ < (1u << 24)) {
+            range_ <<= 8;
+            code_ = (code_ << 8) | next_byte();
+        }
+        return b;
+    }
+
+private:
+    uint32_t next_byte() {
+        if (left_ == 0) refill();
+        return buffer_[kCoderBuffer - left_--];
+    }
+
+    void refill() {
+        const uint64_t pos = in_->position();
+        size_t want = kCoderBuffer;
+        if (pos >= limit_) want = 0;
+        else if (limit_ - pos < want) want = static_cast<size_t>(limit_ - pos);
+        const size_t got = want ? in_->read(buffer_.data(), want) : 0;
+        std::memset(buffer_.data() + got, 0, kCoderBuffer - got);
+        left_ = kCoderBuffer;
+    }
+
+    platform::File* in_;
+    std::vector<uint8_t> buffer_;
+    uint64_t limit_ = 0;
+    size_t left_ = 0;
+    uint32_t code_ = 0;
+    uint32_t range_ = 0xFFFFFFFFu;
+};
+
+}  // namespace taq

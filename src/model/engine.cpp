@@ -1,0 +1,116 @@
+#include "model/engine.h"
+
+#include <algorithm>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace taq {
+
+namespace {
+
+struct Region {
+    size_t offset;
+    size_t bytes;
+};
+
+size_t round_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
+
+}  // namespace
+
+Engine::Engine(uint32_t memory)
+    : mem_(memory), mask_(memory - 1), match_mask_(memory / 16 - 1), counters_(131584, 1024) {
+    if (memory < 16 || (memory & (memory - 1)) != 0) throw std::bad_alloc();
+    // One mapping, each table starting on its own page so that the large
+    // ones can be backed by large pages.
+    constexpr size_t kPage = 4096;
+    const size_t m = memory;
+    const Region regions[] = {
+        {0, kSegmentSize},  // segment buffer
+        {0, m},             // history
+        {0, m / 4},         // match table: m/16 entries of 4 bytes
+        {0, kRowArea},      // order-1 and skip rows
+        {0, m / 8},         // T4
+        {0, m / 4},         // T3
+        {0, m / 2},         // T2
+        {0, m},             // T1
+    };
+    size_t offsets[8];
+    size_t total = 0;
+    for (int i = 0; i < 8; ++i) {
+        offsets[i] = total;
+        total += round_up(regions[i].bytes, kPage);
+    }
+    tables_ = static_cast<uint8_t*>(platform::allocate_tables(total));
+    if (!tables_) throw std::bad_alloc();
+    tables_bytes_ = total;
+    segment_ = tables_ + offsets[0];
+    history_ = tables_ + offsets[1];
+    match_table_ = reinterpret_cast<uint32_t*>(tables_ + offsets[2]);
+    rows_ = tables_ + offsets[3];
+    t4_ = tables_ + offsets[4];
+    t3_ = tables_ + offsets[5];
+    t2_ = tables_ + offsets[6];
+    t1_ = tables_ + offsets[7];
+    // Past this many touched buckets a plain clear of the tables is cheaper
+    // than clearing them one by one.
+    dirty_limit_ = std::max<size_t>(4096, (m + m / 2 + m / 4 + m / 8) / 256);
+    dirty_buckets_.reserve(dirty_limit_);
+    dirty_matches_.reserve(dirty_limit_);
+    o1_row_ = rows_;
+    skip_row_ = rows_;
+}
+
+Engine::~Engine() { platform::release_tables(tables_, tables_bytes_); }
+
+void Engine::model_reset() {
+    if (touched_) {
+        const size_t m = mem_;
+        if (dirty_overflow_ || history_written_ >= m) {
+            std::memset(history_, 0, m);
+            std::memset(match_table_, 0, m / 4);
+            std::memset(t4_, 0, m / 8);
+            std::memset(t3_, 0, m / 4);
+            std::memset(t2_, 0, m / 2);
+            std::memset(t1_, 0, m);
+        } else {
+            std::memset(history_, 0, history_written_);
+            for (uint32_t h : dirty_matches_) match_table_[h] = 0;
+            for (uint8_t* b : dirty_buckets_) std::memset(b, 0, 16);
+        }
+        std::memset(rows_, 0, kRowArea);
+        cm_final_.reset();
+        cm_stage1_.reset();
+        cm_stage2_.reset();
+        cm_stage3_.reset();
+        flag_stage1_.reset();
+        flag_stage2_.reset();
+        flag_stage3_.reset();
+        flag_stage4_.reset();
+        flag_stage5_.reset();
+        flag_stage6_.reset();
+        small_stage1_.reset();
+        small_stage2_.reset();
+        std::fill(counters_.begin(), counters_.end(), uint16_t{1024});
+    }
+    dirty_buckets_.clear();
+    dirty_matches_.clear();
+    dirty_overflow_ = false;
+    history_written_ = 0;
+    touched_ = false;
+
+    match_ptr_ = 0xFFFFFFFFu;
+    c1_ = c2_ = 0;
+    h1_ = h2_ = h3_ = h4_ = h5_ = 0;
+    history4_ = 0;
+    hist_pos_ = 0;
+    flag_state_ = 0;
+    match_len_ = 0;
+    miss_flag_ = 0;
+    o1_row_ = rows_;
+    skip_row_ = rows_;
+    for (auto*& s : slots_) s = rows_;
+    ctx_a_ = ctx_b_ = ctx_c_ = 0;
+}
+
+}  // namespace taq

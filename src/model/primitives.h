@@ -1,0 +1,110 @@
+// The arithmetic of the models: squash, bit-history states, adaptive
+// counters and the two-input mixer. Everything is integer so that the
+// compressor and the decompressor compute identical probabilities.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace taq {
+
+// 32-bit wrapping arithmetic as the coded stream defines it.
+inline int32_t wrap_mul(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+}
+inline int32_t wrap_add(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+
+struct Tables {
+    int16_t squash[4096];
+    uint16_t counter_next[2048][2];
+    Tables();
+};
+extern const Tables kTables;
+
+// Mixing-domain value to a probability of a 1 in 1/4096 (1..4095).
+inline int32_t squash(int32_t x) {
+    const int32_t i = x + 2047;
+    if (i <= 0) return 1;
+    if (i > 4095) return 4095;
+    return kTables.squash[i];
+}
+
+struct StateRow {
+    uint16_t next0, next1, p;
+};
+extern const StateRow kStates[256];
+
+inline uint8_t state_next(uint8_t s, int bit) { return static_cast<uint8_t>(bit ? kStates[s].next1 : kStates[s].next0); }
+inline int32_t state_p(uint8_t s) { return kStates[s].p; }
+inline uint16_t counter_next(uint16_t c, int bit) { return kTables.counter_next[c][bit]; }
+
+// A table of weight pairs; each prediction selects two weights by context,
+// combines two inputs linearly and remembers what it used for learning.
+class Mixer2 {
+public:
+    explicit Mixer2(int32_t size) : size_(size), weights_(2 * static_cast<size_t>(size)) { reset(); }
+
+    int32_t size() const { return size_; }
+
+    int32_t mix_shared(int32_t k, int32_t m0, int32_t m1) { return mix_split_slots(2 * k, m0, 2 * k + 1, m1); }
+    int32_t mix_split(int32_t k0, int32_t m0, int32_t k1, int32_t m1) { return mix_split_slots(2 * k0, m0, 2 * k1 + 1, m1); }
+
+    // The unshifted weighted sum of a split selection (the small models
+    // scale it themselves).
+    int32_t sum_split(int32_t k0, int32_t m0, int32_t k1, int32_t m1) {
+        first_ = 2 * k0;
+        second_ = 2 * k1 + 1;
+        input0_ = m0;
+        input1_ = m1;
+        return wrap_add(wrap_mul(weights_[first_], m0), wrap_mul(weights_[second_], m1));
+    }
+
+    void learn(int32_t err) {
+        weights_[first_] = static_cast<int16_t>(weights_[first_] + ((wrap_mul(err, input0_) + 16384) >> 15));
+        weights_[second_] = static_cast<int16_t>(weights_[second_] + ((wrap_mul(err, input1_) + 16384) >> 15));
+    }
+    void learn_own(int bit) { learn((bit << 12) - squash(out_)); }
+
+    int32_t out() const { return out_; }
+
+    void reset() {
+        for (size_t i = 0; i < weights_.size(); i += 2) {
+            weights_[i] = 0;
+            weights_[i + 1] = 4096;
+        }
+        input0_ = input1_ = out_ = 0;
+        first_ = 0;
+        second_ = 1;
+    }
+    void clamp() {
+        for (auto& w : weights_) {
+            if (w > 16384) w = 16384;
+            if (w < -16384) w = -16384;
+        }
+    }
+    const int16_t* weights() const { return weights_.data(); }
+
+private:
+    int32_t mix_split_slots(int32_t s0, int32_t m0, int32_t s1, int32_t m1) {
+        out_ = sum_split_slots(s0, m0, s1, m1) >> 13;
+        return out_;
+    }
+    int32_t sum_split_slots(int32_t s0, int32_t m0, int32_t s1, int32_t m1) {
+        first_ = s0;
+        second_ = s1;
+        input0_ = m0;
+        input1_ = m1;
+        return wrap_add(wrap_mul(weights_[s0], m0), wrap_mul(weights_[s1], m1));
+    }
+
+    int32_t size_;
+    std::vector<int16_t> weights_;
+    int32_t input0_ = 0, input1_ = 0;
+    int32_t first_ = 0, second_ = 1;
+    int32_t out_ = 0;
+};
+
+}  // namespace taq
