@@ -11,6 +11,7 @@
 namespace taq {
 
 class Engine;
+class DigramTransform;
 
 enum class DecodeResult {
     ok,        // decoded (and written when selected)
@@ -40,7 +41,7 @@ private:
     bool verbose_;
     bool prepare_outputs_ = true;
     std::unique_ptr<Engine> engine_;
-    uint32_t model_memory_ = 0;
+    std::unique_ptr<DigramTransform> digram_;
     std::set<std::string> prepared_;
 };
 
