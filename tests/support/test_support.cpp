@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include "archive/entry.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -158,6 +160,18 @@ std::string random_bytes(size_t n, uint32_t seed) {
         out[i] = static_cast<char>(x >> 24);
     }
     return out;
+}
+
+std::string make_entry(const std::string& name, const std::string& dir, bool solid, bool reset) {
+    EntryHeader h;
+    h.stored_name = name;
+    h.stored_dir = dir;
+    h.solid = solid ? 1 : 0;
+    h.reset_flag = reset ? 1 : 0;
+    h.entry_size = h.header_length() + 5;
+    std::vector<uint8_t> bytes = serialize_header(h);
+    bytes.resize(bytes.size() + 5, 0);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::string taq_binary() { return TAQ_BINARY; }

@@ -51,6 +51,11 @@ void make_dirs(const std::string& path);
 // Deterministic pseudo-random bytes (xorshift), for test inputs.
 std::string random_bytes(size_t n, uint32_t seed = 1);
 
+// One archive entry as a writer would leave it: the header of
+// serialize_header followed by five zero bytes of coded data, entry_size
+// set to the whole length.
+std::string make_entry(const std::string& name, const std::string& dir, bool solid = false, bool reset = true);
+
 // Path of the built executable and of the checked-in test data.
 std::string taq_binary();
 std::string test_data_dir();
