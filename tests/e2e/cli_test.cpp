@@ -1,23 +1,160 @@
+// End-to-end runs of the built executable: messages and exit codes.
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
 using namespace taq::test;
 
-TEST(Cli, NoArgumentsEndsWithOne) {
-    TempDir dir;
-    RunResult r = run_taq({}, dir.path());
-    EXPECT_EQ(r.exit_code, 1);
+namespace {
+
+const std::string kBanner = "TAQ Archiver v.0.60d Kelvo\n";
+const std::string kUnknown = "\n Unknown option! \n";
+
+bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+void expect_usage(const RunResult& r, const std::string& what) {
+    EXPECT_EQ(r.exit_code, 1) << what;
+    EXPECT_TRUE(starts_with(r.output, kBanner + "Usage: TAQ <command> -<switch ..> <archive> <files...>")) << what;
+    EXPECT_TRUE(contains(r.output, "\n Suppor for multi method for compression/decompression\n\n")) << what;
 }
 
-TEST(Support, TempDirIsDotFreeAndRemoved) {
-    std::string kept;
-    {
-        TempDir dir;
-        kept = dir.path();
-        EXPECT_EQ(kept.find('.'), std::string::npos);
-        write_file(dir.file("a/b/c"), std::string("xyz"));
-        EXPECT_EQ(read_file(dir.file("a/b/c")), "xyz");
-    }
-    EXPECT_FALSE(file_exists(kept));
+TEST(Cli, UsageCases) {
+    TempDir dir;
+    expect_usage(run_taq({}, dir.path()), "no arguments");
+    expect_usage(run_taq({"X", "arch"}, dir.path()), "X arch");
+    expect_usage(run_taq({"q", "arch"}, dir.path()), "q arch");
+    expect_usage(run_taq({"add"}, dir.path()), "add");
+    expect_usage(run_taq({"a", "-r", "-m1"}, dir.path()), "a -r -m1");
+    expect_usage(run_taq({"x", "-v"}, dir.path()), "x -v");
+    expect_usage(run_taq({"l"}, dir.path()), "l");
 }
+
+TEST(Cli, UnknownOptions) {
+    TempDir dir;
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"a", "-m8", "arch", "f"}, {"a", "-m9", "arch", "f"}, {"a", "-q", "arch"}, {"a", "-rz", "arch"},
+             {"x", "-m5", "arch"}, {"x", "-r", "arch"}}) {
+        RunResult r = run_taq(args, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << args[1];
+        EXPECT_EQ(r.output, kUnknown) << args[1];
+    }
+    EXPECT_FALSE(file_exists(dir.file("arch")));
+}
+
+TEST(Cli, ListHandMadeArchive) {
+    TempDir dir;
+    write_file(dir.file("arch"), make_entry("x.bin", "data/") + make_entry("a.txt", "") +
+                                     make_entry("b.bin", "data/sub/", true) + make_entry("c.BIN", "", true, false));
+    RunResult r = run_taq({"l", "arch"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0);
+    const std::string a = dir.file("arch");
+    EXPECT_EQ(r.output, "Archive List ... " + a + " \ndata/x.bin\na.txt\ndata/sub/b.bin - solid\nc.BIN - solid\n" +
+                            " n.4 files in archive " + a + " \n");
+
+    // Two wildcards list an entry twice; matching is on the name, as given.
+    r = run_taq({"l", a, "*.bin", "?.*", "data"}, "/");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.output, "Archive List ... " + a + " \ndata/x.bin\ndata/sub/b.bin - solid\n" +
+                            "data/x.bin\na.txt\ndata/sub/b.bin - solid\nc.BIN - solid\n" + " n.6 files in archive " +
+                            a + " \n");
+}
+
+TEST(Cli, ListFailures) {
+    TempDir dir;
+    const std::string a = dir.file("arch");
+    RunResult r = run_taq({"l", "arch"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.output, "Archive List ... " + a + " \nError: cannot open Archive file " + a + "\n");
+
+    // The second entry's entry_size is 0: the walk could never move on.
+    const std::string second = make_entry("bad", "");
+    write_file(a, make_entry("ok", "") + std::string(8, '\0') + second.substr(8));
+    r = run_taq({"l", "arch"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(starts_with(r.output, "Archive List ... " + a + " \nok\nError: damaged archive " + a + " at offset " +
+                                          std::to_string(make_entry("ok", "").size()) + " ("))
+        << r.output;
+    EXPECT_FALSE(contains(r.output, " n."));
+
+    r = run_taq({"l", std::string(5000, 'n')}, dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(starts_with(r.output, "Error: path too long ")) << r.output.substr(0, 80);
+}
+
+TEST(Cli, ExtractFailures) {
+    TempDir dir;
+    RunResult r = run_taq({"x", "-t2", "nothere", "out"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(starts_with(r.output, kBanner + "multiprocess etraction use 2 task \nARGV=out\nArchive=" +
+                                          dir.file("nothere") + " Wild=* DEST=" + dir.file("out/") + "\n"))
+        << r.output;
+    EXPECT_TRUE(contains(r.output, "Error: cannot open Archive file " + dir.file("nothere") + "\n"));
+    EXPECT_FALSE(contains(r.output, " OK! "));
+}
+
+TEST(Cli, AddWithoutFiles) {
+    TempDir dir;
+    RunResult r = run_taq({"a", "-t4", "arch", "*.none"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.output, kBanner + "multiprocess compression use 4 task \nArchive is " + dir.file("arch") +
+                            " \nWARNING: No files Compressed 0 bytes to 0 bytes \n");
+
+    r = run_taq({"a", "arch", "$x"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(contains(r.output, "argc=* \nWARNING: No files")) << r.output;
+}
+
+TEST(Cli, AddNamesArchiveAfterDirectory) {
+    TempDir dir;
+    make_dirs(dir.file("mydir"));
+    RunResult r = run_taq({"a", "mydir"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.output, kBanner + "Archiver not defined: Activate File-Folder control..  \nArchive is " +
+                            dir.file("mydir.taq") + " \nWARNING: No files Compressed 0 bytes to 0 bytes \n");
+}
+
+TEST(Cli, ChildModeWithoutBoardEndsSilently) {
+    TempDir dir;
+    RunResult r = run_taq({"a", "-p1", "arch", "x"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.output, "");
+    r = run_taq({"x", "-p2", "arch", "out"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.output, "");
+}
+
+TEST(Cli, AddThatCannotWriteItsArchiveFails) {
+    TempDir dir;
+    write_file(dir.file("f"), std::string("data"));
+    make_dirs(dir.file("adir"));
+    RunResult r = run_taq({"a", "-m0", "adir", "f"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(contains(r.output, "Error: cannot open Output file " + dir.file("adir") + "\n")) << r.output;
+    EXPECT_FALSE(contains(r.output, " Compressed "));
+}
+
+TEST(Cli, RoundTripExitCodes) {
+    TempDir dir;
+    const std::string text = random_bytes(3000, 5) + std::string(5000, 'z');
+    write_file(dir.file("d/one.txt"), text);
+    write_file(dir.file("d/two.bin"), std::string());
+    RunResult r = run_taq({"a", "-m0", "-r", "arch", "d"}, dir.path());
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, " Compressed 8000 bytes to ")) << r.output;
+
+    r = run_taq({"l", "arch"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(contains(r.output, " n.2 files in archive ")) << r.output;
+
+    r = run_taq({"x", "arch", "out"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "\n OK! \n"));
+    EXPECT_EQ(read_file(dir.file("out/d/one.txt")), text);
+    EXPECT_TRUE(file_exists(dir.file("out/d/two.bin")));
+}
+
+}  // namespace
