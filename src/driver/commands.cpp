@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "driver/commands.h"
 
 #include <cstdio>
@@ -36,11 +37,27 @@ bool open_child_board(const Settings& s, platform::File& board) {
     return board.valid();
 }
 
+// The common start of `a` and `x`: switches, a child's board, and the
+// archive argument (args[next]). Returns -1 to go on, else the exit code.
+int begin_command(Command command, const std::vector<std::string>& args, Settings& s, platform::File& board,
+                  size_t& next) {
+    if (parse_switches(command, args, 2, s, &next) != SwitchOutcome::ok) {
+        print_unknown_option();
+        return 1;
+    }
+    if (!open_child_board(s, board)) return 1;
+    if (next >= args.size()) return usage_exit();
+    return -1;
+}
+
 bool ends_with_separator(const std::string& s) { return !s.empty() && is_separator(s.back()); }
 
 // A last component without '.' or '*' names a directory: everything in it.
+// So do "." and "..", which are never wildcards.
 std::string with_all_files(const std::string& path) {
-    if (has_wild_or_dot(file_part(path)) || ends_with_separator(path)) return path;
+    const std::string last = file_part(path);
+    if (last == "." || last == "..") return path + "/*";
+    if (has_wild_or_dot(last) || ends_with_separator(path)) return path;
     return path + "/*";
 }
 
@@ -94,13 +111,8 @@ Destination prepare_destination(const std::string& arg, const std::string& cwd) 
 
 int run_add(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
-    if (parse_switches(Command::add, args, 2, s, &next) != SwitchOutcome::ok) {
-        print_unknown_option();
-        return 1;
-    }
     platform::File board;
-    if (!open_child_board(s, board)) return 1;
-    if (next >= args.size()) return usage_exit();
+    if (const int code = begin_command(Command::add, args, s, board, next); code >= 0) return code;
     const bool child = s.run_mode == RunMode::child;
     if (!child) print_banner();
     if (s.run_mode == RunMode::parent) std::printf("multiprocess compression use %u task \n", s.task_count);
@@ -136,6 +148,9 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
 
         const FileList list = build_file_list(target.files, s.recurse);
         if (list.empty()) std::printf("WARNING: No files");
+        uint64_t run_bytes = 0;
+        for (const auto& entry : list) run_bytes += static_cast<uint64_t>(std::max<int64_t>(entry.size, 0));
+        compressor.expect_input(run_bytes);
         for (const auto& entry : list) {
             const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
             if (r == EntryResult::output_failed) return 1;
@@ -153,13 +168,8 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
 
 int run_extract(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
-    if (parse_switches(Command::extract, args, 2, s, &next) != SwitchOutcome::ok) {
-        print_unknown_option();
-        return 1;
-    }
     platform::File board;
-    if (!open_child_board(s, board)) return 1;
-    if (next >= args.size()) return usage_exit();
+    if (const int code = begin_command(Command::extract, args, s, board, next); code >= 0) return code;
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
     std::vector<std::string> destinations(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());

@@ -102,10 +102,5 @@ TEST_F(Enumeration, LinkLoopEndsAndMissingDirectoryGivesNothing) {
     EXPECT_TRUE(build_file_list({tmp.path() + "/nothere/*"}, true).empty());
 }
 
-TEST_F(Enumeration, ArgumentsAccumulateInOrderBeforeSorting) {
-    const auto got = paths_of(build_file_list({tmp.path() + "/a.txt", tmp.path() + "/a.txt"}, false));
-    EXPECT_EQ(got.size(), 2u);
-}
-
 }  // namespace
 }  // namespace taq

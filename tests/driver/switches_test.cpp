@@ -177,6 +177,9 @@ TEST(Destination, DirectoryAndLowerCasedWildcard) {
     d = prepare_destination("*", cwd);
     EXPECT_EQ(d.dir, cwd + "/");
     EXPECT_EQ(d.pattern, "*");
+    d = prepare_destination("..", cwd);
+    EXPECT_EQ(d.dir, cwd + "/../");
+    EXPECT_EQ(d.pattern, "*");
     d = prepare_destination("/abs/Notes.TXT", cwd);
     EXPECT_EQ(d.dir, "/abs/");
     EXPECT_EQ(d.pattern, "notes.txt");
