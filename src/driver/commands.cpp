@@ -1,6 +1,6 @@
-#include <algorithm>
 #include "driver/commands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
