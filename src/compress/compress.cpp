@@ -1,5 +1,6 @@
 #include "compress/compress.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <new>
@@ -20,6 +21,10 @@ namespace taq {
 namespace {
 
 using platform::File;
+
+// Inputs from this size on touch most pages of the tables: large pages
+// then cost less than many small page faults.
+constexpr uint64_t kLargePageInput = 32768;
 
 enum class SegmentStatus { ok, short_read };
 
@@ -146,6 +151,7 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     uint8_t reset_flag = 1;
     if (!tables_ready_) {
         if (!prepare_tables()) return EntryResult::output_failed;
+        if (std::max(expected_input_, data_size) >= kLargePageInput) engine_->prefer_large_pages();
         engine_->model_reset();
         tables_ready_ = true;
     } else if (!options_.solid) {

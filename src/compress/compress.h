@@ -49,6 +49,10 @@ public:
 
     const CompressOptions& options() const { return options_; }
 
+    // How many bytes the run will compress in all; lets the model choose
+    // its page size before the tables are first touched.
+    void expect_input(uint64_t bytes) { expected_input_ = bytes; }
+
 private:
     CompressOptions options_;
     bool prepare_tables();
@@ -57,6 +61,7 @@ private:
     std::unique_ptr<Analyser> analyser_;
     std::unique_ptr<DigramTransform> digram_;
     bool tables_ready_ = false;
+    uint64_t expected_input_ = 0;
 };
 
 }  // namespace taq

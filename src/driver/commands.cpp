@@ -148,6 +148,9 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
 
         const FileList list = build_file_list(target.files, s.recurse);
         if (list.empty()) std::printf("WARNING: No files");
+        uint64_t run_bytes = 0;
+        for (const auto& entry : list) run_bytes += static_cast<uint64_t>(std::max<int64_t>(entry.size, 0));
+        compressor.expect_input(run_bytes);
         for (const auto& entry : list) {
             const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
             if (r == EntryResult::output_failed) return 1;

@@ -1,5 +1,6 @@
 #include "extract/extract.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 #include <vector>
@@ -20,6 +21,9 @@ using platform::File;
 
 constexpr uint32_t kMinModelMemory = 4194304;
 constexpr uint32_t kMaxModelMemory = 536870912;
+// Outputs from this size on touch most pages of the tables: large pages
+// then cost less than many small page faults.
+constexpr uint64_t kLargePageOutput = 32768;
 
 // What a header must hold before its stream is decoded: anything else
 // cannot come from the compressor and would make the decoders loop for
@@ -128,6 +132,8 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
             engine_.reset();
             try {
                 engine_ = std::make_unique<Engine>(h.model_memory);
+                if (std::max<uint64_t>(expected_output_, static_cast<uint64_t>(h.data_size)) >= kLargePageOutput)
+                    engine_->prefer_large_pages();
             } catch (const std::bad_alloc&) {
                 std::puts("No memory ");
                 return DecodeResult::damaged;
@@ -204,6 +210,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
         return false;
     }
     const uint64_t size = platform::file_size(archive_path);
+    extractor.expect_output(size);
     bool ok = true;
     uint64_t position = 0;
     bool skip_run = false;  // the current solid run holds nothing selected

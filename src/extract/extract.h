@@ -36,10 +36,14 @@ public:
                               uint64_t archive_size, const std::string& dest_dir, bool selected);
 
     void set_prepare_outputs(bool on) { prepare_outputs_ = on; }
+    // About how much the run will decode; lets the model choose its page
+    // size before the tables are first touched.
+    void expect_output(uint64_t bytes) { expected_output_ = bytes; }
 
 private:
     bool verbose_;
     bool prepare_outputs_ = true;
+    uint64_t expected_output_ = 0;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<DigramTransform> digram_;
     std::set<std::string> prepared_;

@@ -59,6 +59,17 @@ Engine::Engine(uint32_t memory)
     dirty_matches_.reserve(dirty_limit_);
     o1_row_ = rows_;
     skip_row_ = rows_;
+    uint8_t* tables[4] = {t1_, t2_, t3_, t4_};
+    for (int k = 0; k < 4; ++k) {
+        tables4_[k] = tables[k];
+        masks4_[k] = (memory >> k) - 1;
+    }
+}
+
+void Engine::prefer_large_pages() {
+    if (large_pages_) return;
+    large_pages_ = true;
+    platform::advise_large_pages(tables_, tables_bytes_);
 }
 
 Engine::~Engine() { platform::release_tables(tables_, tables_bytes_); }

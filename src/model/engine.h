@@ -27,6 +27,10 @@ public:
     Engine& operator=(const Engine&) = delete;
 
     uint32_t memory() const { return mem_; }
+    // Backs the tables with large pages from now on; worth it when much
+    // data follows, a loss for small inputs (each first touch clears a
+    // whole large page).
+    void prefer_large_pages();
     uint8_t* segment() { return segment_; }
 
     // Clears the whole model. Costs what the model touched since the last
@@ -85,8 +89,11 @@ public:
     uint32_t small_node() const { return node_; }
 
 private:
+    void set_context_bases(bool has_prediction, int32_t pred);
+    uint8_t* bucket_address(int k, uint32_t node) const;
+    void prefetch_buckets(uint32_t node) const;
     void select_buckets();
-    uint8_t* bucket(uint8_t* table, uint32_t size_mask, uint32_t v);
+    void take_bucket(uint8_t* b, uint32_t chk);
     void mm_update(uint8_t c, bool had_prediction, int32_t pred);
     template <class Coder, int Variant>
     void code_small_byte(Coder& coder, uint8_t* byte);
@@ -112,6 +119,8 @@ private:
     bool dirty_overflow_ = false;
     uint64_t history_written_ = 0;
     bool touched_ = false;
+    bool large_pages_ = false;
+    bool prefetch_next_ = false;  // modelled block: fetch buckets ahead
 
     // Byte contexts.
     uint32_t c1_ = 0, c2_ = 0;
@@ -128,6 +137,9 @@ private:
     uint32_t miss_flag_ = 0;
     uint32_t final_ctx_ = 0;
     uint8_t* buckets_[4] = {};  // T1..T4 of the current nibble
+    uint32_t base_[4] = {};     // per-byte context bases of T1..T4
+    uint8_t* tables4_[4] = {};  // T1..T4
+    uint32_t masks4_[4] = {};   // byte-offset masks of T1..T4
     uint8_t* slots_[6] = {};    // order-1, skip, T4, T3, T2, T1
     int32_t p_ = 2048;
 
@@ -159,43 +171,52 @@ private:
 // ---------------------------------------------------------------------------
 // Hot paths, visible to every caller so that they inline.
 
-inline uint8_t* Engine::bucket(uint8_t* table, uint32_t size_mask, uint32_t v) {
-    const uint32_t chk = v >> 24;
-    uint8_t* b = table + (((v + chk) << 4) & size_mask);
-    if (b[0] != chk) {
-        if (b[0] == 0 && !dirty_overflow_) {
-            if (dirty_buckets_.size() < dirty_limit_) dirty_buckets_.push_back(b);
-            else dirty_overflow_ = true;
-        }
-        std::memset(b, 0, 16);
-        b[0] = static_cast<uint8_t>(chk);
-    } else if (chk == 0 && !dirty_overflow_) {
-        if (dirty_buckets_.size() < dirty_limit_) dirty_buckets_.push_back(b);
-        else dirty_overflow_ = true;
+inline uint8_t* Engine::bucket_address(int k, uint32_t node) const {
+    const uint32_t v = base_[k] + node;
+    return tables4_[k] + (((v + (v >> 24)) << 4) & masks4_[k]);
+}
+
+inline void Engine::prefetch_buckets(uint32_t node) const {
+    for (int k = 0; k < 4; ++k) __builtin_prefetch(bucket_address(k, node), 1, 3);
+}
+
+// The four table contexts of a byte differ only by the node added to a
+// per-byte base, so the bases are computed once per byte.
+inline void Engine::set_context_bases(bool has_prediction, int32_t pred) {
+    const uint32_t p = static_cast<uint32_t>(pred);
+    if (!text_applied) {
+        base_[0] = h4_ + h5_;
+        base_[1] = h3_;
+        base_[2] = h2_;
+        base_[3] = (history4_ >> 16) * 43690u + (p << 8);
+    } else {
+        const uint32_t pm = p + (has_prediction ? 256u : 0u);
+        base_[0] = pm * h5_;
+        base_[1] = h4_;
+        base_[2] = h3_;
+        base_[3] = pm * h2_;
     }
-    return b;
 }
 
 inline void Engine::select_buckets() {
-    const uint32_t node = node_;
-    const uint32_t pred = static_cast<uint32_t>(pred_);
-    uint32_t v4, v3, v2, v1;
-    if (!text_applied) {
-        v4 = (history4_ >> 16) * 43690u + ((pred << 8) | node);
-        v3 = h2_ + node;
-        v2 = h3_ + node;
-        v1 = h4_ + h5_ + node;
-    } else {
-        const uint32_t pm = pred + miss_flag_;
-        v4 = pm * h2_ + node;
-        v3 = h3_ + node;
-        v2 = h4_ + node;
-        v1 = pm * h5_ + node;
+    for (int k = 0; k < 4; ++k) {
+        const uint32_t v = base_[k] + node_;
+        const uint32_t chk = v >> 24;
+        uint8_t* b = tables4_[k] + (((v + chk) << 4) & masks4_[k]);
+        if (b[0] != chk || chk == 0) [[unlikely]] take_bucket(b, chk);
+        buckets_[k] = b;
     }
-    buckets_[3] = bucket(t4_, (mem_ >> 3) - 1, v4);
-    buckets_[2] = bucket(t3_, (mem_ >> 2) - 1, v3);
-    buckets_[1] = bucket(t2_, (mem_ >> 1) - 1, v2);
-    buckets_[0] = bucket(t1_, mem_ - 1, v1);
+}
+
+inline void Engine::take_bucket(uint8_t* b, uint32_t chk) {
+    if (b[0] == 0 && !dirty_overflow_) {
+        if (dirty_buckets_.size() < dirty_limit_) dirty_buckets_.push_back(b);
+        else dirty_overflow_ = true;
+    }
+    if (b[0] != chk) {
+        std::memset(b, 0, 16);
+        b[0] = static_cast<uint8_t>(chk);
+    }
 }
 
 inline int32_t Engine::cm_predict() {
@@ -229,6 +250,10 @@ inline void Engine::cm_update(int bit) {
     for (uint8_t* s : slots_) *s = state_next(*s, bit);
     ++bit_count_;
     node_ = 2 * node_ + static_cast<uint32_t>(bit);
+    if (bit_count_ == 2) {
+        // The second nibble's buckets are one of four: fetch them early.
+        for (uint32_t i = 0; i < 4; ++i) prefetch_buckets(4 * node_ + i);
+    }
     nibble_pos_ = 2 * nibble_pos_ + static_cast<uint32_t>(bit);
     if (nibble_pos_ >= 16) nibble_pos_ = 1;
     const int32_t e = ((bit * 4096 - p_) + 1) >> 1;
@@ -266,17 +291,6 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     const int flag = had_prediction && c == pred;
     const uint32_t prev = history4_ & 0xFF;
     history4_ = (history4_ << 8) | c;
-    skip_row_ = rows_ + 65536 + 256 * prev;
-    o1_row_ = rows_ + 256 * static_cast<uint32_t>(c);
-    if (had_prediction) {
-        flag_state_ = state_next(flag_state_, flag);
-        flag_stage1_.learn_own(flag);
-        flag_stage2_.learn_own(flag);
-        flag_stage3_.learn_own(flag);
-        flag_stage4_.learn_own(flag);
-        flag_stage5_.learn_own(flag);
-        flag_stage6_.learn_own(flag);
-    }
     history_[hist_pos_] = c;
     hist_pos_ = (hist_pos_ + 1) & mask_;
     ++history_written_;
@@ -294,11 +308,24 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
         }
         h &= match_mask_;
     }
+    __builtin_prefetch(match_table_ + h, 1, 3);
+    skip_row_ = rows_ + 65536 + 256 * prev;
+    o1_row_ = rows_ + 256 * static_cast<uint32_t>(c);
+    if (had_prediction) {
+        flag_state_ = state_next(flag_state_, flag);
+        flag_stage1_.learn_own(flag);
+        flag_stage2_.learn_own(flag);
+        flag_stage3_.learn_own(flag);
+        flag_stage4_.learn_own(flag);
+        flag_stage5_.learn_own(flag);
+        flag_stage6_.learn_own(flag);
+    }
     ++match_len_;
     ++match_ptr_;
+    const uint32_t previous = match_table_[h];
     if (!flag) {
         match_len_ = 0;
-        match_ptr_ = match_table_[h];
+        match_ptr_ = previous;
         if (match_ptr_ != hist_pos_) {
             for (uint32_t i = 1; i <= 32; ++i) {
                 if (history_[(hist_pos_ - i) & mask_] != history_[(match_ptr_ - i) & mask_]) break;
@@ -306,7 +333,7 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
             }
         }
     }
-    if (match_table_[h] == 0 && !dirty_overflow_) {
+    if (previous == 0 && !dirty_overflow_) [[unlikely]] {
         if (dirty_matches_.size() < dirty_limit_) dirty_matches_.push_back(h);
         else dirty_overflow_ = true;
     }
@@ -321,6 +348,19 @@ inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
     h3_ = (c + h2_) * 321u;
     h2_ = (c + h1_) * 321u;
     h1_ = c * 321u;
+    if (prefetch_next_) {
+        // The next byte's first-nibble buckets that do not depend on the
+        // match prediction are known now: fetch them while the match model
+        // looks up its table.
+        if (!text_applied) {
+            base_[0] = h4_ + h5_;
+            __builtin_prefetch(bucket_address(0, 1), 1, 3);
+        }
+        base_[1] = text_applied ? h4_ : h3_;
+        base_[2] = text_applied ? h3_ : h2_;
+        __builtin_prefetch(bucket_address(1, 1), 1, 3);
+        __builtin_prefetch(bucket_address(2, 1), 1, 3);
+    }
     mm_update(c, had_prediction, pred);
 }
 
@@ -328,6 +368,7 @@ template <class Coder>
 void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) {
     touched_ = true;
     const int raw = coder.direct(raw_in);
+    prefetch_next_ = !raw;
     if (!raw) {
         cm_stage1_.clamp();
         cm_stage2_.clamp();
@@ -338,6 +379,11 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
         const bool has = match_len_ >= min_match;
         const int32_t pred = has ? history_[match_ptr_ & mask_] : -1;
         pred_ = pred;
+        if (!raw) {
+            set_context_bases(has, pred);
+            __builtin_prefetch(bucket_address(3, 1), 1, 3);
+            if (text_applied) __builtin_prefetch(bucket_address(0, 1), 1, 3);
+        }
         if (has) {
             const int hit = coder.bit(Coder::encoding ? static_cast<int>(c == static_cast<uint32_t>(pred)) : 0,
                                       static_cast<uint32_t>(mm_predict()));

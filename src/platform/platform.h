@@ -97,9 +97,12 @@ bool process_alive(ProcessId pid);
 void sleep_ms(unsigned ms);
 uint64_t monotonic_ms();
 
-// Memory for the model tables: zero-filled, page aligned, with a hint for
-// large pages. Returns nullptr on failure.
+// Memory for the model tables: zero-filled, page aligned. Returns nullptr
+// on failure.
 void* allocate_tables(size_t bytes);
+// Asks for large pages on such memory: fewer TLB misses on random access,
+// but every first touch then clears a whole large page.
+void advise_large_pages(void* p, size_t bytes);
 void release_tables(void* p, size_t bytes);
 
 // Identity of the file or directory a path leads to (links followed), so

@@ -263,10 +263,16 @@ void* allocate_tables(size_t bytes) {
     if (bytes == 0) return nullptr;
     void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return nullptr;
-#ifdef MADV_HUGEPAGE
-    ::madvise(p, bytes, MADV_HUGEPAGE);
-#endif
     return p;
+}
+
+void advise_large_pages(void* p, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    if (p) ::madvise(p, bytes, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
 }
 
 void release_tables(void* p, size_t bytes) {
