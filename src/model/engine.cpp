@@ -120,7 +120,6 @@ void Engine::model_reset() {
     miss_flag_ = 0;
     o1_row_ = rows_;
     skip_row_ = rows_;
-    for (auto*& s : slots_) s = rows_;
     ctx_a_ = ctx_b_ = ctx_c_ = 0;
 }
 

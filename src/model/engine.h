@@ -70,16 +70,12 @@ public:
     void code_frames(Coder& coder, uint64_t length, uint32_t sample_width, uint32_t channels, uint32_t stride);
 
     // Exposed for tests.
-    int32_t cm_predict();
-    void cm_update(int bit);
+    template <class Coder>
+    int cm_code_bit(Coder& coder, int bit_in);
     int32_t mm_predict();
     bool mm_has_prediction() const { return match_len_ >= min_match; }
     int32_t predicted_byte() const;
     void byte_update(uint8_t c, bool had_prediction, int32_t pred);
-    template <int Variant>
-    int32_t small_predict();
-    template <int Variant>
-    void small_update(int bit);
     void set_small_contexts(uint32_t a, uint32_t b, uint32_t c) {
         ctx_a_ = a;
         ctx_b_ = b;
@@ -140,8 +136,6 @@ private:
     uint32_t base_[4] = {};     // per-byte context bases of T1..T4
     uint8_t* tables4_[4] = {};  // T1..T4
     uint32_t masks4_[4] = {};   // byte-offset masks of T1..T4
-    uint8_t* slots_[6] = {};    // order-1, skip, T4, T3, T2, T1
-    int32_t p_ = 2048;
 
     // Match model.
     uint32_t hist_pos_ = 0;
@@ -152,7 +146,6 @@ private:
     // Small direct models.
     std::vector<uint16_t> counters_;
     uint32_t ctx_a_ = 0, ctx_b_ = 0, ctx_c_ = 0;
-    int32_t small_p_ = 2048;
 
     Mixer2 small_stage1_{131328};
     Mixer2 small_stage2_{65536};
@@ -219,48 +212,86 @@ inline void Engine::take_bucket(uint8_t* b, uint32_t chk) {
     }
 }
 
-inline int32_t Engine::cm_predict() {
-    if (bit_count_ == 0 || bit_count_ == 4) select_buckets();
-    uint8_t* so1 = o1_row_ + node_;
-    uint8_t* ssk = skip_row_ + node_;
-    uint8_t* s4p = buckets_[3] + nibble_pos_;
-    uint8_t* s3p = buckets_[2] + nibble_pos_;
-    uint8_t* s2p = buckets_[1] + nibble_pos_;
-    uint8_t* s1p = buckets_[0] + nibble_pos_;
-    slots_[0] = so1;
-    slots_[1] = ssk;
-    slots_[2] = s4p;
-    slots_[3] = s3p;
-    slots_[4] = s2p;
-    slots_[5] = s1p;
-    const uint8_t o1 = *so1, sk = *ssk, s4 = *s4p, s3 = *s3p, s2 = *s2p, s1 = *s1p;
-    const int32_t mf = static_cast<int32_t>(miss_flag_);
-    const int32_t x1 = cm_stage1_.mix_split(mf + sk, state_p(sk) - 2047, mf + s4, state_p(s4) - 2047);
-    const int32_t x2 = cm_stage2_.mix_split(mf + o1, state_p(o1) - 2047, mf + s3, state_p(s3) - 2047);
-    const int32_t avg = (x1 + x2) >> 1;
-    const int32_t x3 = cm_stage3_.mix_split(mf + s2, (avg + state_p(s2) - 2047) >> 1, mf + s1,
-                                            (avg + state_p(s1) - 2047) >> 1);
-    const int32_t k = static_cast<int32_t>((final_ctx_ | node_) & 0x1FFFF);
-    const int32_t f = cm_final_.mix_shared(k, 768, wrap_mul(2, x3));
-    p_ = squash(f);
-    return p_;
+// Weighted sum of two selected weights, as the mixers define it: 32-bit
+// wrapping products and sum, arithmetic shift.
+inline int32_t mix_sum(const int16_t* w, int32_t s0, int32_t m0, int32_t s1, int32_t m1) {
+    return wrap_add(wrap_mul(w[s0], m0), wrap_mul(w[s1], m1));
+}
+inline void learn_weight(int16_t* w, int32_t slot, int32_t err, int32_t input) {
+    w[slot] = static_cast<int16_t>(w[slot] + ((wrap_mul(err, input) + 16384) >> 15));
 }
 
-inline void Engine::cm_update(int bit) {
-    for (uint8_t* s : slots_) *s = state_next(*s, bit);
-    ++bit_count_;
-    node_ = 2 * node_ + static_cast<uint32_t>(bit);
-    if (bit_count_ == 2) {
+// One bit through the context model: predict, code, learn. Predicting and
+// learning share one scope so that the selected slots and inputs stay in
+// registers.
+template <class Coder>
+inline int Engine::cm_code_bit(Coder& coder, int bit_in) {
+    if (bit_count_ == 0 || bit_count_ == 4) select_buckets();
+    const uint32_t node = node_;
+    const uint32_t np = nibble_pos_;
+    uint8_t* const so1 = o1_row_ + node;
+    uint8_t* const ssk = skip_row_ + node;
+    uint8_t* const s4p = buckets_[3] + np;
+    uint8_t* const s3p = buckets_[2] + np;
+    uint8_t* const s2p = buckets_[1] + np;
+    uint8_t* const s1p = buckets_[0] + np;
+    const uint32_t o1 = *so1, sk = *ssk, s4 = *s4p, s3 = *s3p, s2 = *s2p, s1 = *s1p;
+    const int32_t mf = static_cast<int32_t>(miss_flag_);
+
+    int16_t* const w1 = cm_stage1_.data();
+    const int32_t a1 = 2 * (mf + static_cast<int32_t>(sk)), b1 = 2 * (mf + static_cast<int32_t>(s4)) + 1;
+    const int32_t i1a = state_p(static_cast<uint8_t>(sk)) - 2047, i1b = state_p(static_cast<uint8_t>(s4)) - 2047;
+    const int32_t x1 = mix_sum(w1, a1, i1a, b1, i1b) >> 13;
+
+    int16_t* const w2 = cm_stage2_.data();
+    const int32_t a2 = 2 * (mf + static_cast<int32_t>(o1)), b2 = 2 * (mf + static_cast<int32_t>(s3)) + 1;
+    const int32_t i2a = state_p(static_cast<uint8_t>(o1)) - 2047, i2b = state_p(static_cast<uint8_t>(s3)) - 2047;
+    const int32_t x2 = mix_sum(w2, a2, i2a, b2, i2b) >> 13;
+
+    const int32_t avg = (x1 + x2) >> 1;
+    int16_t* const w3 = cm_stage3_.data();
+    const int32_t a3 = 2 * (mf + static_cast<int32_t>(s2)), b3 = 2 * (mf + static_cast<int32_t>(s1)) + 1;
+    const int32_t i3a = (avg + state_p(static_cast<uint8_t>(s2)) - 2047) >> 1;
+    const int32_t i3b = (avg + state_p(static_cast<uint8_t>(s1)) - 2047) >> 1;
+    const int32_t x3 = mix_sum(w3, a3, i3a, b3, i3b) >> 13;
+
+    int16_t* const wf = cm_final_.data();
+    const int32_t af = 2 * static_cast<int32_t>((final_ctx_ | node) & 0x1FFFF);
+    const int32_t ifb = wrap_mul(2, x3);
+    const int32_t p = squash(mix_sum(wf, af, 768, af + 1, ifb) >> 13);
+
+    const int bit = coder.bit(bit_in, static_cast<uint32_t>(p));
+
+    // Slots are stepped in place in this order; after a reset the order-1
+    // and skip slots may be the same byte, which is then stepped twice.
+    *so1 = state_next(*so1, bit);
+    *ssk = state_next(*ssk, bit);
+    *s4p = state_next(*s4p, bit);
+    *s3p = state_next(*s3p, bit);
+    *s2p = state_next(*s2p, bit);
+    *s1p = state_next(*s1p, bit);
+
+    const int32_t err = (bit << 12) - p;
+    const int32_t e = (err + 1) >> 1;
+    learn_weight(w1, a1, e, i1a);
+    learn_weight(w1, b1, e, i1b);
+    learn_weight(w2, a2, e, i2a);
+    learn_weight(w2, b2, e, i2b);
+    learn_weight(w3, a3, e, i3a);
+    learn_weight(w3, b3, e, i3b);
+    learn_weight(wf, af, err, 768);
+    learn_weight(wf, af + 1, err, ifb);
+
+    const uint32_t next = 2 * node + static_cast<uint32_t>(bit);
+    node_ = next;
+    const uint32_t bc = ++bit_count_;
+    const uint32_t npn = 2 * np + static_cast<uint32_t>(bit);
+    nibble_pos_ = npn >= 16 ? 1 : npn;
+    if (bc == 2) {
         // The second nibble's buckets are one of four: fetch them early.
-        for (uint32_t i = 0; i < 4; ++i) prefetch_buckets(4 * node_ + i);
+        for (uint32_t i = 0; i < 4; ++i) prefetch_buckets(4 * next + i);
     }
-    nibble_pos_ = 2 * nibble_pos_ + static_cast<uint32_t>(bit);
-    if (nibble_pos_ >= 16) nibble_pos_ = 1;
-    const int32_t e = ((bit * 4096 - p_) + 1) >> 1;
-    cm_stage1_.learn(e);
-    cm_stage2_.learn(e);
-    cm_stage3_.learn(e);
-    cm_final_.learn(bit * 4096 - p_);
+    return bit;
 }
 
 inline int32_t Engine::predicted_byte() const {
@@ -405,10 +436,7 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
                 miss_flag_ = 256;
                 final_ctx_ = static_cast<uint32_t>(pred) << 8;
             }
-            for (int j = 7; j >= 0; --j) {
-                const int b = coder.bit(static_cast<int>((c >> j) & 1), static_cast<uint32_t>(cm_predict()));
-                cm_update(b);
-            }
+            for (int j = 7; j >= 0; --j) cm_code_bit(coder, static_cast<int>((c >> j) & 1));
             c = node_ & 0xFF;
         } else {
             uint32_t v = 0;
@@ -423,50 +451,49 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
 // ---------------------------------------------------------------------------
 // Small direct models and the per-kind coders.
 
-template <int Variant>
-inline int32_t Engine::small_predict() {
-    const uint32_t ia = ctx_a_ + node_;
-    const uint32_t ib = ctx_b_ + node_;
-    const int32_t ca = counters_[ia];
-    const int32_t cb = counters_[ib];
-    const int32_t t = small_stage1_.sum_split(static_cast<int32_t>(ia), ca - 1023, static_cast<int32_t>(ib), cb - 1023);
-    int32_t p;
-    if constexpr (Variant == 1) {
-        const int32_t h = t >> 13;
-        p = squash(small_stage2_.mix_shared(static_cast<int32_t>(ctx_c_ & 0xFFFF), 512, h));
-    } else if constexpr (Variant == 2) {
-        const int32_t h = wrap_mul(t >> 13, 2);
-        p = squash(small_stage2_.mix_shared(static_cast<int32_t>((node_ | ctx_c_) & 0xFFFF), 512, h));
-    } else {
-        const int32_t h = t >> 14;
-        const int32_t y = small_stage2_.mix_shared(static_cast<int32_t>((node_ | ctx_c_) & 0xFFFF), 512, h);
-        p = squash(wrap_add(h, y));
-    }
-    small_p_ = p;
-    return p;
-}
-
-template <int Variant>
-inline void Engine::small_update(int bit) {
-    uint16_t& a = counters_[ctx_a_ + node_];
-    a = counter_next(a, bit);
-    uint16_t& b = counters_[ctx_b_ + node_];
-    b = counter_next(b, bit);
-    node_ = 2 * node_ + static_cast<uint32_t>(bit);
-    const int32_t err = bit * 4096 - small_p_;
-    small_stage1_.learn(err);
-    small_stage2_.learn(err);
-    if constexpr (Variant == 1) ctx_c_ = ((ctx_c_ << 1) | static_cast<uint32_t>(bit)) & 0xFFFF;
-}
-
+// One byte through the small model: eight bits of predict, code, learn,
+// with the contexts and weights in registers.
 template <class Coder, int Variant>
 inline void Engine::code_small_byte(Coder& coder, uint8_t* byte) {
     const uint32_t c = Coder::encoding ? *byte : 0;
+    const uint32_t ctx_a = ctx_a_, ctx_b = ctx_b_;
+    uint32_t ctx_c = ctx_c_;
+    uint32_t node = 1;
+    int16_t* const w1 = small_stage1_.data();
+    int16_t* const w2 = small_stage2_.data();
+    uint16_t* const counters = counters_.data();
     for (int j = 7; j >= 0; --j) {
-        const int b = coder.bit(static_cast<int>((c >> j) & 1), static_cast<uint32_t>(small_predict<Variant>()));
-        small_update<Variant>(b);
+        const uint32_t ia = ctx_a + node, ib = ctx_b + node;
+        const int32_t in_a = counters[ia] - 1023, in_b = counters[ib] - 1023;
+        const int32_t sa = static_cast<int32_t>(2 * ia), sb = static_cast<int32_t>(2 * ib + 1);
+        const int32_t t = mix_sum(w1, sa, in_a, sb, in_b);
+        int32_t h, k;
+        if constexpr (Variant == 1) {
+            h = t >> 13;
+            k = static_cast<int32_t>(ctx_c & 0xFFFF);
+        } else if constexpr (Variant == 2) {
+            h = wrap_mul(t >> 13, 2);
+            k = static_cast<int32_t>((node | ctx_c) & 0xFFFF);
+        } else {
+            h = t >> 14;
+            k = static_cast<int32_t>((node | ctx_c) & 0xFFFF);
+        }
+        const int32_t y = mix_sum(w2, 2 * k, 512, 2 * k + 1, h) >> 13;
+        const int32_t p = squash(Variant == 3 ? wrap_add(h, y) : y);
+        const int bit = coder.bit(static_cast<int>((c >> j) & 1), static_cast<uint32_t>(p));
+        counters[ia] = counter_next(counters[ia], bit);
+        counters[ib] = counter_next(counters[ib], bit);
+        const int32_t err = (bit << 12) - p;
+        learn_weight(w1, sa, err, in_a);
+        learn_weight(w1, sb, err, in_b);
+        learn_weight(w2, 2 * k, err, 512);
+        learn_weight(w2, 2 * k + 1, err, h);
+        node = 2 * node + static_cast<uint32_t>(bit);
+        if constexpr (Variant == 1) ctx_c = ((ctx_c << 1) | static_cast<uint32_t>(bit)) & 0xFFFF;
     }
-    if constexpr (!Coder::encoding) *byte = static_cast<uint8_t>(node_ & 0xFF);
+    node_ = node;
+    ctx_c_ = ctx_c;
+    if constexpr (!Coder::encoding) *byte = static_cast<uint8_t>(node & 0xFF);
 }
 
 template <class Coder>

@@ -86,6 +86,7 @@ public:
         }
     }
     const int16_t* weights() const { return weights_.data(); }
+    int16_t* data() { return weights_.data(); }
 
 private:
     int32_t mix_split_slots(int32_t s0, int32_t m0, int32_t s1, int32_t m1) {
