@@ -41,10 +41,7 @@ public:
             low_ += bound;
             range_ -= bound;
         }
-        while (range_ < (1u << 24)) {
-            range_ <<= 8;
-            shift_low();
-        }
+        if (range_ < (1u << 24)) normalize();
         return b;
     }
 
@@ -56,10 +53,7 @@ public:
             low_ += bound;
             range_ -= bound;
         }
-        while (range_ < (1u << 24)) {
-            range_ <<= 8;
-            shift_low();
-        }
+        if (range_ < (1u << 24)) normalize();
         return b;
     }
 
@@ -73,6 +67,15 @@ public:
     bool failed() const { return failed_; }
 
 private:
+    // Kept out of line: it runs about once per output byte, and inlined it
+    // crowds the registers of the model loops.
+    [[gnu::noinline]] void normalize() {
+        while (range_ < (1u << 24)) {
+            range_ <<= 8;
+            shift_low();
+        }
+    }
+
     void shift_low() {
         const uint32_t carry = static_cast<uint32_t>(low_ >> 32);
         const uint32_t low32 = static_cast<uint32_t>(low_);
@@ -137,10 +140,7 @@ public:
             code_ -= bound;
             range_ -= bound;
         }
-        while (range_ < (1u << 24)) {
-            range_ <<= 8;
-            code_ = (code_ << 8) | next_byte();
-        }
+        if (range_ < (1u << 24)) normalize();
         return b;
     }
 
@@ -155,14 +155,18 @@ public:
             code_ -= bound;
             range_ -= bound;
         }
-        while (range_ < (1u << 24)) {
-            range_ <<= 8;
-            code_ = (code_ << 8) | next_byte();
-        }
+        if (range_ < (1u << 24)) normalize();
         return b;
     }
 
 private:
+    [[gnu::noinline]] void normalize() {
+        while (range_ < (1u << 24)) {
+            range_ <<= 8;
+            code_ = (code_ << 8) | next_byte();
+        }
+    }
+
     uint32_t next_byte() {
         if (left_ == 0) refill();
         return buffer_[kCoderBuffer - left_--];

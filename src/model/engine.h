@@ -240,19 +240,19 @@ inline int Engine::cm_code_bit(Coder& coder, int bit_in) {
 
     int16_t* const w1 = cm_stage1_.data();
     const int32_t a1 = 2 * (mf + static_cast<int32_t>(sk)), b1 = 2 * (mf + static_cast<int32_t>(s4)) + 1;
-    const int32_t i1a = state_p(static_cast<uint8_t>(sk)) - 2047, i1b = state_p(static_cast<uint8_t>(s4)) - 2047;
+    const int32_t i1a = state_centred(sk), i1b = state_centred(s4);
     const int32_t x1 = mix_sum(w1, a1, i1a, b1, i1b) >> 13;
 
     int16_t* const w2 = cm_stage2_.data();
     const int32_t a2 = 2 * (mf + static_cast<int32_t>(o1)), b2 = 2 * (mf + static_cast<int32_t>(s3)) + 1;
-    const int32_t i2a = state_p(static_cast<uint8_t>(o1)) - 2047, i2b = state_p(static_cast<uint8_t>(s3)) - 2047;
+    const int32_t i2a = state_centred(o1), i2b = state_centred(s3);
     const int32_t x2 = mix_sum(w2, a2, i2a, b2, i2b) >> 13;
 
     const int32_t avg = (x1 + x2) >> 1;
     int16_t* const w3 = cm_stage3_.data();
     const int32_t a3 = 2 * (mf + static_cast<int32_t>(s2)), b3 = 2 * (mf + static_cast<int32_t>(s1)) + 1;
-    const int32_t i3a = (avg + state_p(static_cast<uint8_t>(s2)) - 2047) >> 1;
-    const int32_t i3b = (avg + state_p(static_cast<uint8_t>(s1)) - 2047) >> 1;
+    const int32_t i3a = (avg + state_centred(s2)) >> 1;
+    const int32_t i3b = (avg + state_centred(s1)) >> 1;
     const int32_t x3 = mix_sum(w3, a3, i3a, b3, i3b) >> 13;
 
     int16_t* const wf = cm_final_.data();

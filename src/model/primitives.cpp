@@ -106,4 +106,14 @@ const StateRow kStates[256] = {
     {140, 252, 4001}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0},
 };
 
+StateLookup::StateLookup() {
+    for (int s = 0; s < 256; ++s) {
+        next[s][0] = static_cast<uint8_t>(kStates[s].next0);
+        next[s][1] = static_cast<uint8_t>(kStates[s].next1);
+        centred[s] = static_cast<int16_t>(kStates[s].p - 2047);
+    }
+}
+
+const StateLookup kStateLookup;
+
 }  // namespace taq
