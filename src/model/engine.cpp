@@ -100,6 +100,8 @@ void Engine::model_reset() {
         flag_stage4_.reset();
         flag_stage5_.reset();
         flag_stage6_.reset();
+    }
+    if (small_touched_) {
         small_stage1_.reset();
         small_stage2_.reset();
         std::fill(counters_.begin(), counters_.end(), uint16_t{1024});
@@ -109,6 +111,7 @@ void Engine::model_reset() {
     dirty_overflow_ = false;
     history_written_ = 0;
     touched_ = false;
+    small_touched_ = false;
 
     match_ptr_ = 0xFFFFFFFFu;
     c1_ = c2_ = 0;

@@ -43,8 +43,6 @@ public:
 
     void clear_bit_state() {
         node_ = 0;
-        bit_count_ = 0;
-        nibble_pos_ = 0;
     }
 
     // Weight clamps the drivers run per segment.
@@ -71,7 +69,7 @@ public:
 
     // Exposed for tests.
     template <class Coder>
-    int cm_code_bit(Coder& coder, int bit_in);
+    uint32_t cm_code_byte(Coder& coder, uint32_t c);
     int32_t mm_predict();
     bool mm_has_prediction() const { return match_len_ >= min_match; }
     int32_t predicted_byte() const;
@@ -88,7 +86,7 @@ private:
     void set_context_bases(bool has_prediction, int32_t pred);
     uint8_t* bucket_address(int k, uint32_t node) const;
     void prefetch_buckets(uint32_t node) const;
-    void select_buckets();
+    void select_buckets(uint32_t node);
     void take_bucket(uint8_t* b, uint32_t chk);
     void mm_update(uint8_t c, bool had_prediction, int32_t pred);
     template <class Coder, int Variant>
@@ -114,7 +112,8 @@ private:
     size_t dirty_limit_;
     bool dirty_overflow_ = false;
     uint64_t history_written_ = 0;
-    bool touched_ = false;
+    bool touched_ = false;        // general model used since the reset
+    bool small_touched_ = false;  // small models used since the reset
     bool large_pages_ = false;
     bool prefetch_next_ = false;  // modelled block: fetch buckets ahead
 
@@ -127,8 +126,6 @@ private:
 
     // Per-bit state of the context model.
     uint32_t node_ = 0;
-    uint32_t bit_count_ = 0;
-    uint32_t nibble_pos_ = 0;
     int32_t pred_ = -1;
     uint32_t miss_flag_ = 0;
     uint32_t final_ctx_ = 0;
@@ -191,9 +188,9 @@ inline void Engine::set_context_bases(bool has_prediction, int32_t pred) {
     }
 }
 
-inline void Engine::select_buckets() {
+inline void Engine::select_buckets(uint32_t node) {
     for (int k = 0; k < 4; ++k) {
-        const uint32_t v = base_[k] + node_;
+        const uint32_t v = base_[k] + node;
         const uint32_t chk = v >> 24;
         uint8_t* b = tables4_[k] + (((v + chk) << 4) & masks4_[k]);
         if (b[0] != chk || chk == 0) [[unlikely]] take_bucket(b, chk);
@@ -221,77 +218,90 @@ inline void learn_weight(int16_t* w, int32_t slot, int32_t err, int32_t input) {
     w[slot] = static_cast<int16_t>(w[slot] + ((wrap_mul(err, input) + 16384) >> 15));
 }
 
-// One bit through the context model: predict, code, learn. Predicting and
-// learning share one scope so that the selected slots and inputs stay in
-// registers.
+// One byte through the context model: for each bit, predict, code, learn.
+// The per-bit state (node, position in the nibble, buckets) lives in
+// locals so that it stays in registers across the eight bits.
 template <class Coder>
-inline int Engine::cm_code_bit(Coder& coder, int bit_in) {
-    if (bit_count_ == 0 || bit_count_ == 4) select_buckets();
-    const uint32_t node = node_;
-    const uint32_t np = nibble_pos_;
-    uint8_t* const so1 = o1_row_ + node;
-    uint8_t* const ssk = skip_row_ + node;
-    uint8_t* const s4p = buckets_[3] + np;
-    uint8_t* const s3p = buckets_[2] + np;
-    uint8_t* const s2p = buckets_[1] + np;
-    uint8_t* const s1p = buckets_[0] + np;
-    const uint32_t o1 = *so1, sk = *ssk, s4 = *s4p, s3 = *s3p, s2 = *s2p, s1 = *s1p;
+inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
     const int32_t mf = static_cast<int32_t>(miss_flag_);
-
+    const uint32_t fctx = final_ctx_;
+    uint8_t* const o1_row = o1_row_;
+    uint8_t* const skip_row = skip_row_;
     int16_t* const w1 = cm_stage1_.data();
-    const int32_t a1 = 2 * (mf + static_cast<int32_t>(sk)), b1 = 2 * (mf + static_cast<int32_t>(s4)) + 1;
-    const int32_t i1a = state_centred(sk), i1b = state_centred(s4);
-    const int32_t x1 = mix_sum(w1, a1, i1a, b1, i1b) >> 13;
-
     int16_t* const w2 = cm_stage2_.data();
-    const int32_t a2 = 2 * (mf + static_cast<int32_t>(o1)), b2 = 2 * (mf + static_cast<int32_t>(s3)) + 1;
-    const int32_t i2a = state_centred(o1), i2b = state_centred(s3);
-    const int32_t x2 = mix_sum(w2, a2, i2a, b2, i2b) >> 13;
-
-    const int32_t avg = (x1 + x2) >> 1;
     int16_t* const w3 = cm_stage3_.data();
-    const int32_t a3 = 2 * (mf + static_cast<int32_t>(s2)), b3 = 2 * (mf + static_cast<int32_t>(s1)) + 1;
-    const int32_t i3a = (avg + state_centred(s2)) >> 1;
-    const int32_t i3b = (avg + state_centred(s1)) >> 1;
-    const int32_t x3 = mix_sum(w3, a3, i3a, b3, i3b) >> 13;
-
     int16_t* const wf = cm_final_.data();
-    const int32_t af = 2 * static_cast<int32_t>((final_ctx_ | node) & 0x1FFFF);
-    const int32_t ifb = wrap_mul(2, x3);
-    const int32_t p = squash(mix_sum(wf, af, 768, af + 1, ifb) >> 13);
+    uint8_t* bk[4];
+    uint32_t node = 1;
+    uint32_t np = 1;
+    for (int j = 7; j >= 0; --j) {
+        if (j == 7 || j == 3) {
+            select_buckets(node);
+            for (int k = 0; k < 4; ++k) bk[k] = buckets_[k];
+        }
+        uint8_t* const so1 = o1_row + node;
+        uint8_t* const ssk = skip_row + node;
+        uint8_t* const s4p = bk[3] + np;
+        uint8_t* const s3p = bk[2] + np;
+        uint8_t* const s2p = bk[1] + np;
+        uint8_t* const s1p = bk[0] + np;
+        const uint32_t o1 = *so1, sk = *ssk, s4 = *s4p, s3 = *s3p, s2 = *s2p, s1 = *s1p;
 
-    const int bit = coder.bit(bit_in, static_cast<uint32_t>(p));
+        const int32_t a1 = 2 * (mf + static_cast<int32_t>(sk)), b1 = 2 * (mf + static_cast<int32_t>(s4)) + 1;
+        const int32_t i1a = state_centred(sk), i1b = state_centred(s4);
+        const int32_t x1 = mix_sum(w1, a1, i1a, b1, i1b) >> 13;
+        const int32_t a2 = 2 * (mf + static_cast<int32_t>(o1)), b2 = 2 * (mf + static_cast<int32_t>(s3)) + 1;
+        const int32_t i2a = state_centred(o1), i2b = state_centred(s3);
+        const int32_t x2 = mix_sum(w2, a2, i2a, b2, i2b) >> 13;
+        const int32_t avg = (x1 + x2) >> 1;
+        const int32_t a3 = 2 * (mf + static_cast<int32_t>(s2)), b3 = 2 * (mf + static_cast<int32_t>(s1)) + 1;
+        const int32_t i3a = (avg + state_centred(s2)) >> 1;
+        const int32_t i3b = (avg + state_centred(s1)) >> 1;
+        const int32_t x3 = mix_sum(w3, a3, i3a, b3, i3b) >> 13;
+        const int32_t af = 2 * static_cast<int32_t>((fctx | node) & 0x1FFFF);
+        const int32_t ifb = wrap_mul(2, x3);
+        const int32_t p = squash(mix_sum(wf, af, 768, af + 1, ifb) >> 13);
 
-    // Slots are stepped in place in this order; after a reset the order-1
-    // and skip slots may be the same byte, which is then stepped twice.
-    *so1 = state_next(*so1, bit);
-    *ssk = state_next(*ssk, bit);
-    *s4p = state_next(*s4p, bit);
-    *s3p = state_next(*s3p, bit);
-    *s2p = state_next(*s2p, bit);
-    *s1p = state_next(*s1p, bit);
+        const int bit = coder.bit(static_cast<int>((c >> j) & 1), static_cast<uint32_t>(p));
 
-    const int32_t err = (bit << 12) - p;
-    const int32_t e = (err + 1) >> 1;
-    learn_weight(w1, a1, e, i1a);
-    learn_weight(w1, b1, e, i1b);
-    learn_weight(w2, a2, e, i2a);
-    learn_weight(w2, b2, e, i2b);
-    learn_weight(w3, a3, e, i3a);
-    learn_weight(w3, b3, e, i3b);
-    learn_weight(wf, af, err, 768);
-    learn_weight(wf, af + 1, err, ifb);
+        // Slots are stepped in place in this order; after a reset the
+        // order-1 and skip slots may be the same byte, stepped twice.
+        *so1 = state_next(*so1, bit);
+        *ssk = state_next(*ssk, bit);
+        *s4p = state_next(*s4p, bit);
+        *s3p = state_next(*s3p, bit);
+        *s2p = state_next(*s2p, bit);
+        *s1p = state_next(*s1p, bit);
 
-    const uint32_t next = 2 * node + static_cast<uint32_t>(bit);
-    node_ = next;
-    const uint32_t bc = ++bit_count_;
-    const uint32_t npn = 2 * np + static_cast<uint32_t>(bit);
-    nibble_pos_ = npn >= 16 ? 1 : npn;
-    if (bc == 2) {
-        // The second nibble's buckets are one of four: fetch them early.
-        for (uint32_t i = 0; i < 4; ++i) prefetch_buckets(4 * next + i);
+        const int32_t err = (bit << 12) - p;
+        const int32_t e = (err + 1) >> 1;
+        learn_weight(w1, a1, e, i1a);
+        learn_weight(w1, b1, e, i1b);
+        learn_weight(w2, a2, e, i2a);
+        learn_weight(w2, b2, e, i2b);
+        learn_weight(w3, a3, e, i3a);
+        learn_weight(w3, b3, e, i3b);
+        learn_weight(wf, af, err, 768);
+        learn_weight(wf, af + 1, err, ifb);
+
+        node = 2 * node + static_cast<uint32_t>(bit);
+        np = 2 * np + static_cast<uint32_t>(bit);
+        if (np >= 16) np = 1;
+        if (j == 6) {
+            // The second nibble's buckets are one of four: fetch those of
+            // the two largest tables now, the other two a bit later.
+            for (uint32_t i = 0; i < 4; ++i) {
+                __builtin_prefetch(bucket_address(0, 4 * node + i), 1, 3);
+                __builtin_prefetch(bucket_address(1, 4 * node + i), 1, 3);
+            }
+        } else if (j == 5) {
+            for (uint32_t i = 0; i < 2; ++i) {
+                __builtin_prefetch(bucket_address(2, 2 * node + i), 1, 3);
+                __builtin_prefetch(bucket_address(3, 2 * node + i), 1, 3);
+            }
+        }
     }
-    return bit;
+    return node & 0xFF;
 }
 
 inline int32_t Engine::predicted_byte() const {
@@ -426,8 +436,6 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
             }
         }
         node_ = 1;
-        bit_count_ = 0;
-        nibble_pos_ = 1;
         if (!raw) {
             if (!has) {
                 miss_flag_ = 0;
@@ -436,8 +444,7 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
                 miss_flag_ = 256;
                 final_ctx_ = static_cast<uint32_t>(pred) << 8;
             }
-            for (int j = 7; j >= 0; --j) cm_code_bit(coder, static_cast<int>((c >> j) & 1));
-            c = node_ & 0xFF;
+            c = cm_code_byte(coder, c);
         } else {
             uint32_t v = 0;
             for (int j = 7; j >= 0; --j) v = 2 * v + static_cast<uint32_t>(coder.direct(static_cast<int>((c >> j) & 1)));
@@ -498,7 +505,7 @@ inline void Engine::code_small_byte(Coder& coder, uint8_t* byte) {
 
 template <class Coder>
 void Engine::code_columns(Coder& coder, uint64_t length, uint32_t width) {
-    touched_ = true;
+    small_touched_ = true;
     uint8_t* b = segment_;
     const uint64_t w = width;
     const uint64_t rows = length / w;
@@ -517,7 +524,7 @@ void Engine::code_columns(Coder& coder, uint64_t length, uint32_t width) {
 
 template <class Coder>
 void Engine::code_tiled_image(Coder& coder, uint64_t length, uint32_t width) {
-    touched_ = true;
+    small_touched_ = true;
     uint8_t* b = segment_;
     const uint64_t w = width;
     const uint64_t row = 3 * w;
@@ -554,7 +561,7 @@ void Engine::code_tiled_image(Coder& coder, uint64_t length, uint32_t width) {
 
 template <class Coder>
 void Engine::code_serial(Coder& coder, uint64_t length) {
-    touched_ = true;
+    small_touched_ = true;
     uint8_t* b = segment_;
     for (uint64_t pos = 0; pos < length; ++pos) {
         ctx_a_ = pos >= 2 ? b[pos - 1] * 512u : 0u;
@@ -566,7 +573,7 @@ void Engine::code_serial(Coder& coder, uint64_t length) {
 
 template <class Coder>
 void Engine::code_frames(Coder& coder, uint64_t length, uint32_t sample_width, uint32_t channels, uint32_t stride) {
-    touched_ = true;
+    small_touched_ = true;
     uint8_t* b = segment_;
     const uint64_t s = stride;
     for (uint32_t i = 0; i < sample_width; ++i) {

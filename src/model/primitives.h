@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace taq {
@@ -81,10 +82,9 @@ public:
     int32_t out() const { return out_; }
 
     void reset() {
-        for (size_t i = 0; i < weights_.size(); i += 2) {
-            weights_[i] = 0;
-            weights_[i + 1] = 4096;
-        }
+        // Every pair back to (0, 4096): one 32-bit pattern, little-endian.
+        const uint32_t pair = 4096u << 16;
+        for (size_t i = 0; i < weights_.size(); i += 2) std::memcpy(&weights_[i], &pair, 4);
         input0_ = input1_ = out_ = 0;
         first_ = 0;
         second_ = 1;
