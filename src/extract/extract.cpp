@@ -117,7 +117,8 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
             out = File::open(out_path, File::Mode::create);
         } else {
             out = File::open(out_path, File::Mode::write_existing);
-            if (!out) out = File::open(out_path, File::Mode::create);
+            // Another task may be creating the same file at this moment: never truncate here.
+            if (!out) out = File::open(out_path, File::Mode::open_or_create);
         }
         if (!out) {
             std::printf("Error: cannot open Output file %s\n", out_path.c_str());

@@ -21,6 +21,7 @@ public:
         write_existing,  // read/write, no creation, no truncation
         create,          // read/write, created or truncated
         create_new,      // read/write, fails when the name exists
+        open_or_create,  // read/write, created when missing, never truncated
     };
 
     File() = default;
@@ -95,7 +96,14 @@ ProcessId parent_process();
 ProcessId own_process();
 bool process_alive(ProcessId pid);
 void sleep_ms(unsigned ms);
+void sleep_us(unsigned us);
 uint64_t monotonic_ms();
+
+// From this call on, an interrupt or termination request (Ctrl-C, kill)
+// no longer ends the process; it only raises a flag that interrupted()
+// reports, so that the process can stop its children and clean up first.
+void catch_interrupts();
+bool interrupted();
 
 // Memory for the model tables: zero-filled, page aligned. Returns nullptr
 // on failure.

@@ -55,6 +55,7 @@ File File::open(const std::string& path, Mode mode) {
         case Mode::write_existing: flags |= O_RDWR; break;
         case Mode::create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
         case Mode::create_new: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+        case Mode::open_or_create: flags |= O_RDWR | O_CREAT; break;
     }
     const std::string p = os_path(path);
     int fd = ::open(p.c_str(), flags, 0644);
@@ -252,6 +253,32 @@ void sleep_ms(unsigned ms) {
     while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
+
+void sleep_us(unsigned us) {
+    struct timespec ts;
+    ts.tv_sec = us / 1000000;
+    ts.tv_nsec = static_cast<long>(us % 1000000) * 1000L;
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+namespace {
+
+volatile sig_atomic_t interrupt_flag = 0;
+
+void on_interrupt(int) { interrupt_flag = 1; }
+
+}  // namespace
+
+void catch_interrupts() {
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_interrupt;
+    ::sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+}
+
+bool interrupted() { return interrupt_flag != 0; }
 
 uint64_t monotonic_ms() {
     struct timespec ts;
