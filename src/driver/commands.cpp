@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <memory>
 
 #include "archive/listing.h"
 #include "archive/paths.h"
@@ -11,6 +12,10 @@
 #include "driver/switches.h"
 #include "extract/extract.h"
 #include "platform/platform.h"
+#include "tasks/board.h"
+#include "tasks/child.h"
+#include "tasks/compression_parent.h"
+#include "tasks/extraction_parent.h"
 #include "tasks/file_driver.h"
 
 namespace taq {
@@ -30,24 +35,43 @@ bool check_path(const std::string& path) {
     return false;
 }
 
-// A child opens the board its parent made; without it there is nothing to do.
-bool open_child_board(const Settings& s, platform::File& board) {
-    if (s.run_mode != RunMode::child) return true;
-    board = platform::File::open(s.board_path, platform::File::Mode::write_existing);
-    return board.valid();
-}
-
-// The common start of `a` and `x`: switches, a child's board, and the
-// archive argument (args[next]). Returns -1 to go on, else the exit code.
-int begin_command(Command command, const std::vector<std::string>& args, Settings& s, platform::File& board,
-                  size_t& next) {
+// The common start of `a` and `x`: switches, a child's board (made by its
+// parent; without it there is nothing to do), and the archive argument
+// (args[next]). Returns -1 to go on, else the exit code.
+int begin_command(Command command, const std::vector<std::string>& args, Settings& s,
+                  std::unique_ptr<TaskBoard>& board, size_t& next) {
     if (parse_switches(command, args, 2, s, &next) != SwitchOutcome::ok) {
         print_unknown_option();
         return 1;
     }
-    if (!open_child_board(s, board)) return 1;
+    if (s.run_mode == RunMode::child && !(board = TaskBoard::open(s.board_path))) return 1;
     if (next >= args.size()) return usage_exit();
     return -1;
+}
+
+// A parent's board, in the current directory. Null (message printed) when
+// it cannot be made. From here on an interrupt stops the children and
+// cleans up instead of ending the parent at once.
+std::unique_ptr<TaskBoard> create_parent_board(const Settings& s) {
+    auto board = TaskBoard::create(s.cwd, s.task_count);
+    if (!board) {
+        std::puts("problems with task ");
+        return nullptr;
+    }
+    platform::catch_interrupts();
+    return board;
+}
+
+CompressOptions compress_options(const Settings& s) {
+    CompressOptions options;
+    options.archive_path = s.archive_path;
+    options.model_memory = s.model_memory;
+    options.solid = s.solid;
+    options.verbose = s.verbose;
+    options.recurse = s.recurse;
+    options.run_mode = static_cast<int>(s.run_mode);
+    options.task_slot = s.task_slot;
+    return options;
 }
 
 bool ends_with_separator(const std::string& s) { return !s.empty() && is_separator(s.back()); }
@@ -111,11 +135,12 @@ Destination prepare_destination(const std::string& arg, const std::string& cwd) 
 
 int run_add(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
-    platform::File board;
+    std::unique_ptr<TaskBoard> board;
     if (const int code = begin_command(Command::add, args, s, board, next); code >= 0) return code;
     const bool child = s.run_mode == RunMode::child;
+    const bool parent = s.run_mode == RunMode::parent;
     if (!child) print_banner();
-    if (s.run_mode == RunMode::parent) std::printf("multiprocess compression use %u task \n", s.task_count);
+    if (parent) std::printf("multiprocess compression use %u task \n", s.task_count);
 
     const std::vector<std::string> file_args(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
     if (file_args.empty()) std::puts("Archiver not defined: Activate File-Folder control..  ");
@@ -128,57 +153,81 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
         target.files[0] = "*";
         std::printf("argc=%s \n", target.files[0].c_str());
     }
-    // The compression child loop arrives with the task board; until then a
-    // child has no work.
-    if (child) return 1;
+    if (child) return run_compress_child(*board, s.task_slot, compress_options(s));
 
     bool failed = false;
+    FileList list;
     try {
-        CompressOptions options;
-        options.archive_path = s.archive_path;
-        options.model_memory = s.model_memory;
-        options.solid = s.solid;
-        options.verbose = s.verbose;
-        options.recurse = s.recurse;
-        // Tasks are not spread yet: a parent compresses in this process,
-        // exactly as a single run does.
-        options.run_mode = 0;
-        options.task_slot = s.task_slot;
-        Compressor compressor(options);
-
-        const FileList list = build_file_list(target.files, s.recurse);
+        list = build_file_list(target.files, s.recurse);
         if (list.empty()) std::printf("WARNING: No files");
-        uint64_t run_bytes = 0;
-        for (const auto& entry : list) run_bytes += static_cast<uint64_t>(std::max<int64_t>(entry.size, 0));
-        compressor.expect_input(run_bytes);
-        for (const auto& entry : list) {
-            const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
-            if (r == EntryResult::output_failed) return 1;
-            if (r == EntryResult::input_failed) failed = true;
-        }
     } catch (...) {
         print_exception_line(std::current_exception());
         failed = true;
     }
-    const auto final_size = static_cast<int64_t>(platform::file_size(s.archive_path));
+    uint64_t final_size = 0;
+    if (parent) {
+        // Made after the enumeration, so that "*" never takes in the board.
+        board = create_parent_board(s);
+        if (!board) return 1;
+        CompressionParent tasks(*board, s);
+        try {
+            for (const auto& entry : list) {
+                const EntryResult r = post_file(tasks, s.task_count, entry.path, entry.size, s.total_input);
+                if (r == EntryResult::output_failed) {
+                    tasks.abort();
+                    return 1;
+                }
+                if (r == EntryResult::input_failed) failed = true;
+            }
+        } catch (...) {
+            print_exception_line(std::current_exception());
+            failed = true;
+        }
+        if (!tasks.finish(final_size)) {
+            tasks.abort();
+            return 1;
+        }
+        if (board->worst_result() != JobResult::ok) failed = true;
+    } else {
+        try {
+            Compressor compressor(compress_options(s));
+            uint64_t run_bytes = 0;
+            for (const auto& entry : list) run_bytes += static_cast<uint64_t>(std::max<int64_t>(entry.size, 0));
+            compressor.expect_input(run_bytes);
+            for (const auto& entry : list) {
+                const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
+                if (r == EntryResult::output_failed) return 1;
+                if (r == EntryResult::input_failed) failed = true;
+            }
+        } catch (...) {
+            print_exception_line(std::current_exception());
+            failed = true;
+        }
+        final_size = platform::file_size(s.archive_path);
+    }
     std::printf(" Compressed %lld bytes to %lld bytes \n", static_cast<long long>(s.total_input),
-                static_cast<long long>(final_size - s.archive_size_before));
+                static_cast<long long>(final_size) - static_cast<long long>(s.archive_size_before));
     return failed ? 1 : 0;
 }
 
 int run_extract(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
-    platform::File board;
+    std::unique_ptr<TaskBoard> board;
     if (const int code = begin_command(Command::extract, args, s, board, next); code >= 0) return code;
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
     std::vector<std::string> destinations(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
     if (destinations.empty()) destinations.push_back("*");
-    // The extraction child loop arrives with the task board.
-    if (s.run_mode == RunMode::child) return 1;
+    if (s.run_mode == RunMode::child) return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose);
 
     print_banner();
-    if (s.run_mode == RunMode::parent) std::printf("multiprocess etraction use %u task \n", s.task_count);
+    std::unique_ptr<ExtractionParent> tasks;
+    if (s.run_mode == RunMode::parent) {
+        board = create_parent_board(s);
+        if (!board) return 1;
+        tasks = std::make_unique<ExtractionParent>(*board, s);
+        std::printf("multiprocess etraction use %u task \n", s.task_count);
+    }
     Extractor extractor(s.verbose);
     bool ok = true;
     for (const auto& arg : destinations) {
@@ -190,12 +239,16 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
         }
         std::printf("Archive=%s Wild=%s DEST=%s\n", s.archive_path.c_str(), d.pattern.c_str(), d.dir.c_str());
         std::fflush(stdout);
-        if (!extract_entries(extractor, s.archive_path, d.dir, d.pattern)) {
+        const bool done = tasks ? tasks->extract(s.archive_path, d.dir, d.pattern)
+                                : extract_entries(extractor, s.archive_path, d.dir, d.pattern);
+        if (!done) {
             ok = false;
+            if (tasks && tasks->lost()) return 1;
             // Without a readable archive the other destinations fare no better.
             if (!platform::File::open(s.archive_path, platform::File::Mode::read_existing)) break;
         }
     }
+    if (tasks && !tasks->finish()) ok = false;
     if (!ok) return 1;
     std::puts(" OK! ");
     return 0;

@@ -22,7 +22,7 @@ struct Settings {
     // From the platform at start-up.
     std::string exe_path;
     std::string cwd;
-    std::string board_path;  // cwd + "/master.tmp"
+    std::string board_path;  // a child's task board: from -p<d>:<path>, else cwd + "/master.tmp"
     unsigned processor_count = 1;
 
     // From the switches.

@@ -25,11 +25,14 @@ void apply_tasks(char d, Settings& s) {
     }
 }
 
-// "-p<d>", d = 1..8: this process is the child of slot d.
-void apply_slot(char d, Settings& s) {
+// "-p<d>", d = 1..8: this process is the child of slot d. A parent adds
+// ":<board path>", the task board it made for this run.
+void apply_slot(const std::string& arg, size_t at, Settings& s) {
+    const char d = at < arg.size() ? arg[at] : '\0';
     if (d >= '1' && d <= '8') {
         s.run_mode = RunMode::child;
         s.task_slot = d - '0';
+        if (at + 1 < arg.size() && arg[at + 1] == ':') s.board_path = arg.substr(at + 2);
     }
 }
 
@@ -64,7 +67,7 @@ SwitchOutcome parse_add_switch(const std::string& arg, Settings& s) {
                 apply_tasks(next, s);
                 return SwitchOutcome::ok;
             case 'p':
-                apply_slot(next, s);
+                apply_slot(arg, i + 1, s);
                 return SwitchOutcome::ok;
             case 'r':
                 s.recurse = true;
@@ -93,7 +96,7 @@ SwitchOutcome parse_extract_switch(const std::string& arg, Settings& s) {
     const char digit = arg.size() > 2 ? arg[2] : '\0';
     switch (lower(arg[1])) {
         case 't': apply_tasks(digit, s); return SwitchOutcome::ok;
-        case 'p': apply_slot(digit, s); return SwitchOutcome::ok;
+        case 'p': apply_slot(arg, 2, s); return SwitchOutcome::ok;
         case 'v': set_verbose(s); return SwitchOutcome::ok;
         default: return SwitchOutcome::unknown_option;
     }

@@ -24,6 +24,7 @@ enum class SwitchOutcome { ok, unknown_option };
 //      further letters.
 //   x: only the letter after '-' counts (t, v, p), its digit is the
 //      character after it.
+// A child's "-p<d>" may carry ":<board path>" after the digit.
 SwitchOutcome parse_switches(Command command, const std::vector<std::string>& args, size_t first, Settings& settings,
                              size_t* next);
 

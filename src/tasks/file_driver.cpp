@@ -1,9 +1,20 @@
 #include "tasks/file_driver.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "archive/paths.h"
 #include "platform/platform.h"
+#include "tasks/board.h"
+#include "tasks/compression_parent.h"
 
 namespace taq {
+
+uint64_t piece_step(uint64_t size, unsigned tasks) {
+    if (tasks == 0) tasks = 1;
+    if (size > kPieceMin * tasks) return size / tasks;
+    return kPieceMin;
+}
 
 EntryResult compress_file(Compressor& compressor, const std::string& path, int64_t list_size, uint64_t& total_input) {
     const uint64_t size = platform::file_size(path);
@@ -11,6 +22,24 @@ EntryResult compress_file(Compressor& compressor, const std::string& path, int64
     // A skipped file is not counted: the statistics tell what the archive holds.
     if (r == EntryResult::written && list_size > 0) total_input += static_cast<uint64_t>(list_size);
     return r;
+}
+
+EntryResult post_file(CompressionParent& parent, unsigned tasks, const std::string& path, int64_t list_size,
+                      uint64_t& total_input) {
+    if (path.size() >= kBoardPathRoom) {
+        std::printf("Error: path too long %s\n", path.c_str());
+        return EntryResult::input_failed;
+    }
+    const uint64_t size = platform::file_size(path);
+    const uint64_t step = piece_step(size, tasks);
+    uint64_t start = 0;
+    do {
+        const uint64_t end = std::min(start + step, size);
+        if (!parent.post(CompressJob{path, start, end})) return EntryResult::output_failed;
+        start += step;
+    } while (start < size);
+    if (list_size > 0) total_input += static_cast<uint64_t>(list_size);
+    return EntryResult::written;
 }
 
 }  // namespace taq

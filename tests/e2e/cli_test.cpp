@@ -101,7 +101,7 @@ TEST(Cli, AddWithoutFiles) {
     RunResult r = run_taq({"a", "-t4", "arch", "*.none"}, dir.path());
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.output, kBanner + "multiprocess compression use 4 task \nArchive is " + dir.file("arch") +
-                            " \nWARNING: No files Compressed 0 bytes to 0 bytes \n");
+                            " \nWARNING: No files close task's active \n Compressed 0 bytes to 0 bytes \n");
 
     r = run_taq({"a", "arch", "$x"}, dir.path());
     EXPECT_EQ(r.exit_code, 0);

@@ -1,0 +1,164 @@
+// The task board: the small file through which a parent run hands jobs to
+// its child processes (copies of this executable started with -p<slot>).
+//
+// Layout (integers little-endian):
+//   1..8       status byte of slot s: 0 idle, 1 job posted, 2 stop
+//   9..16      result of the slot's last job (JobResult), written by the
+//              child before it sets its status back to 0
+//   24..31     process id of the parent that owns the board
+//   256 + (s-1) * kRecordStride   job record of slot s
+// Every access is a positioned read or write of the shared file, so each
+// write is visible to the other processes' next read. There are no locks:
+// the parent writes a record completely before it sets 1 and posts only to
+// a slot that reads 0; a child reads the record only after it sees 1 and
+// sets 0 only after the job is finished and its result written.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace taq {
+
+constexpr unsigned kMaxSlots = 8;
+
+enum class SlotStatus : uint8_t { idle = 0, posted = 1, stop = 2 };
+
+// How a child's job went.
+enum class JobResult : uint8_t {
+    ok = 0,
+    partial = 1,  // a file was skipped or not written (message printed); the run goes on
+    fatal = 2,    // the archive cannot be written or is damaged (message printed)
+};
+
+// Compression job: one byte range of one input file.
+struct CompressJob {
+    std::string path;
+    uint64_t range_start = 0;
+    uint64_t range_end = 0;
+};
+
+// Extraction job: decode the entry at `offset` under `dest_dir`, writing
+// its data only when `selected`.
+struct ExtractJob {
+    uint64_t offset = 0;
+    std::string dest_dir;
+    bool selected = false;
+};
+
+// Longest path (terminating zero included) a job record can carry.
+constexpr size_t kBoardPathRoom = 4096;
+
+// Pauses between polls: from 0.1 ms, doubling up to 4 ms while nothing
+// happens, so that a waiting process leaves the processors to the working
+// ones and still answers within a few milliseconds.
+class Backoff {
+public:
+    void pause();
+    void reset() { us_ = kFirst; }
+
+private:
+    static constexpr unsigned kFirst = 100;
+    static constexpr unsigned kLast = 4000;
+    unsigned us_ = kFirst;
+};
+
+class TaskBoard {
+public:
+    // The argument vector (after the program name) that starts the child of
+    // a slot.
+    using CommandLine = std::function<std::vector<std::string>(int slot)>;
+
+    // Parent: creates a board of its own in `dir` (a fresh name, created
+    // exclusively, so that concurrent runs never share one). Null when that
+    // fails.
+    static std::unique_ptr<TaskBoard> create(const std::string& dir, unsigned slots);
+    // Child: opens the board its parent named on the command line.
+    static std::unique_ptr<TaskBoard> open(const std::string& path);
+
+    // A parent's board kills children that are still running and removes
+    // the board file; a child's only closes it.
+    ~TaskBoard();
+    TaskBoard(const TaskBoard&) = delete;
+    TaskBoard& operator=(const TaskBoard&) = delete;
+
+    const std::string& path() const { return path_; }
+    unsigned slots() const { return slots_; }
+
+    SlotStatus read_status(int slot);
+    void write_status(int slot, SlotStatus status);
+
+    // --- child side ---
+    platform::ProcessId parent_pid();
+    // True when the parent that made the board is gone.
+    bool orphaned();
+    bool read_compress_job(int slot, CompressJob& job);
+    bool read_extract_job(int slot, ExtractJob& job);
+    // Result first, then status 0.
+    void finish_job(int slot, JobResult result);
+
+    // --- parent side ---
+    void set_command_line(CommandLine command_line) { command_line_ = std::move(command_line); }
+    // Reaps children that have ended. A child that left on its own after
+    // idling is forgotten (it is started again with its slot's next job, or
+    // at once when a job was posted just as it left); one that crashed, was
+    // killed or failed ends the run. Also ends it on an interrupt request.
+    // False (message printed) when the run must stop.
+    bool poll();
+    // True when the slot can take a job; collects the result of the job the
+    // slot has finished.
+    bool idle(int slot);
+    // Starts the slot's child if it is not running, writes the record and
+    // sets status 1. False (message printed) when the child cannot start.
+    bool post(int slot, const CompressJob& job);
+    bool post(int slot, const ExtractJob& job);
+    // Tells the slot's child to stop (status 2).
+    void stop(int slot);
+    // Kills every running child and waits for it.
+    void kill_all();
+    bool started(int slot) const { return pid_[slot] > 0; }
+    // Whether the slot's child has ever been started in this run.
+    bool ever_started(int slot) const { return ever_started_[slot]; }
+    // Whether any slot still has a job of which the result is not in.
+    bool any_busy() const;
+    // Waits until no slot is busy, then stops every child and waits for it
+    // to end. `on_idle` is called once per slot, in the order in which the
+    // slots are found idle. False when the run had to stop (poll failed).
+    bool stop_all(const std::function<void(int slot)>& on_idle = {});
+
+    // Worst result reported by any job so far.
+    JobResult worst_result() const { return worst_; }
+    // Fatal results collected since the last call.
+    bool take_fatal();
+
+private:
+    TaskBoard(platform::File file, std::string path, unsigned slots, bool owner);
+    uint8_t read_byte(uint64_t offset, uint8_t fallback);
+    void write_bytes(uint64_t offset, const std::vector<uint8_t>& bytes);
+    bool read_record(int slot, std::vector<uint8_t>& record);
+    bool ensure_child(int slot);
+    bool post_record(int slot, const std::vector<uint8_t>& record);
+    void note_result(JobResult r);
+
+    platform::File file_;
+    std::string path_;
+    unsigned slots_ = 0;
+    bool owner_ = false;
+    std::array<uint8_t, kMaxSlots + 1> mirror_{};
+    platform::ProcessId parent_ = -1;  // child: the parent's id, read once
+    // Parent only.
+    CommandLine command_line_;
+    std::array<platform::ProcessId, kMaxSlots + 1> pid_{};
+    std::array<bool, kMaxSlots + 1> ever_started_{};
+    std::array<bool, kMaxSlots + 1> busy_{};      // job posted, result not yet collected
+    std::array<bool, kMaxSlots + 1> stopping_{};  // status 2 written
+    JobResult worst_ = JobResult::ok;
+    bool fatal_pending_ = false;
+};
+
+}  // namespace taq

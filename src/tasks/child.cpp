@@ -1,0 +1,91 @@
+#include "tasks/child.h"
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+#include "archive/paths.h"
+#include "extract/extract.h"
+#include "platform/platform.h"
+
+namespace taq {
+
+namespace {
+
+// Runs `job` for every posted job of the slot; see run_compress_child.
+int job_loop(TaskBoard& board, int slot, const std::function<JobResult()>& job) {
+    Backoff backoff;
+    uint64_t last_work = platform::monotonic_ms();
+    for (;;) {
+        const SlotStatus status = board.read_status(slot);
+        if (status == SlotStatus::stop) return 0;
+        if (status == SlotStatus::posted) {
+            const JobResult r = job();
+            // Children share the parent's output; keep each job's messages together.
+            std::fflush(stdout);
+            board.finish_job(slot, r);
+            backoff.reset();
+            last_work = platform::monotonic_ms();
+            continue;
+        }
+        if (board.orphaned()) return 1;
+        if (platform::monotonic_ms() - last_work > kChildIdleLimitMs) return 0;
+        backoff.pause();
+    }
+}
+
+JobResult bad_record(const TaskBoard& board) {
+    std::printf("Error: unreadable job on task board %s\n", board.path().c_str());
+    return JobResult::fatal;
+}
+
+}  // namespace
+
+int run_compress_child(TaskBoard& board, int slot, const CompressOptions& options) {
+    Compressor compressor(options);
+    return job_loop(board, slot, [&] {
+        CompressJob job;
+        if (!board.read_compress_job(slot, job)) return bad_record(board);
+        switch (compressor.compress_entry(job.path, file_part(job.path), dir_part(job.path), job.range_start,
+                                          job.range_end)) {
+            case EntryResult::written: return JobResult::ok;
+            case EntryResult::input_failed: return JobResult::partial;
+            case EntryResult::output_failed: break;
+        }
+        return JobResult::fatal;
+    });
+}
+
+int run_extract_child(TaskBoard& board, int slot, const std::string& archive_path, bool verbose) {
+    platform::File archive = platform::File::open(archive_path, platform::File::Mode::read_existing);
+    if (!archive) {
+        std::printf("Error: cannot open Archive file %s\n", archive_path.c_str());
+        return 1;
+    }
+    const uint64_t size = platform::file_size(archive_path);
+    auto fresh_extractor = [&] {
+        auto e = std::make_unique<Extractor>(verbose);
+        // The parent has created every output file; pieces of one file
+        // written by several children must not truncate each other.
+        e->set_prepare_outputs(false);
+        e->expect_output(size);
+        return e;
+    };
+    std::unique_ptr<Extractor> extractor = fresh_extractor();
+    return job_loop(board, slot, [&] {
+        ExtractJob job;
+        if (!board.read_extract_job(slot, job)) return bad_record(board);
+        if (job.offset >= size) return JobResult::ok;
+        switch (extractor->decode_entry(archive, archive_path, job.offset, size, job.dest_dir, job.selected)) {
+            case DecodeResult::ok: return JobResult::ok;
+            case DecodeResult::refused: return JobResult::partial;
+            case DecodeResult::damaged: break;
+        }
+        // The model state is lost with the damaged entry: the rest of its
+        // run must fail too rather than decode into garbage.
+        extractor = fresh_extractor();
+        return JobResult::fatal;
+    });
+}
+
+}  // namespace taq

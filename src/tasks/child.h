@@ -1,0 +1,26 @@
+// The job loops of child tasks: a child waits for jobs on its slot of the
+// task board, runs each one and reports its result, until the parent tells
+// it to stop, it has idled for kChildIdleLimitMs, or its parent has gone.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "compress/compress.h"
+#include "tasks/board.h"
+
+namespace taq {
+
+constexpr uint64_t kChildIdleLimitMs = 5000;
+
+// Compresses each posted range into options.archive_path (the archive for
+// slot 1, a part archive for the others). Returns the exit code: 0 when
+// stopped or idle, 1 when the parent has gone.
+int run_compress_child(TaskBoard& board, int slot, const CompressOptions& options);
+
+// Decodes each posted entry of the archive. Returns the exit code: 0 when
+// stopped or idle, 1 when the archive cannot be opened or the parent has
+// gone.
+int run_extract_child(TaskBoard& board, int slot, const std::string& archive_path, bool verbose);
+
+}  // namespace taq

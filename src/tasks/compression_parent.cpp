@@ -1,0 +1,120 @@
+#include "tasks/compression_parent.h"
+
+#include <cstdio>
+
+#include "archive/append.h"
+#include "archive/paths.h"
+#include "platform/platform.h"
+
+namespace taq {
+
+using platform::File;
+
+CompressionParent::CompressionParent(TaskBoard& board, const Settings& settings)
+    : board_(board), settings_(settings) {
+    archive_existed_ = platform::exists(settings.archive_path);
+    size_before_ = platform::file_size(settings.archive_path);
+    board_.set_command_line([this](int slot) { return command_line(slot); });
+}
+
+CompressionParent::~CompressionParent() { remove_parts(); }
+
+std::vector<std::string> CompressionParent::command_line(int slot) const {
+    std::vector<std::string> args{"a"};
+    if (settings_.recurse) args.push_back("-r");
+    if (settings_.verbose) args.push_back("-v");
+    if (settings_.solid) args.push_back("-s");
+    args.push_back("-m" + std::to_string(settings_.method_level));
+    args.push_back("-p" + std::to_string(slot) + ":" + board_.path());
+    args.push_back(slot == 1 ? settings_.archive_path : part_[slot]);
+    // Stands where the child's parser expects a file argument.
+    args.push_back("x");
+    return args;
+}
+
+// A part archive gets a name nobody else uses, created exclusively, so that
+// no file of the user is ever written or removed.
+bool CompressionParent::prepare_part(int slot) {
+    if (slot < 2 || !part_[slot].empty()) return true;
+    std::string dir = path_prefix(settings_.archive_path);
+    if (dir.empty()) dir = settings_.cwd + "/";
+    const std::string base =
+        dir + ".taq-part-" + std::to_string(platform::own_process()) + "-" + std::to_string(slot);
+    std::string error;
+    for (int n = 0; n < 100; ++n) {
+        const std::string name = n == 0 ? base : base + "-" + std::to_string(n);
+        File f = File::open(name, File::Mode::create_new);
+        if (f) {
+            platform::set_hidden(name, true);
+            part_[slot] = name;
+            return true;
+        }
+        error = f.error();
+        if (!platform::exists(name)) break;
+    }
+    std::printf("Error: cannot create part archive %s (%s)\n", base.c_str(), error.c_str());
+    return false;
+}
+
+bool CompressionParent::post(const CompressJob& job) {
+    Backoff backoff;
+    for (;;) {
+        if (!board_.poll() || board_.take_fatal()) return false;
+        for (unsigned s = 1; s <= board_.slots(); ++s) {
+            const int slot = static_cast<int>(s);
+            if (!board_.idle(slot)) continue;
+            return prepare_part(slot) && board_.post(slot, job);
+        }
+        backoff.pause();
+    }
+}
+
+bool CompressionParent::finish(uint64_t& final_size) {
+    std::puts(" close task's active ");
+    std::fflush(stdout);
+    std::vector<int> order;
+    if (!board_.stop_all([&](int slot) { order.push_back(slot); })) return false;
+    if (board_.take_fatal()) return false;
+    // Every child has ended: slot 1 no longer writes the archive.
+    const std::string& archive = settings_.archive_path;
+    for (int slot : order) {
+        if (slot < 2 || part_[slot].empty()) continue;
+        const uint64_t size = platform::file_size(part_[slot]);
+        if (size > 0) {
+            // Slot 1 may have written nothing (its inputs could not be read).
+            if (!platform::exists(archive) && !File::open(archive, File::Mode::create_new)) {
+                std::printf("Error: cannot open Output file %s\n", archive.c_str());
+                return false;
+            }
+            if (!append_file(part_[slot], archive)) return false;
+        }
+        remove_file(part_[slot]);
+        part_[slot].clear();
+    }
+    final_size = platform::file_size(archive);
+    return true;
+}
+
+void CompressionParent::abort() {
+    board_.kill_all();
+    remove_parts();
+    const std::string& archive = settings_.archive_path;
+    if (!archive_existed_) {
+        remove_file(archive);
+    } else if (platform::file_size(archive) != size_before_) {
+        File f = File::open(archive, File::Mode::write_existing);
+        if (!f || !f.truncate(size_before_))
+            std::printf("Error: cannot restore archive %s\n", archive.c_str());
+    }
+    std::fflush(stdout);
+}
+
+void CompressionParent::remove_parts() {
+    for (auto& part : part_) {
+        if (part.empty()) continue;
+        remove_file(part);
+        part.clear();
+    }
+}
+
+}  // namespace taq

@@ -1,0 +1,61 @@
+// The parent side of a multi-task `x` run. An archive is handed out by
+// model runs (an entry with reset_flag 1 and the reset_flag-0 entries after
+// it): each run goes whole, one entry at a time and in archive order, to one
+// child, which keeps the run's model state between its jobs. Entries of
+// non-solid archives are runs of one, so they spread over all tasks.
+// Before anything is posted the parent creates (or empties) every output
+// file once, so that children writing pieces of one file at their offsets
+// never truncate one another, and a restored file has exactly the size its
+// entries cover.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "driver/settings.h"
+#include "tasks/board.h"
+
+namespace taq {
+
+struct EntryHeader;
+
+class ExtractionParent {
+public:
+    ExtractionParent(TaskBoard& board, const Settings& settings);
+
+    // Restores every entry of the archive whose file name matches `pattern`
+    // under `dest_dir`, through the children, and waits until they are done
+    // with it. False (messages printed) when anything failed; lost() then
+    // tells whether the whole run must stop.
+    bool extract(const std::string& archive_path, const std::string& dest_dir, const std::string& pattern);
+
+    // End of the run: stops the children. False when the run failed at any
+    // point (a job reported a failure, a child was lost).
+    bool finish();
+
+    bool lost() const { return lost_; }
+
+    // The argument vector that starts the child of a slot.
+    std::vector<std::string> command_line(int slot) const;
+
+private:
+    struct Job {
+        uint64_t offset = 0;
+        bool selected = false;
+    };
+    using Run = std::vector<Job>;
+
+    bool prepare_output(const EntryHeader& h, const std::string& archive_path, const std::string& dest_dir);
+    bool dispatch(const std::vector<Run>& runs, const std::string& dest_dir);
+    bool wait_idle();
+
+    TaskBoard& board_;
+    const Settings& settings_;
+    std::string dest_dir_;  // of the destination being extracted
+    std::set<std::string> prepared_;
+    bool lost_ = false;
+};
+
+}  // namespace taq

@@ -1,0 +1,105 @@
+// Multi-task runs that go wrong: a lost child, a damaged entry.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <signal.h>
+
+#include "archive/entry.h"
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace taq {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Process ids of the children whose command line holds a "-p" switch
+// naming a board under `dir`.
+std::vector<int> children_in(const std::string& dir) {
+    std::vector<int> out;
+    for (const auto& e : fs::directory_iterator("/proc")) {
+        const std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream in(e.path() / "cmdline", std::ios::binary);
+        std::string arg;
+        while (std::getline(in, arg, '\0'))
+            if (arg.rfind("-p", 0) == 0 && arg.find(dir + "/.taq-board-") != std::string::npos) {
+                out.push_back(std::stoi(name));
+                break;
+            }
+    }
+    return out;
+}
+
+bool no_leftovers(const std::string& dir) {
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string().rfind(".taq-", 0) == 0) return false;
+    return true;
+}
+
+TEST(TaskFailure, KilledChildEndsTheRunAndRestoresTheArchive) {
+    test::TempDir dir;
+    test::write_file(dir.file("small"), std::string("kept from an earlier run"));
+    ASSERT_EQ(test::run_taq({"a", "-m0", "arch", "small"}, dir.path()).exit_code, 0);
+    const std::string before = test::read_file(dir.file("arch"));
+    // Two pieces of 24 MiB: each child works for a few seconds.
+    test::write_file(dir.file("big"), test::random_bytes(48 << 20, 6));
+
+    auto run = std::async(std::launch::async, [&] { return test::run_taq({"a", "-m0", "-t2", "arch", "big"}, dir.path()); });
+    std::vector<int> kids;
+    for (int i = 0; i < 500 && kids.size() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        kids = children_in(dir.path());
+    }
+    ASSERT_EQ(kids.size(), 2u);
+    const auto killed_at = std::chrono::steady_clock::now();
+    ::kill(kids[1], SIGKILL);
+    const test::RunResult r = run.get();
+    const auto took = std::chrono::steady_clock::now() - killed_at;
+
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find("ended unexpectedly"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find(" Compressed "), std::string::npos) << r.output;
+    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_TRUE(no_leftovers(dir.path()));
+    EXPECT_TRUE(test::read_file(dir.file("arch")) == before);
+    // The surviving child noticed too.
+    for (int i = 0; i < 300 && !children_in(dir.path()).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(children_in(dir.path()).empty());
+}
+
+TEST(TaskFailure, ChildMeetingADamagedEntryFailsTheRun) {
+    test::TempDir dir;
+    test::write_file(dir.file("a"), std::string(5000, 'a'));
+    test::write_file(dir.file("b"), std::string(5000, 'b'));
+    ASSERT_EQ(test::run_taq({"a", "-m0", "arch", "a", "b"}, dir.path()).exit_code, 0);
+    std::string bytes = test::read_file(dir.file("arch"));
+    // An impossible model_memory in the second entry's header: only the
+    // child that decodes it reads that far.
+    platform::File f = platform::File::open(dir.file("arch"), platform::File::Mode::read_existing);
+    EntryHeader first, h;
+    ASSERT_TRUE(read_header(f, 0, bytes.size(), first, nullptr));
+    ASSERT_TRUE(read_header(f, first.entry_size, bytes.size(), h, nullptr));
+    const size_t memory_at = first.entry_size + 8 + 1 + 1 + 2 + h.stored_name.size() + 1 + 2 + h.stored_dir.size() + 1 + 8;
+    bytes[memory_at + 0] = 5;
+    bytes[memory_at + 1] = bytes[memory_at + 2] = bytes[memory_at + 3] = 0;
+    test::write_file(dir.file("arch"), bytes);
+
+    const test::RunResult r = test::run_taq({"x", "-t2", "arch", "out"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find("Error: damaged archive"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find(" OK! "), std::string::npos) << r.output;
+    EXPECT_EQ(test::read_file(dir.file("out/a")), std::string(5000, 'a'));
+    EXPECT_TRUE(no_leftovers(dir.path()));
+}
+
+}  // namespace
+}  // namespace taq
