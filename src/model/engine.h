@@ -84,6 +84,7 @@ public:
 
 private:
     void set_context_bases(bool has_prediction, int32_t pred);
+    void prefetch_match_slot(uint32_t c_guess) const;
     uint8_t* bucket_address(int k, uint32_t node) const;
     void prefetch_buckets(uint32_t node) const;
     void select_buckets(uint32_t node);
@@ -170,6 +171,27 @@ inline void Engine::prefetch_buckets(uint32_t node) const {
     for (int k = 0; k < 4; ++k) __builtin_prefetch(bucket_address(k, node), 1, 3);
 }
 
+// The match table slot that the next byte step will use is known before
+// the byte itself, but for the byte's low bits (without the text transform)
+// or entirely (with it, below 512 MiB): fetch its line while the byte is
+// coded. `c_guess` holds the byte's known (or expected) high bits.
+inline void Engine::prefetch_match_slot(uint32_t c_guess) const {
+    const uint32_t pos = (hist_pos_ + 1) & mask_;
+    if (pos < 8) return;
+    uint32_t w, h;
+    if (!text_applied) {
+        std::memcpy(&w, history_ + pos - 7, 4);
+        h = w * 16777619u ^ (history4_ << 8) ^ c_guess;
+    } else {
+        uint32_t w2;
+        std::memcpy(&w, history_ + pos - 8, 4);
+        std::memcpy(&w2, history_ + pos - 4, 3);
+        w2 &= 0xFFFFFF;
+        h = w * 16777619u ^ w2 ^ (c_guess << 24);
+    }
+    __builtin_prefetch(match_table_ + (h & match_mask_), 1, 3);
+}
+
 // The four table contexts of a byte differ only by the node added to a
 // per-byte base, so the bases are computed once per byte.
 inline void Engine::set_context_bases(bool has_prediction, int32_t pred) {
@@ -235,6 +257,7 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
     uint32_t node = 1;
     uint32_t np = 1;
     for (int j = 7; j >= 0; --j) {
+        if (j == 3 && !Coder::encoding) prefetch_match_slot((node & 15) << 4);
         if (j == 7 || j == 3) {
             select_buckets(node);
             for (int k = 0; k < 4; ++k) bk[k] = buckets_[k];
@@ -420,6 +443,7 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
         const bool has = match_len_ >= min_match;
         const int32_t pred = has ? history_[match_ptr_ & mask_] : -1;
         pred_ = pred;
+        prefetch_match_slot(has ? static_cast<uint32_t>(pred) : (Coder::encoding ? c : 0u));
         if (!raw) {
             set_context_bases(has, pred);
             __builtin_prefetch(bucket_address(3, 1), 1, 3);
