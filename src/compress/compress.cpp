@@ -151,7 +151,8 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     uint8_t reset_flag = 1;
     if (!tables_ready_) {
         if (!prepare_tables()) return EntryResult::output_failed;
-        if (std::max(expected_input_, data_size) >= kLargePageInput) engine_->prefer_large_pages();
+        if (std::max(expected_input_, data_size) >= kLargePageInput)
+            engine_->prefer_large_pages(options_.run_mode == 0 && platform::processor_count() > 1);
         engine_->model_reset();
         tables_ready_ = true;
     } else if (!options_.solid) {

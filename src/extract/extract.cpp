@@ -134,7 +134,7 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
             try {
                 engine_ = std::make_unique<Engine>(h.model_memory);
                 if (std::max<uint64_t>(expected_output_, static_cast<uint64_t>(h.data_size)) >= kLargePageOutput)
-                    engine_->prefer_large_pages();
+                    engine_->prefer_large_pages(populate_in_background_ && platform::processor_count() > 1);
             } catch (const std::bad_alloc&) {
                 std::puts("No memory ");
                 return DecodeResult::damaged;

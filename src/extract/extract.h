@@ -39,11 +39,15 @@ public:
     // About how much the run will decode; lets the model choose its page
     // size before the tables are first touched.
     void expect_output(uint64_t bytes) { expected_output_ = bytes; }
+    // Whether the model may map its tables in on another processor (not
+    // when several decoding processes share the machine).
+    void set_populate_in_background(bool on) { populate_in_background_ = on; }
 
 private:
     bool verbose_;
     bool prepare_outputs_ = true;
     uint64_t expected_output_ = 0;
+    bool populate_in_background_ = true;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<DigramTransform> digram_;
     std::set<std::string> prepared_;

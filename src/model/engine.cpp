@@ -66,13 +66,23 @@ Engine::Engine(uint32_t memory)
     }
 }
 
-void Engine::prefer_large_pages() {
+void Engine::prefer_large_pages(bool populate) {
     if (large_pages_) return;
     large_pages_ = true;
     platform::advise_large_pages(tables_, tables_bytes_);
+    if (populate) {
+        // The history fills from its start; everything else is hit at
+        // random from the first bytes on.
+        const size_t m = mem_;
+        populate_ = std::make_unique<platform::BackgroundPopulate>(std::vector<platform::BackgroundPopulate::Range>{
+            {t1_, m}, {t2_, m / 2}, {match_table_, m / 4}, {t3_, m / 4}, {t4_, m / 8}});
+    }
 }
 
-Engine::~Engine() { platform::release_tables(tables_, tables_bytes_); }
+Engine::~Engine() {
+    populate_.reset();
+    platform::release_tables(tables_, tables_bytes_);
+}
 
 void Engine::model_reset() {
     if (touched_) {

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "model/primitives.h"
+#include "platform/platform.h"
 
 namespace taq {
 
@@ -29,8 +31,9 @@ public:
     uint32_t memory() const { return mem_; }
     // Backs the tables with large pages from now on; worth it when much
     // data follows, a loss for small inputs (each first touch clears a
-    // whole large page).
-    void prefer_large_pages();
+    // whole large page). With `populate`, a background thread maps the
+    // tables in while the model works (for a processor that would idle).
+    void prefer_large_pages(bool populate);
     uint8_t* segment() { return segment_; }
 
     // Clears the whole model. Costs what the model touched since the last
@@ -116,6 +119,7 @@ private:
     bool touched_ = false;        // general model used since the reset
     bool small_touched_ = false;  // small models used since the reset
     bool large_pages_ = false;
+    std::unique_ptr<platform::BackgroundPopulate> populate_;
     bool prefetch_next_ = false;  // modelled block: fetch buckets ahead
 
     // Byte contexts.
@@ -253,7 +257,7 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
     int16_t* const w2 = cm_stage2_.data();
     int16_t* const w3 = cm_stage3_.data();
     int16_t* const wf = cm_final_.data();
-    uint8_t* bk[4];
+    uint8_t* bk[4] = {};
     uint32_t node = 1;
     uint32_t np = 1;
     for (int j = 7; j >= 0; --j) {

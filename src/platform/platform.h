@@ -111,6 +111,26 @@ void* allocate_tables(size_t bytes);
 // Asks for large pages on such memory: fewer TLB misses on random access,
 // but every first touch then clears a whole large page.
 void advise_large_pages(void* p, size_t bytes);
+
+// Maps the pages of [p, p + bytes) in writable, without changing their
+// contents, on a thread of its own, so that the clearing of fresh pages
+// overlaps the caller's work on an otherwise idle processor. Destroying the
+// object stops the work and waits for the thread.
+class BackgroundPopulate {
+public:
+    struct Range {
+        void* p;
+        size_t bytes;
+    };
+    explicit BackgroundPopulate(std::vector<Range> ranges);
+    ~BackgroundPopulate();
+    BackgroundPopulate(const BackgroundPopulate&) = delete;
+    BackgroundPopulate& operator=(const BackgroundPopulate&) = delete;
+
+private:
+    struct State;
+    State* state_;
+};
 void release_tables(void* p, size_t bytes);
 
 // Identity of the file or directory a path leads to (links followed), so

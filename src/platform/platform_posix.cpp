@@ -1,6 +1,9 @@
 #include "platform/platform.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <thread>
 #include <climits>
 #include <cstring>
 #include <ctime>
@@ -300,6 +303,40 @@ void advise_large_pages(void* p, size_t bytes) {
     (void)p;
     (void)bytes;
 #endif
+}
+
+struct BackgroundPopulate::State {
+    std::vector<Range> ranges;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+BackgroundPopulate::BackgroundPopulate(std::vector<Range> ranges) : state_(new State) {
+    state_->ranges = std::move(ranges);
+    State* st = state_;
+    try {
+        st->thread = std::thread([st] {
+#ifdef MADV_POPULATE_WRITE
+            constexpr size_t kChunk = size_t{8} << 20;
+            for (const Range& r : st->ranges) {
+                auto* base = static_cast<char*>(r.p);
+                for (size_t at = 0; at < r.bytes; at += kChunk) {
+                    if (st->stop.load(std::memory_order_relaxed)) return;
+                    const size_t n = std::min(kChunk, r.bytes - at);
+                    if (::madvise(base + at, n, MADV_POPULATE_WRITE) != 0) return;
+                }
+            }
+#endif
+        });
+    } catch (...) {
+        // Without a thread the pages are simply mapped on first touch.
+    }
+}
+
+BackgroundPopulate::~BackgroundPopulate() {
+    state_->stop.store(true, std::memory_order_relaxed);
+    if (state_->thread.joinable()) state_->thread.join();
+    delete state_;
 }
 
 void release_tables(void* p, size_t bytes) {
