@@ -1,6 +1,7 @@
 #include "tasks/extraction_parent.h"
 
 #include <cstdio>
+#include <map>
 
 #include "archive/entry.h"
 #include "archive/paths.h"
@@ -28,14 +29,14 @@ std::vector<std::string> ExtractionParent::command_line(int slot) const {
 // Refuses what decode_entry would refuse, then creates or empties the
 // output file the first time this run meets it.
 bool ExtractionParent::prepare_output(const EntryHeader& h, const std::string& archive_path,
-                                      const std::string& dest_dir) {
+                                      const std::string& dest_dir, std::string& out_path) {
     if (!safe_stored_path(h.stored_dir, h.stored_name)) {
         std::printf("Error: unsafe path in archive %s: %s%s (not restored)\n", archive_path.c_str(),
                     h.stored_dir.c_str(), h.stored_name.c_str());
         return false;
     }
     const std::string out_dir = dest_dir + "/" + h.stored_dir;
-    const std::string out_path = collapse_separators(out_dir + h.stored_name);
+    out_path = collapse_separators(out_dir + h.stored_name);
     if (out_path.size() >= kBoardPathRoom || !path_fits(out_path)) {
         std::printf("Error: path too long %s\n", out_path.c_str());
         return false;
@@ -49,6 +50,15 @@ bool ExtractionParent::prepare_output(const EntryHeader& h, const std::string& a
     prepared_.insert(out_path);
     return true;
 }
+
+namespace {
+
+size_t find_root(std::vector<size_t>& parent, size_t i) {
+    while (parent[i] != i) i = parent[i] = parent[parent[i]];
+    return i;
+}
+
+}  // namespace
 
 bool ExtractionParent::extract(const std::string& archive_path, const std::string& dest_dir,
                                const std::string& pattern) {
@@ -64,6 +74,14 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     const uint64_t size = platform::file_size(archive_path);
     bool ok = true;
     std::vector<Run> runs;
+    // Runs that write the same bytes of a file (a file added twice) must
+    // run in archive order, as in a single process: they form one group.
+    std::vector<size_t> group;
+    struct Span {
+        uint64_t start, end;
+        size_t run;
+    };
+    std::map<std::string, std::vector<Span>> written;
     for (uint64_t position = 0; position < size;) {
         EntryHeader h;
         std::string why;
@@ -73,11 +91,22 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
             ok = false;
             break;
         }
-        if (h.reset_flag || runs.empty()) runs.emplace_back();
+        if (h.reset_flag || runs.empty()) {
+            runs.emplace_back();
+            group.push_back(group.size());
+        }
         bool selected = entry_matches(h.stored_dir, h.stored_name, pattern);
-        if (selected && !prepare_output(h, archive_path, dest_dir)) {
+        std::string out_path;
+        if (selected && !prepare_output(h, archive_path, dest_dir, out_path)) {
             selected = false;
             ok = false;
+        }
+        if (selected && h.data_size > 0) {
+            const size_t run = runs.size() - 1;
+            const Span span{h.range_start, h.range_start + static_cast<uint64_t>(h.data_size), run};
+            for (const Span& s : written[out_path])
+                if (s.start < span.end && span.start < s.end) group[find_root(group, run)] = find_root(group, s.run);
+            written[out_path].push_back(span);
         }
         runs.back().push_back(Job{position, selected});
         position += h.entry_size;
@@ -85,9 +114,14 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     // A run is decoded up to its last selected entry; one without any is
     // passed over.
     std::vector<Run> wanted;
-    for (Run& run : runs) {
+    std::map<size_t, size_t> index_of_group;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        Run& run = runs[i];
         while (!run.empty() && !run.back().selected) run.pop_back();
-        if (!run.empty()) wanted.push_back(std::move(run));
+        if (run.empty()) continue;
+        const auto [at, fresh] = index_of_group.try_emplace(find_root(group, i), wanted.size());
+        if (fresh) wanted.emplace_back();
+        wanted[at->second].insert(wanted[at->second].end(), run.begin(), run.end());
     }
     std::fflush(stdout);
     return dispatch(wanted, dest_dir) && ok;

@@ -6,7 +6,9 @@
 // Before anything is posted the parent creates (or empties) every output
 // file once, so that children writing pieces of one file at their offsets
 // never truncate one another, and a restored file has exactly the size its
-// entries cover.
+// entries cover. Runs that write the same bytes of one file (a file added
+// twice) go to one child in archive order, so the later entry wins as it
+// does in a single process.
 #pragma once
 
 #include <cstdint>
@@ -47,7 +49,8 @@ private:
     };
     using Run = std::vector<Job>;
 
-    bool prepare_output(const EntryHeader& h, const std::string& archive_path, const std::string& dest_dir);
+    bool prepare_output(const EntryHeader& h, const std::string& archive_path, const std::string& dest_dir,
+                        std::string& out_path);
     bool dispatch(const std::vector<Run>& runs, const std::string& dest_dir);
     bool wait_idle();
 

@@ -203,6 +203,20 @@ TEST(MultiTask, ParentRestoresStoredArchives) {
     }
 }
 
+TEST(MultiTask, FileAddedTwiceRestoresItsLaterVersion) {
+    test::TempDir dir;
+    const std::string older = test::random_bytes(2 * MiB, 11);
+    const std::string newer = test::random_bytes(2 * MiB, 12);
+    test::write_file(dir.file("f"), older);
+    expect_ok(test::run_taq({"a", "-m0", "arch", "f"}, dir.path()), "a older");
+    test::write_file(dir.file("f"), newer);
+    expect_ok(test::run_taq({"a", "-m0", "arch", "f"}, dir.path()), "a newer");
+    for (int i = 0; i < 3; ++i) {
+        expect_ok(test::run_taq({"x", "-t2", "arch", "out"}, dir.path()), "x -t2");
+        EXPECT_TRUE(test::read_file(dir.file("out/f")) == newer);
+    }
+}
+
 TEST(MultiTask, UserFilesNamedLikePartArchivesSurvive) {
     test::TempDir dir;
     test::write_file(dir.file("big"), test::random_bytes(17 * MiB, 8));
