@@ -17,6 +17,9 @@ int job_loop(TaskBoard& board, int slot, const std::function<JobResult()>& job) 
     Backoff backoff;
     uint64_t last_work = platform::monotonic_ms();
     for (;;) {
+        // Also keeps a child started by hand from taking a stray file for
+        // its board: that file names no parent of this process.
+        if (board.orphaned()) return 1;
         const SlotStatus status = board.read_status(slot);
         if (status == SlotStatus::stop) return 0;
         if (status == SlotStatus::posted) {
@@ -28,7 +31,6 @@ int job_loop(TaskBoard& board, int slot, const std::function<JobResult()>& job) 
             last_work = platform::monotonic_ms();
             continue;
         }
-        if (board.orphaned()) return 1;
         if (platform::monotonic_ms() - last_work > kChildIdleLimitMs) return 0;
         backoff.pause();
     }

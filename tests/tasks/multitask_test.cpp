@@ -94,7 +94,7 @@ TEST(PieceStep, CutsAboveEightMegabytesPerTask) {
 
 TEST(MultiTask, FourTasksCutATwentyMegabyteFileIntoThreePieces) {
     test::TempDir dir;
-    test::write_file(dir.file("big"), test::random_bytes(20 * MiB, 3));
+    test::write_file(dir.file("big"), repetitive(20 * MiB, 'z'));
     test::RunResult r = test::run_taq({"a", "-m0", "-t4", "arch", "big"}, dir.path());
     expect_ok(r, "a -t4");
     EXPECT_NE(r.output.find("multiprocess compression use 4 task \n"), std::string::npos) << r.output;
@@ -219,16 +219,19 @@ TEST(MultiTask, FileAddedTwiceRestoresItsLaterVersion) {
 
 TEST(MultiTask, UserFilesNamedLikePartArchivesSurvive) {
     test::TempDir dir;
-    test::write_file(dir.file("big"), test::random_bytes(17 * MiB, 8));
+    // Three files posted at once keep three slots busy.
+    for (const char* f : {"f1", "f2", "f3"}) test::write_file(dir.file(f), test::random_bytes(400000, f[1]));
     test::write_file(dir.file("backup2"), std::string("user file two"));
     test::write_file(dir.file("backup3"), std::string("user file three"));
-    expect_ok(test::run_taq({"a", "-m0", "-t3", "backup", "big", "backup2"}, dir.path()), "a -t3");
+    expect_ok(test::run_taq({"a", "-m0", "-t3", "backup", "f1", "f2", "f3", "backup2"}, dir.path()), "a -t3");
     EXPECT_EQ(test::read_file(dir.file("backup2")), "user file two");
     EXPECT_EQ(test::read_file(dir.file("backup3")), "user file three");
     EXPECT_TRUE(leftovers(dir.path()).empty());
+    const std::vector<Piece> got = entries(dir.file("backup"));
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_GE(std::count_if(got.begin(), got.end(), [](const Piece& p) { return p.reset; }), 3);
     expect_ok(test::run_taq({"x", "-t2", "backup", "out"}, dir.path()), "x -t2");
-    EXPECT_TRUE(same_file(dir.file("out/big"), dir.file("big")));
-    EXPECT_EQ(test::read_file(dir.file("out/backup2")), "user file two");
+    for (const char* f : {"f1", "f2", "f3", "backup2"}) EXPECT_TRUE(same_file(dir.file(std::string("out/") + f), dir.file(f))) << f;
 }
 
 TEST(MultiTask, BlanksInPathsAndConcurrentRunsInOneDirectory) {
