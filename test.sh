@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Configures and builds TAQ with its tests in ./build and runs every test.
-# Installs nothing: see README.md for the packages it needs.
+# Installs the build tools if they are missing, configures and builds TAQ
+# with its tests in ./build and runs every test.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+. "$root/scripts/ensure-tools.sh"
+taq_ensure_tools
 build="$root/build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAQ_BUILD_TESTS=ON
 cmake --build "$build"
