@@ -51,14 +51,44 @@ bool ExtractionParent::prepare_output(const EntryHeader& h, const std::string& a
     return true;
 }
 
-namespace {
-
-size_t find_root(std::vector<size_t>& parent, size_t i) {
-    while (parent[i] != i) i = parent[i] = parent[parent[i]];
-    return i;
+size_t RunPlan::root(size_t run) {
+    while (group_[run] != run) run = group_[run] = group_[group_[run]];
+    return run;
 }
 
-}  // namespace
+void RunPlan::add(const EntryHeader& h, uint64_t offset, const std::string& out_path) {
+    if (h.reset_flag || runs_.empty()) {
+        group_.push_back(runs_.size());
+        runs_.emplace_back();
+    }
+    const size_t run = runs_.size() - 1;
+    runs_.back().push_back(PlannedJob{offset, !out_path.empty()});
+    if (out_path.empty() || h.data_size <= 0) return;
+    // A file added twice: the later entry must be written after the earlier
+    // one, as in a single process.
+    const Span span{h.range_start, h.range_start + static_cast<uint64_t>(h.data_size), run};
+    auto& spans = written_[out_path];
+    for (const Span& s : spans)
+        if (s.start < span.end && span.start < s.end) group_[root(run)] = root(s.run);
+    spans.push_back(span);
+}
+
+std::vector<PlannedRun> RunPlan::finish() {
+    std::vector<PlannedRun> out;
+    std::map<size_t, size_t> index_of_group;
+    for (size_t i = 0; i < runs_.size(); ++i) {
+        PlannedRun& run = runs_[i];
+        while (!run.empty() && !run.back().selected) run.pop_back();
+        if (run.empty()) continue;
+        const auto [at, fresh] = index_of_group.try_emplace(root(i), out.size());
+        if (fresh) out.emplace_back();
+        out[at->second].insert(out[at->second].end(), run.begin(), run.end());
+    }
+    runs_.clear();
+    group_.clear();
+    written_.clear();
+    return out;
+}
 
 bool ExtractionParent::extract(const std::string& archive_path, const std::string& dest_dir,
                                const std::string& pattern) {
@@ -73,15 +103,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     }
     const uint64_t size = platform::file_size(archive_path);
     bool ok = true;
-    std::vector<Run> runs;
-    // Runs that write the same bytes of a file (a file added twice) must
-    // run in archive order, as in a single process: they form one group.
-    std::vector<size_t> group;
-    struct Span {
-        uint64_t start, end;
-        size_t run;
-    };
-    std::map<std::string, std::vector<Span>> written;
+    RunPlan plan;
     for (uint64_t position = 0; position < size;) {
         EntryHeader h;
         std::string why;
@@ -91,46 +113,23 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
             ok = false;
             break;
         }
-        if (h.reset_flag || runs.empty()) {
-            runs.emplace_back();
-            group.push_back(group.size());
-        }
-        bool selected = entry_matches(h.stored_dir, h.stored_name, pattern);
         std::string out_path;
-        if (selected && !prepare_output(h, archive_path, dest_dir, out_path)) {
-            selected = false;
+        if (entry_matches(h.stored_dir, h.stored_name, pattern) &&
+            !prepare_output(h, archive_path, dest_dir, out_path)) {
+            out_path.clear();
             ok = false;
         }
-        if (selected && h.data_size > 0) {
-            const size_t run = runs.size() - 1;
-            const Span span{h.range_start, h.range_start + static_cast<uint64_t>(h.data_size), run};
-            for (const Span& s : written[out_path])
-                if (s.start < span.end && span.start < s.end) group[find_root(group, run)] = find_root(group, s.run);
-            written[out_path].push_back(span);
-        }
-        runs.back().push_back(Job{position, selected});
+        plan.add(h, position, out_path);
         position += h.entry_size;
     }
-    // A run is decoded up to its last selected entry; one without any is
-    // passed over.
-    std::vector<Run> wanted;
-    std::map<size_t, size_t> index_of_group;
-    for (size_t i = 0; i < runs.size(); ++i) {
-        Run& run = runs[i];
-        while (!run.empty() && !run.back().selected) run.pop_back();
-        if (run.empty()) continue;
-        const auto [at, fresh] = index_of_group.try_emplace(find_root(group, i), wanted.size());
-        if (fresh) wanted.emplace_back();
-        wanted[at->second].insert(wanted[at->second].end(), run.begin(), run.end());
-    }
     std::fflush(stdout);
-    return dispatch(wanted, dest_dir) && ok;
+    return dispatch(plan.finish(), dest_dir) && ok;
 }
 
-bool ExtractionParent::dispatch(const std::vector<Run>& runs, const std::string& dest_dir) {
+bool ExtractionParent::dispatch(const std::vector<PlannedRun>& runs, const std::string& dest_dir) {
     dest_dir_ = dest_dir;
     struct SlotWork {
-        const Run* run = nullptr;
+        const PlannedRun* run = nullptr;
         size_t next = 0;
     };
     std::array<SlotWork, kMaxSlots + 1> work{};
@@ -157,7 +156,7 @@ bool ExtractionParent::dispatch(const std::vector<Run>& runs, const std::string&
             const int slot = static_cast<int>(s);
             if (!board_.idle(slot)) continue;
             if (!in_run) w = SlotWork{&runs[next_run++], 0};
-            const Job& job = (*w.run)[w.next++];
+            const PlannedJob& job = (*w.run)[w.next++];
             if (!board_.post(slot, ExtractJob{job.offset, dest_dir, job.selected})) {
                 lost_ = true;
                 return false;

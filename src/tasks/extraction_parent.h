@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,6 +23,38 @@
 namespace taq {
 
 struct EntryHeader;
+
+// One entry for a child to decode; its data is written only when selected.
+struct PlannedJob {
+    uint64_t offset = 0;
+    bool selected = false;
+    bool operator==(const PlannedJob&) const = default;
+};
+using PlannedRun = std::vector<PlannedJob>;
+
+// Turns one walk over an archive into the job lists that the children get,
+// each handed whole to one child.
+class RunPlan {
+public:
+    // The entry at `offset` (in archive order). `out_path` is the file its
+    // data goes to when it is selected, empty when it is not.
+    void add(const EntryHeader& h, uint64_t offset, const std::string& out_path);
+    // Every model run up to its last selected entry (runs without one are
+    // dropped); runs that write overlapping bytes of one file joined, in
+    // archive order.
+    std::vector<PlannedRun> finish();
+
+private:
+    size_t root(size_t run);
+
+    struct Span {
+        uint64_t start, end;
+        size_t run;
+    };
+    std::vector<PlannedRun> runs_;
+    std::vector<size_t> group_;  // union-find over runs_
+    std::map<std::string, std::vector<Span>> written_;
+};
 
 class ExtractionParent {
 public:
@@ -43,15 +76,9 @@ public:
     std::vector<std::string> command_line(int slot) const;
 
 private:
-    struct Job {
-        uint64_t offset = 0;
-        bool selected = false;
-    };
-    using Run = std::vector<Job>;
-
     bool prepare_output(const EntryHeader& h, const std::string& archive_path, const std::string& dest_dir,
                         std::string& out_path);
-    bool dispatch(const std::vector<Run>& runs, const std::string& dest_dir);
+    bool dispatch(const std::vector<PlannedRun>& runs, const std::string& dest_dir);
     bool wait_idle();
 
     TaskBoard& board_;
