@@ -99,6 +99,57 @@ void print_exception_line(std::exception_ptr e) {
     }
 }
 
+// Single mode: every file whole into the archive. False when the archive
+// cannot be written (the run ends without statistics); `failed` is set when
+// a file was skipped.
+bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& final_size) {
+    try {
+        Compressor compressor(compress_options(s));
+        uint64_t run_bytes = 0;
+        for (const auto& entry : list) run_bytes += static_cast<uint64_t>(std::max<int64_t>(entry.size, 0));
+        compressor.expect_input(run_bytes);
+        for (const auto& entry : list) {
+            const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
+            if (r == EntryResult::output_failed) return false;
+            if (r == EntryResult::input_failed) failed = true;
+        }
+    } catch (...) {
+        print_exception_line(std::current_exception());
+        failed = true;
+    }
+    final_size = platform::file_size(s.archive_path);
+    return true;
+}
+
+// Parent mode: the files go in pieces to the children, whose part archives
+// are joined at the end. False when the run failed; the archive is then
+// left as it was before the run.
+bool add_through_tasks(Settings& s, const FileList& list, bool& failed, uint64_t& final_size) {
+    // Made after the enumeration, so that "*" never takes in the board.
+    const std::unique_ptr<TaskBoard> board = create_parent_board(s);
+    if (!board) return false;
+    CompressionParent tasks(*board, s);
+    try {
+        for (const auto& entry : list) {
+            const EntryResult r = post_file(tasks, s.task_count, entry.path, entry.size, s.total_input);
+            if (r == EntryResult::output_failed) {
+                tasks.abort();
+                return false;
+            }
+            if (r == EntryResult::input_failed) failed = true;
+        }
+    } catch (...) {
+        print_exception_line(std::current_exception());
+        failed = true;
+    }
+    if (!tasks.finish(final_size)) {
+        tasks.abort();
+        return false;
+    }
+    if (board->worst_result() != JobResult::ok) failed = true;
+    return true;
+}
+
 }  // namespace
 
 AddTarget form_add_target(const std::string& archive_arg, const std::vector<std::string>& file_args,
@@ -165,46 +216,8 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
         failed = true;
     }
     uint64_t final_size = 0;
-    if (parent) {
-        // Made after the enumeration, so that "*" never takes in the board.
-        board = create_parent_board(s);
-        if (!board) return 1;
-        CompressionParent tasks(*board, s);
-        try {
-            for (const auto& entry : list) {
-                const EntryResult r = post_file(tasks, s.task_count, entry.path, entry.size, s.total_input);
-                if (r == EntryResult::output_failed) {
-                    tasks.abort();
-                    return 1;
-                }
-                if (r == EntryResult::input_failed) failed = true;
-            }
-        } catch (...) {
-            print_exception_line(std::current_exception());
-            failed = true;
-        }
-        if (!tasks.finish(final_size)) {
-            tasks.abort();
-            return 1;
-        }
-        if (board->worst_result() != JobResult::ok) failed = true;
-    } else {
-        try {
-            Compressor compressor(compress_options(s));
-            uint64_t run_bytes = 0;
-            for (const auto& entry : list) run_bytes += static_cast<uint64_t>(std::max<int64_t>(entry.size, 0));
-            compressor.expect_input(run_bytes);
-            for (const auto& entry : list) {
-                const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
-                if (r == EntryResult::output_failed) return 1;
-                if (r == EntryResult::input_failed) failed = true;
-            }
-        } catch (...) {
-            print_exception_line(std::current_exception());
-            failed = true;
-        }
-        final_size = platform::file_size(s.archive_path);
-    }
+    if (!(parent ? add_through_tasks(s, list, failed, final_size) : add_in_process(s, list, failed, final_size)))
+        return 1;
     std::printf(" Compressed %lld bytes to %lld bytes \n", static_cast<long long>(s.total_input),
                 static_cast<long long>(final_size) - static_cast<long long>(s.archive_size_before));
     return failed ? 1 : 0;
