@@ -165,7 +165,6 @@ bool TaskBoard::ensure_child(int slot) {
         return false;
     }
     pid_[slot] = pid;
-    ever_started_[slot] = true;
     stopping_[slot] = false;
     return true;
 }

@@ -94,7 +94,6 @@ public:
     void write_status(int slot, SlotStatus status);
 
     // --- child side ---
-    platform::ProcessId parent_pid();
     // True when the parent that made the board is gone.
     bool orphaned();
     bool read_compress_job(int slot, CompressJob& job);
@@ -121,23 +120,22 @@ public:
     void stop(int slot);
     // Kills every running child and waits for it.
     void kill_all();
-    bool started(int slot) const { return pid_[slot] > 0; }
-    // Whether the slot's child has ever been started in this run.
-    bool ever_started(int slot) const { return ever_started_[slot]; }
     // Whether any slot still has a job of which the result is not in.
     bool any_busy() const;
-    // Waits until no slot is busy, then stops every child and waits for it
-    // to end. `on_idle` is called once per slot, in the order in which the
-    // slots are found idle. False when the run had to stop (poll failed).
+    // Stops each slot as soon as it is idle (its last result collected),
+    // then waits for every child to end. `on_idle` is called once per slot,
+    // in the order in which the slots are found idle. False (message
+    // printed) when the run had to stop.
     bool stop_all(const std::function<void(int slot)>& on_idle = {});
 
     // Worst result reported by any job so far.
     JobResult worst_result() const { return worst_; }
-    // Fatal results collected since the last call.
+    // Whether a fatal result came in since the last call.
     bool take_fatal();
 
 private:
     TaskBoard(platform::File file, std::string path, unsigned slots, bool owner);
+    platform::ProcessId parent_pid();
     uint8_t read_byte(uint64_t offset, uint8_t fallback);
     void write_bytes(uint64_t offset, const std::vector<uint8_t>& bytes);
     bool read_record(int slot, std::vector<uint8_t>& record);
@@ -154,7 +152,6 @@ private:
     // Parent only.
     CommandLine command_line_;
     std::array<platform::ProcessId, kMaxSlots + 1> pid_{};
-    std::array<bool, kMaxSlots + 1> ever_started_{};
     std::array<bool, kMaxSlots + 1> busy_{};      // job posted, result not yet collected
     std::array<bool, kMaxSlots + 1> stopping_{};  // status 2 written
     JobResult worst_ = JobResult::ok;
