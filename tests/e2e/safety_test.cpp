@@ -1,0 +1,190 @@
+// Archives and runs that must not hurt: stored paths that point outside the
+// destination, stale output files, an archive that cannot grow, and damaged
+// archives.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "e2e/round_trip.h"
+
+namespace taq::test {
+namespace {
+
+bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+// Every regular file below `root` whose name starts with `prefix`.
+std::vector<std::string> files_named(const std::string& root, const std::string& prefix) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        if (it->path().filename().string().rfind(prefix, 0) == 0) out.push_back(it->path().string());
+    return out;
+}
+
+TEST(Safety, StoredPathsLeadingOutsideTheDestinationAreRefused) {
+    TempDir dir;
+    const std::string data = "must stay inside " + random_bytes(3000, 8);
+    archive_of(dir, "src", "victim", data);
+    auto entry = [&](const std::string& stored_dir, const std::string& stored_name) {
+        return edited_entry(dir.file("src"), [&](EntryHeader& h) {
+            h.stored_dir = stored_dir;
+            h.stored_name = stored_name;
+        });
+    };
+    const std::vector<std::pair<std::string, std::string>> unsafe{
+        {dir.path() + "/abs/", "escape1"}, {"../", "escape2"},  {"sub/../../", "escape3"},
+        {"..\\", "escape4"},               {"", "../escape5"}, {"", "..\\escape6"},
+        {"/", "escape7"},                  {"ok/", "a/../../../escape8"}};
+    std::string archive = entry("", "keep1");
+    for (const auto& [d, n] : unsafe) archive += entry(d, n);
+    archive += entry("sub/", "keep2");
+    write_file(dir.file("arch"), archive);
+
+    const RunResult r = run_taq({"x", "arch", "dest/inner"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    for (const auto& [d, n] : unsafe) EXPECT_TRUE(contains(r.output, d + n)) << "no message names " << d + n;
+    EXPECT_EQ(files_named(dir.path(), "escape"), std::vector<std::string>{});
+    EXPECT_FALSE(file_exists("/escape7"));
+    EXPECT_TRUE(file_holds(dir.file("dest/inner/keep1"), data));
+    EXPECT_TRUE(file_holds(dir.file("dest/inner/sub/keep2"), data));
+}
+
+TEST(Safety, LongerStaleOutputIsCutToTheRestoredSize) {
+    TempDir dir;
+    const std::string data = random_bytes(1000, 6);
+    archive_of(dir, "arch", "f", data);
+    write_file(dir.file("out/f"), random_bytes(50000, 7));
+    const RunResult r = run_taq({"x", "arch", "out"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(file_holds(dir.file("out/f"), data));
+}
+
+// Runs taq with the file size limit set to `limit_kib` KiB and SIGXFSZ
+// ignored, so that a write past the limit fails with EFBIG.
+RunResult run_limited(const TempDir& dir, uint64_t limit_kib, const std::vector<std::string>& args) {
+    std::string script = "trap '' XFSZ; ulimit -f " + std::to_string(limit_kib) + "; exec '" + taq_binary() + "'";
+    for (const auto& a : args) script += " '" + a + "'";
+    return run_program("/bin/bash", {"-c", script}, dir.path());
+}
+
+TEST(Safety, FailedArchiveWriteLeavesTheArchiveAsBeforeThatEntry) {
+    TempDir dir;
+    const std::string before = archive_of(dir, "arch", "small.txt", "a small first entry");
+    write_file(dir.file("a.1"), "fits in the limit");
+    write_file(dir.file("b.2"), random_bytes(400000, 3));  // raw blocks: about as large coded
+
+    // The header write fails: the limit is below the archive's end.
+    RunResult r = run_limited(dir, before.size() / 1024, {"a", "-m0", "arch", "b.2"});
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, "Error: cannot write Output file ")) << r.output;
+    EXPECT_TRUE(same_bytes(read_file(dir.file("arch")), before));
+
+    // a.1 fits; b.2 fails part way through its coded data.
+    r = run_limited(dir, 200, {"a", "-m0", "arch", "a.1", "b.2"});
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, "Error: cannot write Output file ")) << r.output;
+    const std::string after = read_file(dir.file("arch"));
+    EXPECT_TRUE(same_bytes(after.substr(0, before.size()), before));
+    const auto headers = read_headers(dir.file("arch"));
+    ASSERT_EQ(headers.size(), 2u);
+    EXPECT_EQ(headers[1].stored_name, "a.1");
+
+    r = run_taq({"x", "arch", "out"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(file_holds(dir.file("out/small.txt"), "a small first entry"));
+    EXPECT_TRUE(file_holds(dir.file("out/a.1"), "fits in the limit"));
+    EXPECT_FALSE(file_exists(dir.file("out/b.2")));
+}
+
+struct Damage {
+    std::string what;
+    std::string archive;
+};
+
+// Every damaged archive makes `x` stop with exit code 1 and an error
+// message, within a few seconds and without a signal.
+void expect_refused(const TempDir& dir, const std::vector<Damage>& cases) {
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const std::string name = "bad" + std::to_string(i);
+        write_file(dir.file(name), cases[i].archive);
+        const RunResult r = run_taq({"x", name, "out" + std::to_string(i)}, dir.path(), 20000);
+        EXPECT_EQ(r.exit_code, 1) << cases[i].what << ":\n" << r.output;
+        EXPECT_TRUE(contains(r.output, "rror")) << cases[i].what << ":\n" << r.output;
+        EXPECT_FALSE(contains(r.output, " OK! ")) << cases[i].what;
+    }
+}
+
+TEST(Safety, DamagedArchivesStopWithAMessage) {
+    TempDir dir;
+    // Text the digram transform takes, so the coded length is shorter than the data.
+    const std::string plain_text = read_file(test_data_dir() + "/vectors/inputs/alice29.txt").substr(0, 20000);
+    const std::string general = archive_of(dir, "general", "g.txt", plain_text);
+    const std::string media = archive_of(dir, "media", "m.gif", "GIF89a" + random_bytes(20000, 4));
+    const auto gh = read_headers(dir.file("general"));
+    ASSERT_EQ(gh.size(), 1u);
+    const size_t header = gh[0].header_length();
+
+    auto edit_general = [&](const std::function<void(EntryHeader&)>& f) { return edited_entry(dir.file("general"), f); };
+    auto edit_media = [&](const std::function<void(EntryHeader&)>& f) { return edited_entry(dir.file("media"), f); };
+    auto patched = [](std::string s, size_t at, uint64_t v, int bytes) {
+        put_le(s, at, v, bytes);
+        return s;
+    };
+
+    std::vector<Damage> cases{
+        {"cut in the entry size", general.substr(0, 5)},
+        {"cut in the header", general.substr(0, 30)},
+        {"cut right after the header", general.substr(0, header)},
+        {"cut in the coded data", general.substr(0, header + 20)},
+        {"last byte missing", general.substr(0, general.size() - 1)},
+        {"second entry cut", general + media.substr(0, media.size() / 2)},
+        {"entry size past the end", patched(general, 0, general.size() + 100, 8)},
+        {"entry size 0", patched(general, 0, 0, 8)},
+        {"entry size below a header", patched(general, 0, 47, 8)},
+        {"name length past the entry", patched(general, 10, 0xFFFF, 2)},
+        {"name length 0", patched(general, 10, 0, 2)},
+        {"data kind 9", edit_media([](EntryHeader& h) { h.data_kind = 9; })},
+        {"colour image of width 0", edit_media([](EntryHeader& h) { h.data_kind = 1; h.image_width = 0; })},
+        {"colour image of huge width",
+         edit_media([](EntryHeader& h) { h.data_kind = 1; h.image_width = 0xFFFFFFFF; })},
+        {"grey image of width 0", edit_media([](EntryHeader& h) { h.data_kind = 4; h.image_width = 0; })},
+        {"wave without channels", edit_media([](EntryHeader& h) {
+             h.data_kind = 3;
+             h.sample_width = 2;
+             h.channels = 0;
+             h.record_length = 2;
+         })},
+        {"wave without sample width", edit_media([](EntryHeader& h) {
+             h.data_kind = 3;
+             h.sample_width = 0;
+             h.channels = 2;
+             h.record_length = 2;
+         })},
+        {"model memory 0", edit_general([](EntryHeader& h) { h.model_memory = 0; })},
+        {"model memory not a power of two", edit_general([](EntryHeader& h) { h.model_memory = 5000000; })},
+        {"model memory of 2 GiB", edit_general([](EntryHeader& h) { h.model_memory = 0x80000000u; })},
+        {"first entry continues a model", edit_general([](EntryHeader& h) { h.reset_flag = 0; })},
+        {"negative data size", edit_general([](EntryHeader& h) { h.data_size = -5; })},
+        {"data size below the coded length", edit_general([](EntryHeader& h) { h.data_size = 100; })},
+        {"text that expands short of the data size",
+         edit_general([&](EntryHeader& h) { h.data_size = static_cast<int64_t>(plain_text.size()) + 3000; })},
+        {"general data size far past the stream", edit_general([](EntryHeader& h) { h.data_size = int64_t{1} << 40; })},
+    };
+    expect_refused(dir, cases);
+}
+
+// A per-kind stream has no framing that could betray a wrong data size;
+// only its length can.
+TEST(Safety, PerKindDataSizeFarPastTheStreamStops) {
+    GTEST_SKIP() << "bug: a per-kind entry whose data_size is far larger than its coded stream decodes "
+                    "zeros past the entry's end for as long as data_size says (2^40 bytes: hours, and a "
+                    "file of that size) instead of stopping with a damaged-archive error";
+    TempDir dir;
+    archive_of(dir, "media", "m.gif", "GIF89a" + random_bytes(20000, 4));
+    expect_refused(dir, {{"per-kind data size far past the stream",
+                          edited_entry(dir.file("media"), [](EntryHeader& h) { h.data_size = int64_t{1} << 40; })}});
+}
+
+}  // namespace
+}  // namespace taq::test
