@@ -1,0 +1,210 @@
+// Micro-benchmarks: the coder's bit step in both directions, the general
+// block coder on text at -m0, and the three transforms. Throughput is
+// reported per coded bit or per input byte.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model/coder.h"
+#include "model/engine.h"
+#include "platform/platform.h"
+#include "transform/delta.h"
+#include "transform/digram.h"
+#include "transform/x86.h"
+
+namespace {
+
+using namespace taq;
+
+std::vector<uint8_t> input_file(const std::string& name) {
+    std::ifstream in(std::string(TAQ_BENCH_DATA) + "/" + name, std::ios::binary);
+    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (data.empty()) {
+        std::fprintf(stderr, "cannot read %s/%s\n", TAQ_BENCH_DATA, name.c_str());
+        std::exit(1);
+    }
+    return data;
+}
+
+// `n` bytes made of the file repeated.
+std::vector<uint8_t> repeated_input(const std::string& name, size_t n) {
+    const std::vector<uint8_t> unit = input_file(name);
+    std::vector<uint8_t> out;
+    out.reserve(n);
+    while (out.size() < n) out.insert(out.end(), unit.begin(), unit.begin() + std::min(unit.size(), n - out.size()));
+    return out;
+}
+
+constexpr size_t kDecisions = 1 << 20;
+
+// Bits with probabilities like a model's: mostly confident and right.
+struct Decisions {
+    std::vector<uint16_t> p;
+    std::vector<uint8_t> bit;
+    Decisions() : p(kDecisions), bit(kDecisions) {
+        std::mt19937 rng(1);
+        for (size_t i = 0; i < kDecisions; ++i) {
+            p[i] = static_cast<uint16_t>(1 + rng() % 4095);
+            bit[i] = static_cast<uint8_t>((rng() % 4096 < p[i]) ? 1 : 0);
+        }
+    }
+};
+
+const Decisions& decisions() {
+    static const Decisions d;
+    return d;
+}
+
+std::string scratch_path(const char* what) {
+    return std::filesystem::temp_directory_path().string() + "/taq_bench_" + what + "_" +
+           std::to_string(platform::own_process());
+}
+
+void BM_EncodeBit(benchmark::State& state) {
+    const Decisions& d = decisions();
+    platform::File out = platform::File::open("/dev/null", platform::File::Mode::write_existing);
+    Encoder enc(&out);
+    for (auto _ : state) {
+        enc.start();
+        for (size_t i = 0; i < kDecisions; ++i) enc.bit(d.bit[i], d.p[i]);
+        enc.flush();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kDecisions));
+}
+BENCHMARK(BM_EncodeBit);
+
+void BM_DecodeBit(benchmark::State& state) {
+    const Decisions& d = decisions();
+    const std::string path = scratch_path("stream");
+    {
+        platform::File out = platform::File::open(path, platform::File::Mode::create);
+        Encoder enc(&out);
+        enc.start();
+        for (size_t i = 0; i < kDecisions; ++i) enc.bit(d.bit[i], d.p[i]);
+        enc.flush();
+    }
+    platform::File in = platform::File::open(path, platform::File::Mode::read_existing);
+    const uint64_t size = platform::file_size(path);
+    Decoder dec(&in);
+    int sum = 0;
+    for (auto _ : state) {
+        in.seek(0);
+        dec.start(size);
+        for (size_t i = 0; i < kDecisions; ++i) sum += dec.bit(0, d.p[i]);
+    }
+    benchmark::DoNotOptimize(sum);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kDecisions));
+    platform::delete_file(path);
+}
+BENCHMARK(BM_DecodeBit);
+
+// 64 KiB of English text through a fresh -m0 model, block by block, as the
+// compressor codes a segment that the digram transform declined.
+void BM_GeneralChunkText(benchmark::State& state) {
+    constexpr size_t kBytes = 65536;
+    const std::vector<uint8_t> text = repeated_input("alice29.txt", kBytes);
+    Engine engine(4194304);
+    platform::File out = platform::File::open("/dev/null", platform::File::Mode::write_existing);
+    Encoder enc(&out);
+    std::vector<uint8_t> block(kBlockSize);
+    for (auto _ : state) {
+        state.PauseTiming();
+        engine.model_reset();
+        state.ResumeTiming();
+        engine.min_match = 3;
+        engine.text_applied = false;
+        engine.clear_bit_state();
+        engine.clamp_general_segment();
+        enc.start();
+        for (size_t at = 0; at < kBytes; at += kBlockSize) {
+            std::copy(text.begin() + static_cast<std::ptrdiff_t>(at),
+                      text.begin() + static_cast<std::ptrdiff_t>(at + kBlockSize), block.begin());
+            engine.code_general_chunk(enc, block.data(), kBlockSize, 0);
+        }
+        enc.flush();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBytes));
+}
+BENCHMARK(BM_GeneralChunkText)->Unit(benchmark::kMillisecond);
+
+constexpr size_t kTransformBytes = 1 << 20;
+
+void BM_X86Forward(benchmark::State& state) {
+    std::vector<uint8_t> code = repeated_input("libz.so", kTransformBytes);
+    for (auto _ : state) {
+        x86_forward(code.data(), code.size());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTransformBytes));
+}
+BENCHMARK(BM_X86Forward);
+
+void BM_X86Inverse(benchmark::State& state) {
+    std::vector<uint8_t> code = repeated_input("libz.so", kTransformBytes);
+    for (auto _ : state) {
+        x86_inverse(code.data(), code.size());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTransformBytes));
+}
+BENCHMARK(BM_X86Inverse);
+
+// Arguments: sample width, channels.
+void BM_DeltaForward(benchmark::State& state) {
+    std::vector<uint8_t> data = repeated_input("cat.bmp", kTransformBytes);
+    const auto width = static_cast<unsigned>(state.range(0));
+    const auto channels = static_cast<unsigned>(state.range(1));
+    for (auto _ : state) {
+        delta_forward(data.data(), data.size(), width, channels);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTransformBytes));
+}
+BENCHMARK(BM_DeltaForward)->Args({1, 3})->Args({2, 2})->Args({3, 2});
+
+void BM_DeltaInverse(benchmark::State& state) {
+    std::vector<uint8_t> data = repeated_input("cat.bmp", kTransformBytes);
+    for (auto _ : state) {
+        delta_inverse(data.data(), data.size(), 1, 3);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTransformBytes));
+}
+BENCHMARK(BM_DeltaInverse);
+
+void BM_DigramForward(benchmark::State& state) {
+    const std::vector<uint8_t> text = repeated_input("alice29.txt", kTransformBytes);
+    DigramTransform digram;
+    std::vector<uint8_t> buf(text.size());
+    size_t coded = 0;
+    for (auto _ : state) {
+        std::copy(text.begin(), text.end(), buf.begin());
+        coded = digram.forward(buf.data(), buf.size());
+    }
+    if (coded == 0) state.SkipWithError("the digram transform declined the text");
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTransformBytes));
+}
+BENCHMARK(BM_DigramForward);
+
+void BM_DigramInverse(benchmark::State& state) {
+    std::vector<uint8_t> coded_text = repeated_input("alice29.txt", kTransformBytes);
+    DigramTransform digram;
+    const size_t coded = digram.forward(coded_text.data(), coded_text.size());
+    if (coded == 0) state.SkipWithError("the digram transform declined the text");
+    std::vector<uint8_t> buf(coded_text.size());
+    for (auto _ : state) {
+        std::copy(coded_text.begin(), coded_text.end(), buf.begin());
+        digram.inverse(buf.data(), coded, buf.size());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTransformBytes));
+}
+BENCHMARK(BM_DigramInverse);
+
+}  // namespace
