@@ -129,6 +129,18 @@ TEST(Switches, ExtractReadsOnlyTheFirstLetter) {
         EXPECT_EQ(parse(Command::extract, {letter}).outcome, SwitchOutcome::unknown_option) << letter;
 }
 
+TEST(Switches, ChildSlotCarriesItsBoard) {
+    for (Command c : {Command::add, Command::extract}) {
+        Parsed p = parse(c, {"-p2:/work dir/.taq-board-7"});
+        EXPECT_EQ(p.settings.run_mode, RunMode::child);
+        EXPECT_EQ(p.settings.task_slot, 2);
+        EXPECT_EQ(p.settings.board_path, "/work dir/.taq-board-7");
+        // Without one the board path keeps its default.
+        EXPECT_EQ(parse(c, {"-p3"}).settings.board_path, Settings{}.board_path);
+        EXPECT_EQ(parse(c, {"-p9:/b"}).settings.board_path, Settings{}.board_path);
+    }
+}
+
 TEST(AddTarget, ArchiveNameRules) {
     test::TempDir tmp;
     const std::string cwd = tmp.path() + "/work.d";  // a dot in the current directory
