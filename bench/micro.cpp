@@ -136,46 +136,38 @@ BENCHMARK(BM_GeneralChunkText)->Unit(benchmark::kMillisecond);
 
 constexpr size_t kTransformBytes = 1 << 20;
 
-void BM_X86Forward(benchmark::State& state) {
-    std::vector<uint8_t> code = repeated_input("libz.so", kTransformBytes);
+// Runs an in-place transform over `data` again and again.
+template <class Transform>
+void run_in_place(benchmark::State& state, std::vector<uint8_t> data, Transform transform) {
     for (auto _ : state) {
-        x86_forward(code.data(), code.size());
+        transform(data.data(), data.size());
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTransformBytes));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+}
+
+void BM_X86Forward(benchmark::State& state) {
+    run_in_place(state, repeated_input("libz.so", kTransformBytes), x86_forward);
 }
 BENCHMARK(BM_X86Forward);
 
 void BM_X86Inverse(benchmark::State& state) {
-    std::vector<uint8_t> code = repeated_input("libz.so", kTransformBytes);
-    for (auto _ : state) {
-        x86_inverse(code.data(), code.size());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTransformBytes));
+    run_in_place(state, repeated_input("libz.so", kTransformBytes), x86_inverse);
 }
 BENCHMARK(BM_X86Inverse);
 
 // Arguments: sample width, channels.
 void BM_DeltaForward(benchmark::State& state) {
-    std::vector<uint8_t> data = repeated_input("cat.bmp", kTransformBytes);
     const auto width = static_cast<unsigned>(state.range(0));
     const auto channels = static_cast<unsigned>(state.range(1));
-    for (auto _ : state) {
-        delta_forward(data.data(), data.size(), width, channels);
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTransformBytes));
+    run_in_place(state, repeated_input("cat.bmp", kTransformBytes),
+                 [&](uint8_t* b, size_t n) { delta_forward(b, n, width, channels); });
 }
 BENCHMARK(BM_DeltaForward)->Args({1, 3})->Args({2, 2})->Args({3, 2});
 
 void BM_DeltaInverse(benchmark::State& state) {
-    std::vector<uint8_t> data = repeated_input("cat.bmp", kTransformBytes);
-    for (auto _ : state) {
-        delta_inverse(data.data(), data.size(), 1, 3);
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTransformBytes));
+    run_in_place(state, repeated_input("cat.bmp", kTransformBytes),
+                 [](uint8_t* b, size_t n) { delta_inverse(b, n, 1, 3); });
 }
 BENCHMARK(BM_DeltaInverse);
 

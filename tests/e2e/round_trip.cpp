@@ -1,5 +1,7 @@
 #include "e2e/round_trip.h"
 
+#include <filesystem>
+
 #include "platform/platform.h"
 
 namespace taq::test {
@@ -17,6 +19,15 @@ namespace taq::test {
     ::testing::AssertionResult r = same_bytes(read_file(path), want);
     if (!r) r << " (" << path << ")";
     return r;
+}
+
+std::set<std::string> files_below(const std::string& root) {
+    std::set<std::string> out;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file()) out.insert(std::filesystem::relative(it->path(), root).string());
+    return out;
 }
 
 std::vector<EntryHeader> read_headers(const std::string& archive) {

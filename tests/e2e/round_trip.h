@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +21,9 @@ using Files = std::vector<std::pair<std::string, std::string>>;  // name, conten
 ::testing::AssertionResult same_bytes(const std::string& got, const std::string& want);
 // The file exists and holds exactly `want`.
 ::testing::AssertionResult file_holds(const std::string& path, const std::string& want);
+
+// Names of the regular files below `root`, relative to it.
+std::set<std::string> files_below(const std::string& root);
 
 // Every entry header of an archive, in order (fails the test on a damaged one).
 std::vector<EntryHeader> read_headers(const std::string& archive);

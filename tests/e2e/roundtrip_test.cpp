@@ -3,9 +3,6 @@
 // machine code, directory trees, solid runs, destinations and appending.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <set>
-
 #include "compress/analysis.h"
 #include "e2e/round_trip.h"
 #include "transform/digram.h"
@@ -21,16 +18,6 @@ std::string repeated(const std::string& unit, size_t n) {
     while (s.size() < n) s += unit;
     s.resize(n);
     return s;
-}
-
-// Names of the regular files below `root`, relative to it.
-std::set<std::string> files_below(const std::string& root) {
-    std::set<std::string> out;
-    std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
-        if (it->is_regular_file()) out.insert(std::filesystem::relative(it->path(), root).string());
-    return out;
 }
 
 TEST(RoundTrip, GeneralData) {

@@ -12,13 +12,11 @@ namespace {
 
 bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
-// Every regular file below `root` whose name starts with `prefix`.
+// The files below `root` whose name starts with `prefix`.
 std::vector<std::string> files_named(const std::string& root, const std::string& prefix) {
     std::vector<std::string> out;
-    std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
-        if (it->path().filename().string().rfind(prefix, 0) == 0) out.push_back(it->path().string());
+    for (const std::string& f : files_below(root))
+        if (std::filesystem::path(f).filename().string().rfind(prefix, 0) == 0) out.push_back(f);
     return out;
 }
 
