@@ -71,6 +71,8 @@ int run_extract_child(TaskBoard& board, int slot, const std::string& archive_pat
         // written by several children must not truncate each other.
         e->set_prepare_outputs(false);
         e->expect_output(size);
+        // The other processors are busy with the other children.
+        e->set_populate_in_background(false);
         return e;
     };
     std::unique_ptr<Extractor> extractor = fresh_extractor();
