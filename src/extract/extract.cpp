@@ -191,6 +191,10 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
             }
             if (h.delta_flag) delta_inverse(seg, n, h.sample_width, h.channels);
         }
+        if (decoder.overrun()) {
+            std::printf("%s", damaged_archive_message(archive_path, offset, "coded data ends before the entry's data").c_str());
+            return DecodeResult::damaged;
+        }
         if (selected) {
             if (!out.seek(h.range_start + position) || !out.write(seg, n)) {
                 std::printf("Error: cannot write Output file %s (%s)\n", out_path.c_str(), out.error().c_str());

@@ -123,6 +123,9 @@ public:
     // `limit` (the end of the entry) read as zero.
     void start(uint64_t limit) {
         limit_ = limit;
+        const uint64_t at = in_->position();
+        available_ = limit > at ? limit - at : 0;
+        consumed_ = 0;
         left_ = 0;
         code_ = 0;
         range_ = 0xFFFFFFFFu;
@@ -159,6 +162,11 @@ public:
         return b;
     }
 
+    // A correct stream never needs a byte past its own end: the decoder
+    // takes exactly as many bytes as the encoder wrote. More means the
+    // entry is damaged (its sizes do not match its stream).
+    bool overrun() const { return consumed_ > available_; }
+
 private:
     [[gnu::noinline]] void normalize() {
         while (range_ < (1u << 24)) {
@@ -168,6 +176,7 @@ private:
     }
 
     uint32_t next_byte() {
+        ++consumed_;
         if (left_ == 0) refill();
         return buffer_[kCoderBuffer - left_--];
     }
@@ -185,6 +194,8 @@ private:
     platform::File* in_;
     std::vector<uint8_t> buffer_;
     uint64_t limit_ = 0;
+    uint64_t available_ = 0;
+    uint64_t consumed_ = 0;
     size_t left_ = 0;
     uint32_t code_ = 0;
     uint32_t range_ = 0xFFFFFFFFu;
