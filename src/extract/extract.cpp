@@ -71,6 +71,53 @@ bool safe_stored_path(const std::string& stored_dir, const std::string& stored_n
     return true;
 }
 
+void OutputSizes::add(const std::string& path, uint64_t range_start, uint64_t size) {
+    entries_[path].push_back({range_start, size});
+}
+
+uint64_t OutputSizes::final_size(const std::string& path) const {
+    const auto it = entries_.find(path);
+    if (it == entries_.end()) return 0;
+    // Walk back from the newest entry, gathering the newest version: its
+    // pieces do not overlap each other, and once its first piece is known,
+    // the others start at multiples of that piece's size (a first piece
+    // under 8 MiB is the whole version).
+    std::vector<Range> version;
+    const Range* first = nullptr;
+    const auto overlaps = [&version](const Range& r) {
+        for (const Range& v : version)
+            if (r.start < v.start + v.size && v.start < r.start + r.size) return true;
+        return false;
+    };
+    for (auto e = it->second.rbegin(); e != it->second.rend(); ++e) {
+        if (first) {
+            const uint64_t step = first->size;
+            if (step < 8388608 || e->start == 0 || e->start % step != 0 || e->size > step || overlaps(*e)) break;
+        } else if (overlaps(*e)) {
+            break;
+        }
+        version.push_back(*e);
+        if (e->start == 0) first = &*e;
+    }
+    uint64_t end = 0;
+    for (const Range& v : version) end = std::max(end, v.start + v.size);
+    return end;
+}
+
+bool OutputSizes::apply() const {
+    bool ok = true;
+    for (const auto& [path, ranges] : entries_) {
+        const uint64_t size = final_size(path);
+        if (platform::file_size(path) == size) continue;
+        File f = File::open(path, File::Mode::write_existing);
+        if (!f || !f.truncate(size)) {
+            std::printf("Error: cannot set the size of Output file %s\n", path.c_str());
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 bool entry_matches(const std::string& stored_dir, const std::string& stored_name, const std::string& pattern) {
     return match_wildcard(pattern, to_lower_ascii(file_part(stored_dir + stored_name)));
 }
@@ -127,6 +174,7 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
         }
     }
     if (verbose_ && selected) std::printf(" %s \n", out_path.c_str());
+    if (selected && sizes_) sizes_->add(out_path, h.range_start, static_cast<uint64_t>(h.data_size));
 
     if (h.reset_flag) {
         if (!engine_ || engine_->memory() != h.model_memory) {
@@ -216,6 +264,12 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     }
     const uint64_t size = platform::file_size(archive_path);
     extractor.expect_output(size);
+    OutputSizes sizes;
+    extractor.set_output_sizes(&sizes);
+    struct Unset {
+        Extractor& e;
+        ~Unset() { e.set_output_sizes(nullptr); }
+    } unset{extractor};
     bool ok = true;
     uint64_t position = 0;
     bool skip_run = false;  // the current solid run holds nothing selected
@@ -254,7 +308,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
         }
         position += h.entry_size;
     }
-    return ok;
+    return sizes.apply() && ok;
 }
 
 }  // namespace taq

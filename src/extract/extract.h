@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -12,6 +14,26 @@ namespace taq {
 
 class Engine;
 class DigramTransform;
+
+// The size each restored file must end with. Several entries may write one
+// file: the pieces of one version (disjoint ranges, cut at multiples of the
+// first piece's size, in any archive order), and versions added by later
+// runs. The newest version decides; a longer older one or a stale file
+// must not leave its tail behind.
+class OutputSizes {
+public:
+    void add(const std::string& path, uint64_t range_start, uint64_t size);
+    uint64_t final_size(const std::string& path) const;
+    // Cuts every recorded file to its final size; false (message printed)
+    // when one cannot be cut.
+    bool apply() const;
+
+private:
+    struct Range {
+        uint64_t start, size;
+    };
+    std::map<std::string, std::vector<Range>> entries_;
+};
 
 enum class DecodeResult {
     ok,        // decoded (and written when selected)
@@ -36,6 +58,8 @@ public:
                               uint64_t archive_size, const std::string& dest_dir, bool selected);
 
     void set_prepare_outputs(bool on) { prepare_outputs_ = on; }
+    // Where the ranges written by decode_entry are recorded (none: null).
+    void set_output_sizes(OutputSizes* sizes) { sizes_ = sizes; }
     // About how much the run will decode; lets the model choose its page
     // size before the tables are first touched.
     void expect_output(uint64_t bytes) { expected_output_ = bytes; }
@@ -48,6 +72,7 @@ private:
     bool prepare_outputs_ = true;
     uint64_t expected_output_ = 0;
     bool populate_in_background_ = true;
+    OutputSizes* sizes_ = nullptr;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<DigramTransform> digram_;
     std::set<std::string> prepared_;
