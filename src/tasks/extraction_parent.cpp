@@ -104,6 +104,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     const uint64_t size = platform::file_size(archive_path);
     bool ok = true;
     RunPlan plan;
+    OutputSizes sizes;
     for (uint64_t position = 0; position < size;) {
         EntryHeader h;
         std::string why;
@@ -120,10 +121,14 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
             ok = false;
         }
         plan.add(h, position, out_path);
+        if (!out_path.empty()) sizes.add(out_path, h.range_start, static_cast<uint64_t>(h.data_size));
         position += h.entry_size;
     }
     std::fflush(stdout);
-    return dispatch(plan.finish(), dest_dir) && ok;
+    if (!dispatch(plan.finish(), dest_dir)) return false;
+    // Every job is done: as in a single process, each file ends at its
+    // newest version's size.
+    return sizes.apply() && ok;
 }
 
 bool ExtractionParent::dispatch(const std::vector<PlannedRun>& runs, const std::string& dest_dir) {

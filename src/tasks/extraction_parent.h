@@ -7,8 +7,9 @@
 // file once, so that children writing pieces of one file at their offsets
 // never truncate one another, and a restored file has exactly the size its
 // entries cover. Runs that write the same bytes of one file (a file added
-// twice) go to one child in archive order, so the later entry wins as it
-// does in a single process.
+// twice) go to one child in archive order, and once a destination's jobs
+// are done each file is cut to its newest version's size, as in a single
+// process.
 #pragma once
 
 #include <cstdint>

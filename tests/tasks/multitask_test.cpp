@@ -206,12 +206,12 @@ TEST(MultiTask, ParentRestoresStoredArchives) {
 TEST(MultiTask, FileAddedTwiceRestoresItsLaterVersion) {
     test::TempDir dir;
     const std::string older = test::random_bytes(2 * MiB, 11);
-    const std::string newer = test::random_bytes(2 * MiB, 12);
+    const std::string newer = test::random_bytes(MiB + 5, 12);  // shorter: no older tail may stay
     test::write_file(dir.file("f"), older);
     expect_ok(test::run_taq({"a", "-m0", "arch", "f"}, dir.path()), "a older");
     test::write_file(dir.file("f"), newer);
     expect_ok(test::run_taq({"a", "-m0", "arch", "f"}, dir.path()), "a newer");
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 2; ++i) {
         expect_ok(test::run_taq({"x", "-t2", "arch", "out"}, dir.path()), "x -t2");
         EXPECT_TRUE(test::read_file(dir.file("out/f")) == newer);
     }
