@@ -22,9 +22,9 @@ namespace {
 
 using platform::File;
 
-// Inputs from this size on touch most pages of the tables: large pages
-// then cost less than many small page faults.
-constexpr uint64_t kLargePageInput = 32768;
+// Inputs from this size on touch most 2 MiB regions of the tables: large
+// pages then cost less than the many small page faults.
+constexpr uint64_t kLargePageInput = 4096;
 
 enum class SegmentStatus { ok, short_read };
 

@@ -21,9 +21,9 @@ using platform::File;
 
 constexpr uint32_t kMinModelMemory = 4194304;
 constexpr uint32_t kMaxModelMemory = 536870912;
-// Outputs from this size on touch most pages of the tables: large pages
-// then cost less than many small page faults.
-constexpr uint64_t kLargePageOutput = 32768;
+// Outputs from this size on touch most 2 MiB regions of the tables: large
+// pages then cost less than the many small page faults.
+constexpr uint64_t kLargePageOutput = 4096;
 
 // What a header must hold before its stream is decoded: anything else
 // cannot come from the compressor and would make the decoders loop for
