@@ -273,6 +273,11 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
         uint8_t* const s2p = bk[1] + np;
         uint8_t* const s1p = bk[0] + np;
         const uint32_t o1 = *so1, sk = *ssk, s4 = *s4p, s3 = *s3p, s2 = *s2p, s1 = *s1p;
+        // The next bit's final-stage pair and row slots are one of two
+        // neighbours: fetch their lines while this bit is worked out.
+        __builtin_prefetch(wf + 2 * ((fctx | (2 * node)) & 0x1FFFF), 1, 3);
+        __builtin_prefetch(o1_row + 2 * node, 1, 3);
+        __builtin_prefetch(skip_row + 2 * node, 1, 3);
 
         const int32_t a1 = 2 * (mf + static_cast<int32_t>(sk)), b1 = 2 * (mf + static_cast<int32_t>(s4)) + 1;
         const int32_t i1a = state_centred(sk), i1b = state_centred(s4);
