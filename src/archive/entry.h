@@ -10,7 +10,19 @@
 
 namespace taq {
 
-struct EntryHeader {
+// How an entry's data is coded, as the analysis chose it: the general path
+// or a per-kind coder, and that coder's parameters.
+struct CodingChoices {
+    uint8_t general_path = 1;
+    uint8_t delta_flag = 0;
+    uint8_t sample_width = 0;
+    uint8_t channels = 0;
+    uint32_t image_width = 256;
+    uint8_t record_length = 1;
+    uint16_t data_kind = 0;
+};
+
+struct EntryHeader : CodingChoices {
     uint64_t entry_size = 0;  // whole entry, this header included
     uint8_t solid = 0;
     uint8_t reset_flag = 1;
@@ -19,13 +31,6 @@ struct EntryHeader {
     int64_t data_size = 0;
     uint32_t model_memory = 0;
     uint8_t min_match = 3;
-    uint8_t general_path = 1;
-    uint8_t delta_flag = 0;
-    uint8_t sample_width = 0;
-    uint8_t channels = 0;
-    uint32_t image_width = 256;
-    uint8_t record_length = 1;
-    uint16_t data_kind = 0;
     uint64_t range_start = 0;
 
     // 46 fixed bytes plus both zero-terminated strings.

@@ -7,17 +7,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "archive/entry.h"
+
 namespace taq {
 
-struct Analysis {
-    uint8_t general_path = 1;
-    uint8_t delta_flag = 0;
-    uint8_t sample_width = 0;
-    uint8_t channels = 0;
-    uint32_t image_width = 256;
-    uint8_t record_length = 1;
-    uint16_t data_kind = 0;
-};
+using Analysis = CodingChoices;
 
 enum DataKind : uint16_t { kGeneral = 0, kColourImage = 1, kMedia = 2, kWave = 3, kGreyImage = 4 };
 

@@ -178,13 +178,7 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     header.model_memory = options_.model_memory;
     header.min_match = 3;
     const Analysis a = analyse_entry(*analyser_, engine, in, data_size);
-    header.general_path = a.general_path;
-    header.delta_flag = a.delta_flag;
-    header.sample_width = a.sample_width;
-    header.channels = a.channels;
-    header.image_width = a.image_width;
-    header.record_length = a.record_length;
-    header.data_kind = a.data_kind;
+    static_cast<CodingChoices&>(header) = a;
     header.range_start = range_start;
 
     const std::vector<uint8_t> bytes = serialize_header(header);

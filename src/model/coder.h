@@ -33,29 +33,8 @@ public:
         pos_ = 0;
     }
 
-    int bit(int b, uint32_t p) {
-        const uint32_t bound = (range_ >> 12) * p;
-        if (b) {
-            range_ = bound;
-        } else {
-            low_ += bound;
-            range_ -= bound;
-        }
-        if (range_ < (1u << 24)) normalize();
-        return b;
-    }
-
-    int direct(int b) {
-        const uint32_t bound = range_ >> 1;
-        if (b) {
-            range_ = bound;
-        } else {
-            low_ += bound;
-            range_ -= bound;
-        }
-        if (range_ < (1u << 24)) normalize();
-        return b;
-    }
+    int bit(int b, uint32_t p) { return code(b, (range_ >> 12) * p); }
+    int direct(int b) { return code(b, range_ >> 1); }
 
     void flush() {
         for (int i = 0; i < 5; ++i) shift_low();
@@ -67,6 +46,18 @@ public:
     bool failed() const { return failed_; }
 
 private:
+    // A 1 takes the lower `bound` of the interval.
+    int code(int b, uint32_t bound) {
+        if (b) {
+            range_ = bound;
+        } else {
+            low_ += bound;
+            range_ -= bound;
+        }
+        if (range_ < (1u << 24)) normalize();
+        return b;
+    }
+
     // Kept out of line: it runs about once per output byte, and inlined it
     // crowds the registers of the model loops.
     [[gnu::noinline]] void normalize() {
@@ -132,35 +123,8 @@ public:
         for (int i = 0; i < 5; ++i) code_ = (code_ << 8) | next_byte();
     }
 
-    int bit(int, uint32_t p) {
-        const uint32_t bound = (range_ >> 12) * p;
-        int b;
-        if (code_ < bound) {
-            b = 1;
-            range_ = bound;
-        } else {
-            b = 0;
-            code_ -= bound;
-            range_ -= bound;
-        }
-        if (range_ < (1u << 24)) normalize();
-        return b;
-    }
-
-    int direct(int) {
-        const uint32_t bound = range_ >> 1;
-        int b;
-        if (code_ < bound) {
-            b = 1;
-            range_ = bound;
-        } else {
-            b = 0;
-            code_ -= bound;
-            range_ -= bound;
-        }
-        if (range_ < (1u << 24)) normalize();
-        return b;
-    }
+    int bit(int, uint32_t p) { return decode((range_ >> 12) * p); }
+    int direct(int) { return decode(range_ >> 1); }
 
     // A correct stream never needs a byte past its own end: the decoder
     // takes exactly as many bytes as the encoder wrote. More means the
@@ -168,6 +132,20 @@ public:
     bool overrun() const { return consumed_ > available_; }
 
 private:
+    int decode(uint32_t bound) {
+        int b;
+        if (code_ < bound) {
+            b = 1;
+            range_ = bound;
+        } else {
+            b = 0;
+            code_ -= bound;
+            range_ -= bound;
+        }
+        if (range_ < (1u << 24)) normalize();
+        return b;
+    }
+
     [[gnu::noinline]] void normalize() {
         while (range_ < (1u << 24)) {
             range_ <<= 8;
