@@ -74,6 +74,7 @@ public:
     template <class Coder>
     uint32_t cm_code_byte(Coder& coder, uint32_t c);
     int32_t mm_predict();
+    int32_t flag_mix(int k, Mixer2& stage, uint32_t ctx, int32_t m0, int32_t m1);
     bool mm_has_prediction() const { return match_len_ >= min_match; }
     int32_t predicted_byte() const;
     void byte_update(uint8_t c, bool had_prediction, int32_t pred);
@@ -155,6 +156,11 @@ private:
     Mixer2 cm_stage1_{512};
     Mixer2 cm_stage2_{512};
     Mixer2 cm_stage3_{512};
+    struct FlagSelection {
+        int16_t* w;  // the selected pair
+        int32_t m0, m1, out;
+    };
+    FlagSelection flag_sel_[6] = {};
     Mixer2 flag_stage1_{512};
     Mixer2 flag_stage2_{65536};
     Mixer2 flag_stage3_{65536};
@@ -230,7 +236,9 @@ inline void Engine::take_bucket(uint8_t* b, uint32_t chk) {
         else dirty_overflow_ = true;
     }
     if (b[0] != chk) {
-        std::memset(b, 0, 16);
+        const uint64_t zero = 0;
+        std::memcpy(b, &zero, 8);
+        std::memcpy(b + 8, &zero, 8);
         b[0] = static_cast<uint8_t>(chk);
     }
 }
@@ -340,22 +348,31 @@ inline int32_t Engine::predicted_byte() const {
     return match_len_ >= min_match ? history_[match_ptr_ & mask_] : -1;
 }
 
+// One stage of the match model's chain, remembering its selection for the
+// update: the stages learn from their own outputs once the byte is known.
+inline int32_t Engine::flag_mix(int k, Mixer2& stage, uint32_t ctx, int32_t m0, int32_t m1) {
+    int16_t* const w = stage.data() + 2 * ctx;
+    const int32_t out = mix_sum(w, 0, m0, 1, m1) >> 13;
+    flag_sel_[k] = {w, m0, m1, out};
+    return out;
+}
+
 inline int32_t Engine::mm_predict() {
     const uint32_t len = match_len_;
     const uint32_t bucket = len <= 64 ? ((len - 7) & 255) : (len < 128 ? 62 : 63);
     const uint32_t pred = static_cast<uint32_t>(pred_);
     const int32_t q = state_p(flag_state_) - 2047;
-    const int32_t y1 = flag_stage1_.mix_shared(static_cast<int32_t>(bucket), 512, q);
-    const int32_t y2 = flag_stage2_.mix_shared(static_cast<int32_t>((pred + h3_) & 0xFFFF), 3072, wrap_mul(2, y1));
+    const int32_t y1 = flag_mix(0, flag_stage1_, bucket, 512, q);
+    const int32_t y2 = flag_mix(1, flag_stage2_, (pred + h3_) & 0xFFFF, 3072, wrap_mul(2, y1));
     int32_t a = (y1 + y2) >> 1;
-    const int32_t y3 = flag_stage3_.mix_shared(static_cast<int32_t>((h2_ + h5_) & 0xFFFF), 3072, wrap_mul(2, a));
+    const int32_t y3 = flag_mix(2, flag_stage3_, (h2_ + h5_) & 0xFFFF, 3072, wrap_mul(2, a));
     a = (a + y3) >> 1;
-    const int32_t y4 = flag_stage4_.mix_shared(static_cast<int32_t>(((c1_ << 8) | pred) & 0xFFFF), 3072, wrap_mul(2, a));
+    const int32_t y4 = flag_mix(3, flag_stage4_, ((c1_ << 8) | pred) & 0xFFFF, 3072, wrap_mul(2, a));
     a = (a + y4) >> 1;
-    const int32_t y5 = flag_stage5_.mix_shared(static_cast<int32_t>(((pred << 8) | bucket) & 0xFFFF), 3072, wrap_mul(2, a));
+    const int32_t y5 = flag_mix(4, flag_stage5_, ((pred << 8) | bucket) & 0xFFFF, 3072, wrap_mul(2, a));
     a = (a + y5) >> 1;
     const uint32_t c2 = (history4_ >> 8) & 0xFF;
-    const int32_t y6 = flag_stage6_.mix_shared(static_cast<int32_t>(((c2 << 8) | pred) & 0xFFFF), 3072, wrap_mul(2, a));
+    const int32_t y6 = flag_mix(5, flag_stage6_, ((c2 << 8) | pred) & 0xFFFF, 3072, wrap_mul(2, a));
     a = (a + y6) >> 1;
     return squash(a);
 }
@@ -386,12 +403,11 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     o1_row_ = rows_ + 256 * static_cast<uint32_t>(c);
     if (had_prediction) {
         flag_state_ = state_next(flag_state_, flag);
-        flag_stage1_.learn_own(flag);
-        flag_stage2_.learn_own(flag);
-        flag_stage3_.learn_own(flag);
-        flag_stage4_.learn_own(flag);
-        flag_stage5_.learn_own(flag);
-        flag_stage6_.learn_own(flag);
+        for (const FlagSelection& f : flag_sel_) {
+            const int32_t err = (flag << 12) - squash(f.out);
+            learn_weight(f.w, 0, err, f.m0);
+            learn_weight(f.w, 1, err, f.m1);
+        }
     }
     ++match_len_;
     ++match_ptr_;
