@@ -48,12 +48,11 @@ public:
 private:
     // A 1 takes the lower `bound` of the interval.
     int code(int b, uint32_t bound) {
-        if (b) {
-            range_ = bound;
-        } else {
-            low_ += bound;
-            range_ -= bound;
-        }
+        // Without branches: the bits of a good model are the ones it
+        // cannot predict, so a branch on them would often be mispredicted.
+        const uint32_t one = 0u - static_cast<uint32_t>(b);
+        low_ += bound & ~one;
+        range_ = (bound & one) | ((range_ - bound) & ~one);
         if (range_ < (1u << 24)) normalize();
         return b;
     }
@@ -133,15 +132,10 @@ public:
 
 private:
     int decode(uint32_t bound) {
-        int b;
-        if (code_ < bound) {
-            b = 1;
-            range_ = bound;
-        } else {
-            b = 0;
-            code_ -= bound;
-            range_ -= bound;
-        }
+        const int b = code_ < bound;
+        const uint32_t one = 0u - static_cast<uint32_t>(b);
+        code_ -= bound & ~one;
+        range_ = (bound & one) | ((range_ - bound) & ~one);
         if (range_ < (1u << 24)) normalize();
         return b;
     }
