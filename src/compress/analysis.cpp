@@ -54,6 +54,16 @@ int entropy_score(const uint8_t* buf, size_t n) {
     return score_from_counts(count, n);
 }
 
+bool block_is_raw(const uint8_t* buf, size_t n) {
+    uint32_t count[256] = {};
+    for (size_t i = 0; i < n; ++i) ++count[buf[i]];
+    // With at most 238 distinct values the entropy is at most log2(238),
+    // 7.8948 bits: a score of 789 at most, so no logarithm is needed.
+    int distinct = 0;
+    for (uint32_t c : count) distinct += c != 0;
+    return distinct > 238 && score_from_counts(count, n) > 790;
+}
+
 int classify_block(const uint8_t* buf, size_t n, int* score) {
     uint32_t count[256] = {};
     for (size_t i = 0; i < n; ++i) ++count[buf[i]];

@@ -49,4 +49,7 @@ int entropy_score(const uint8_t* buf, size_t n);
 // entropy score.
 int classify_block(const uint8_t* buf, size_t n, int* score);
 
+// Whether a block is coded raw: entropy score above 790.
+bool block_is_raw(const uint8_t* buf, size_t n);
+
 }  // namespace taq

@@ -58,9 +58,7 @@ SegmentStatus encode_segments(Engine& engine, DigramTransform& digram, Coder& co
             for (int bit = 23; bit >= 0; --bit) coder.direct(static_cast<int>((coded >> bit) & 1));
             for (size_t at = 0; at < coded; at += kBlockSize) {
                 const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, coded - at));
-                int block_score = 0;
-                classify_block(seg + at, len, &block_score);
-                engine.code_general_chunk(coder, seg + at, len, block_score > 790);
+                engine.code_general_chunk(coder, seg + at, len, block_is_raw(seg + at, len));
             }
         } else {
             engine.clamp_small_segment();

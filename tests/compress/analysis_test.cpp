@@ -228,5 +228,32 @@ TEST(Signatures, ImagesWhoseWidthCannotDescribeRowsAreGeneralData) {
     EXPECT_EQ(analyse("P5\n8388608 1\n255\n" + std::string(300, 'x')).data_kind, kGreyImage);
 }
 
+// The raw-block test skips the logarithms when few values occur; it must
+// agree with the exact score everywhere, the uniform 238/239-value edge
+// included.
+TEST(RawBlock, AgreesWithTheExactScore) {
+    std::vector<std::vector<uint8_t>> blocks;
+    for (int distinct : {1, 200, 238, 239, 240, 256}) {
+        std::vector<uint8_t> b(4096);
+        for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(i % distinct);
+        blocks.push_back(b);
+    }
+    uint32_t x = 12345;
+    std::vector<uint8_t> noise(4096);
+    for (auto& v : noise) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        v = static_cast<uint8_t>(x);
+    }
+    blocks.push_back(noise);
+    blocks.push_back(std::vector<uint8_t>(noise.begin(), noise.begin() + 700));  // short last block
+    for (const auto& b : blocks) {
+        int score = 0;
+        classify_block(b.data(), b.size(), &score);
+        EXPECT_EQ(block_is_raw(b.data(), b.size()), score > 790) << "score " << score;
+    }
+}
+
 }  // namespace
 }  // namespace taq
