@@ -70,13 +70,16 @@ void Engine::prefer_large_pages(bool populate) {
     if (large_pages_) return;
     large_pages_ = true;
     platform::advise_large_pages(tables_, tables_bytes_);
-    if (populate) {
-        // The history fills from its start; everything else is hit at
-        // random from the first bytes on.
-        const size_t m = mem_;
-        populate_ = std::make_unique<platform::BackgroundPopulate>(std::vector<platform::BackgroundPopulate::Range>{
-            {t1_, m}, {t2_, m / 2}, {match_table_, m / 4}, {t3_, m / 4}, {t4_, m / 8}});
-    }
+    populate_wanted_ = populate;
+}
+
+void Engine::start_populate() {
+    populate_wanted_ = false;
+    // The history fills from its start; everything else is hit at random
+    // from the first bytes of general data on.
+    const size_t m = mem_;
+    populate_ = std::make_unique<platform::BackgroundPopulate>(std::vector<platform::BackgroundPopulate::Range>{
+        {t1_, m}, {t2_, m / 2}, {match_table_, m / 4}, {t3_, m / 4}, {t4_, m / 8}});
 }
 
 Engine::~Engine() {

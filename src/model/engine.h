@@ -32,7 +32,8 @@ public:
     // Backs the tables with large pages from now on; worth it when much
     // data follows, a loss for small inputs (each first touch clears a
     // whole large page). With `populate`, a background thread maps the
-    // tables in while the model works (for a processor that would idle).
+    // general model's tables in (on a processor that would idle) once
+    // general data is first coded; images and audio never touch them.
     void prefer_large_pages(bool populate);
     uint8_t* segment() { return segment_; }
 
@@ -94,6 +95,7 @@ private:
     void select_buckets(uint32_t node);
     void take_bucket(uint8_t* b, uint32_t chk);
     void mm_update(uint8_t c, bool had_prediction, int32_t pred);
+    void start_populate();
     template <class Coder, int Variant>
     void code_small_byte(Coder& coder, uint8_t* byte);
 
@@ -120,6 +122,7 @@ private:
     bool touched_ = false;        // general model used since the reset
     bool small_touched_ = false;  // small models used since the reset
     bool large_pages_ = false;
+    bool populate_wanted_ = false;
     std::unique_ptr<platform::BackgroundPopulate> populate_;
     bool prefetch_next_ = false;  // modelled block: fetch buckets ahead
 
@@ -456,6 +459,7 @@ inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
 template <class Coder>
 void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) {
     touched_ = true;
+    if (populate_wanted_) start_populate();
     const int raw = coder.direct(raw_in);
     prefetch_next_ = !raw;
     if (!raw) {
