@@ -95,6 +95,7 @@ private:
     void select_buckets(uint32_t node);
     void take_bucket(uint8_t* b, uint32_t chk);
     void mm_update(uint8_t c, bool had_prediction, int32_t pred);
+    uint32_t verify_match() const;
     void start_populate();
     template <class Coder, int Variant>
     void code_small_byte(Coder& coder, uint8_t* byte);
@@ -380,6 +381,30 @@ inline int32_t Engine::mm_predict() {
     return squash(a);
 }
 
+// How many bytes (up to 32) before match_ptr equal those before hist_pos,
+// counting backwards from the newest.
+inline uint32_t Engine::verify_match() const {
+    const uint32_t at = hist_pos_;
+    const uint32_t from = match_ptr_ & mask_;
+    if (at >= 32 && from >= 32) {
+        // Eight bytes at a time: the newest byte is the top one of each word.
+        for (uint32_t done = 0; done < 32; done += 8) {
+            uint64_t a, b;
+            std::memcpy(&a, history_ + at - done - 8, 8);
+            std::memcpy(&b, history_ + from - done - 8, 8);
+            const uint64_t diff = a ^ b;
+            if (diff) return done + static_cast<uint32_t>(__builtin_clzll(diff)) / 8;
+        }
+        return 32;
+    }
+    uint32_t len = 0;
+    for (uint32_t i = 1; i <= 32; ++i) {
+        if (history_[(at - i) & mask_] != history_[(match_ptr_ - i) & mask_]) break;
+        len = i;
+    }
+    return len;
+}
+
 inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     const int flag = had_prediction && c == pred;
     const uint32_t prev = history4_ & 0xFF;
@@ -418,12 +443,7 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     if (!flag) {
         match_len_ = 0;
         match_ptr_ = previous;
-        if (match_ptr_ != hist_pos_) {
-            for (uint32_t i = 1; i <= 32; ++i) {
-                if (history_[(hist_pos_ - i) & mask_] != history_[(match_ptr_ - i) & mask_]) break;
-                match_len_ = i;
-            }
-        }
+        if (match_ptr_ != hist_pos_) match_len_ = verify_match();
     }
     if (previous == 0 && !dirty_overflow_) [[unlikely]] {
         if (dirty_matches_.size() < dirty_limit_) dirty_matches_.push_back(h);
@@ -440,7 +460,8 @@ inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
     h3_ = (c + h2_) * 321u;
     h2_ = (c + h1_) * 321u;
     h1_ = c * 321u;
-    if (prefetch_next_) {
+    // After a hit the next byte is most likely predicted and hit too.
+    if (prefetch_next_ && !(had_prediction && static_cast<int32_t>(c) == pred)) {
         // The next byte's first-nibble buckets that do not depend on the
         // match prediction are known now: fetch them while the match model
         // looks up its table.
@@ -473,8 +494,10 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
         const int32_t pred = has ? history_[match_ptr_ & mask_] : -1;
         pred_ = pred;
         prefetch_match_slot(has ? static_cast<uint32_t>(pred) : (Coder::encoding ? c : 0u));
-        if (!raw) {
-            set_context_bases(has, pred);
+        // Most predicted bytes are hits and never reach the context model:
+        // its buckets are fetched early only for bytes without a prediction.
+        if (!raw && !has) {
+            set_context_bases(false, pred);
             __builtin_prefetch(bucket_address(3, 1), 1, 3);
             if (text_applied) __builtin_prefetch(bucket_address(0, 1), 1, 3);
         }
@@ -496,6 +519,7 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
             } else {
                 miss_flag_ = 256;
                 final_ctx_ = static_cast<uint32_t>(pred) << 8;
+                set_context_bases(true, pred);
             }
             c = cm_code_byte(coder, c);
         } else {
