@@ -71,13 +71,11 @@ public:
     template <class Coder>
     void code_frames(Coder& coder, uint64_t length, uint32_t sample_width, uint32_t channels, uint32_t stride);
 
-    // Exposed for tests.
+private:
     template <class Coder>
     uint32_t cm_code_byte(Coder& coder, uint32_t c);
     int32_t mm_predict();
     int32_t flag_mix(int k, Mixer2& stage, uint32_t ctx, int32_t m0, int32_t m1);
-    bool mm_has_prediction() const { return match_len_ >= min_match; }
-    int32_t predicted_byte() const;
     void byte_update(uint8_t c, bool had_prediction, int32_t pred);
     void set_small_contexts(uint32_t a, uint32_t b, uint32_t c) {
         ctx_a_ = a;
@@ -85,13 +83,9 @@ public:
         ctx_c_ = c;
         node_ = 1;
     }
-    uint32_t small_node() const { return node_; }
-
-private:
     void set_context_bases(bool has_prediction, int32_t pred);
     void prefetch_match_slot(uint32_t c_guess) const;
     uint8_t* bucket_address(int k, uint32_t node) const;
-    void prefetch_buckets(uint32_t node) const;
     void select_buckets(uint32_t node);
     void take_bucket(uint8_t* b, uint32_t chk);
     void mm_update(uint8_t c, bool had_prediction, int32_t pred);
@@ -179,10 +173,6 @@ private:
 inline uint8_t* Engine::bucket_address(int k, uint32_t node) const {
     const uint32_t v = base_[k] + node;
     return tables4_[k] + (((v + (v >> 24)) << 4) & masks4_[k]);
-}
-
-inline void Engine::prefetch_buckets(uint32_t node) const {
-    for (int k = 0; k < 4; ++k) __builtin_prefetch(bucket_address(k, node), 1, 3);
 }
 
 // The match table slot that the next byte step will use is known before
@@ -346,10 +336,6 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
         }
     }
     return node & 0xFF;
-}
-
-inline int32_t Engine::predicted_byte() const {
-    return match_len_ >= min_match ? history_[match_ptr_ & mask_] : -1;
 }
 
 // One stage of the match model's chain, remembering its selection for the

@@ -63,16 +63,6 @@ public:
     int32_t mix_shared(int32_t k, int32_t m0, int32_t m1) { return mix_split_slots(2 * k, m0, 2 * k + 1, m1); }
     int32_t mix_split(int32_t k0, int32_t m0, int32_t k1, int32_t m1) { return mix_split_slots(2 * k0, m0, 2 * k1 + 1, m1); }
 
-    // The unshifted weighted sum of a split selection (the small models
-    // scale it themselves).
-    int32_t sum_split(int32_t k0, int32_t m0, int32_t k1, int32_t m1) {
-        first_ = 2 * k0;
-        second_ = 2 * k1 + 1;
-        input0_ = m0;
-        input1_ = m1;
-        return wrap_add(wrap_mul(weights_[first_], m0), wrap_mul(weights_[second_], m1));
-    }
-
     void learn(int32_t err) {
         weights_[first_] = static_cast<int16_t>(weights_[first_] + ((wrap_mul(err, input0_) + 16384) >> 15));
         weights_[second_] = static_cast<int16_t>(weights_[second_] + ((wrap_mul(err, input1_) + 16384) >> 15));
