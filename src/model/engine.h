@@ -237,15 +237,6 @@ inline void Engine::take_bucket(uint8_t* b, uint32_t chk) {
     }
 }
 
-// Weighted sum of two selected weights, as the mixers define it: 32-bit
-// wrapping products and sum, arithmetic shift.
-inline int32_t mix_sum(const int16_t* w, int32_t s0, int32_t m0, int32_t s1, int32_t m1) {
-    return wrap_add(wrap_mul(w[s0], m0), wrap_mul(w[s1], m1));
-}
-inline void learn_weight(int16_t* w, int32_t slot, int32_t err, int32_t input) {
-    w[slot] = static_cast<int16_t>(w[slot] + ((wrap_mul(err, input) + 16384) >> 15));
-}
-
 // One byte through the context model: for each bit, predict, code, learn.
 // The per-bit state (node, position in the nibble, buckets) lives in
 // locals so that it stays in registers across the eight bits.

@@ -18,6 +18,16 @@ inline int32_t wrap_add(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
+// Weighted sum of two selected weights, as the mixers define it: 32-bit
+// wrapping products and sum (the caller shifts).
+inline int32_t mix_sum(const int16_t* w, int32_t s0, int32_t m0, int32_t s1, int32_t m1) {
+    return wrap_add(wrap_mul(w[s0], m0), wrap_mul(w[s1], m1));
+}
+// One weight's rounded learning step, a 16-bit wrapping addition.
+inline void learn_weight(int16_t* w, int32_t slot, int32_t err, int32_t input) {
+    w[slot] = static_cast<int16_t>(w[slot] + ((wrap_mul(err, input) + 16384) >> 15));
+}
+
 struct Tables {
     int16_t squash[4096];
     uint16_t counter_next[2048][2];
@@ -64,8 +74,8 @@ public:
     int32_t mix_split(int32_t k0, int32_t m0, int32_t k1, int32_t m1) { return mix_split_slots(2 * k0, m0, 2 * k1 + 1, m1); }
 
     void learn(int32_t err) {
-        weights_[first_] = static_cast<int16_t>(weights_[first_] + ((wrap_mul(err, input0_) + 16384) >> 15));
-        weights_[second_] = static_cast<int16_t>(weights_[second_] + ((wrap_mul(err, input1_) + 16384) >> 15));
+        learn_weight(weights_.data(), first_, err, input0_);
+        learn_weight(weights_.data(), second_, err, input1_);
     }
     void learn_own(int bit) { learn((bit << 12) - squash(out_)); }
 
@@ -98,7 +108,7 @@ private:
         second_ = s1;
         input0_ = m0;
         input1_ = m1;
-        return wrap_add(wrap_mul(weights_[s0], m0), wrap_mul(weights_[s1], m1));
+        return mix_sum(weights_.data(), s0, m0, s1, m1);
     }
 
     int32_t size_;
