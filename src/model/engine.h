@@ -246,13 +246,15 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
     const uint32_t fctx = final_ctx_;
     uint8_t* const o1_row = o1_row_;
     uint8_t* const skip_row = skip_row_;
-    int16_t* const w1 = cm_stage1_.data();
-    int16_t* const w2 = cm_stage2_.data();
-    int16_t* const w3 = cm_stage3_.data();
+    // After a failed match prediction stages 1..3 use the pairs 256 on.
+    int16_t* const w1 = cm_stage1_.data() + 2 * mf;
+    int16_t* const w2 = cm_stage2_.data() + 2 * mf;
+    int16_t* const w3 = cm_stage3_.data() + 2 * mf;
     int16_t* const wf = cm_final_.data();
     uint8_t* bk[4] = {};
     uint32_t node = 1;
     uint32_t np = 1;
+#pragma GCC unroll 8
     for (int j = 7; j >= 0; --j) {
         if (j == 3 && !Coder::encoding) prefetch_match_slot((node & 15) << 4);
         if (j == 7 || j == 3) {
@@ -272,14 +274,14 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
         __builtin_prefetch(o1_row + 2 * node, 1, 3);
         __builtin_prefetch(skip_row + 2 * node, 1, 3);
 
-        const int32_t a1 = 2 * (mf + static_cast<int32_t>(sk)), b1 = 2 * (mf + static_cast<int32_t>(s4)) + 1;
+        const int32_t a1 = 2 * static_cast<int32_t>(sk), b1 = 2 * static_cast<int32_t>(s4) + 1;
         const int32_t i1a = state_centred(sk), i1b = state_centred(s4);
         const int32_t x1 = mix_sum(w1, a1, i1a, b1, i1b) >> 13;
-        const int32_t a2 = 2 * (mf + static_cast<int32_t>(o1)), b2 = 2 * (mf + static_cast<int32_t>(s3)) + 1;
+        const int32_t a2 = 2 * static_cast<int32_t>(o1), b2 = 2 * static_cast<int32_t>(s3) + 1;
         const int32_t i2a = state_centred(o1), i2b = state_centred(s3);
         const int32_t x2 = mix_sum(w2, a2, i2a, b2, i2b) >> 13;
         const int32_t avg = (x1 + x2) >> 1;
-        const int32_t a3 = 2 * (mf + static_cast<int32_t>(s2)), b3 = 2 * (mf + static_cast<int32_t>(s1)) + 1;
+        const int32_t a3 = 2 * static_cast<int32_t>(s2), b3 = 2 * static_cast<int32_t>(s1) + 1;
         const int32_t i3a = (avg + state_centred(s2)) >> 1;
         const int32_t i3b = (avg + state_centred(s1)) >> 1;
         const int32_t x3 = mix_sum(w3, a3, i3a, b3, i3b) >> 13;
