@@ -250,7 +250,9 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
     int16_t* const w1 = cm_stage1_.data() + 2 * mf;
     int16_t* const w2 = cm_stage2_.data() + 2 * mf;
     int16_t* const w3 = cm_stage3_.data() + 2 * mf;
-    int16_t* const wf = cm_final_.data();
+    // The final stage's context is final_ctx | node, and final_ctx has its
+    // low eight bits clear: one base per byte, the node added per bit.
+    int16_t* const wf = cm_final_.data() + 2 * (fctx & 0x1FF00);
     uint8_t* bk[4] = {};
     uint32_t node = 1;
     uint32_t np = 1;
@@ -270,9 +272,11 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
         const uint32_t o1 = *so1, sk = *ssk, s4 = *s4p, s3 = *s3p, s2 = *s2p, s1 = *s1p;
         // The next bit's final-stage pair and row slots are one of two
         // neighbours: fetch their lines while this bit is worked out.
-        __builtin_prefetch(wf + 2 * ((fctx | (2 * node)) & 0x1FFFF), 1, 3);
-        __builtin_prefetch(o1_row + 2 * node, 1, 3);
-        __builtin_prefetch(skip_row + 2 * node, 1, 3);
+        if (j > 0) {
+            __builtin_prefetch(wf + 4 * node, 1, 3);
+            __builtin_prefetch(o1_row + 2 * node, 1, 3);
+            __builtin_prefetch(skip_row + 2 * node, 1, 3);
+        }
 
         const int32_t a1 = 2 * static_cast<int32_t>(sk), b1 = 2 * static_cast<int32_t>(s4) + 1;
         const int32_t i1a = state_centred(sk), i1b = state_centred(s4);
@@ -285,7 +289,7 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
         const int32_t i3a = (avg + state_centred(s2)) >> 1;
         const int32_t i3b = (avg + state_centred(s1)) >> 1;
         const int32_t x3 = mix_sum(w3, a3, i3a, b3, i3b) >> 13;
-        const int32_t af = 2 * static_cast<int32_t>((fctx | node) & 0x1FFFF);
+        const int32_t af = 2 * static_cast<int32_t>(node);
         const int32_t ifb = wrap_mul(2, x3);
         const int32_t p = squash(mix_sum(wf, af, 768, af + 1, ifb) >> 13);
 
