@@ -529,6 +529,7 @@ inline void Engine::code_small_byte(Coder& coder, uint8_t* byte) {
     int16_t* const w1 = small_stage1_.data();
     int16_t* const w2 = small_stage2_.data();
     uint16_t* const counters = counters_.data();
+#pragma GCC unroll 8
     for (int j = 7; j >= 0; --j) {
         const uint32_t ia = ctx_a + node, ib = ctx_b + node;
         const int32_t in_a = counters[ia] - 1023, in_b = counters[ib] - 1023;
