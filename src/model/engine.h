@@ -4,8 +4,8 @@
 // the coder (Encoder or Decoder), so the two directions cannot drift.
 #pragma once
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -187,10 +187,9 @@ inline void Engine::prefetch_match_slot(uint32_t c_guess) const {
         std::memcpy(&w, history_ + pos - 7, 4);
         h = w * 16777619u ^ (history4_ << 8) ^ c_guess;
     } else {
-        uint32_t w2;
+        uint32_t w2 = 0;
         std::memcpy(&w, history_ + pos - 8, 4);
         std::memcpy(&w2, history_ + pos - 4, 3);
-        w2 &= 0xFFFFFF;
         h = w * 16777619u ^ w2 ^ (c_guess << 24);
     }
     __builtin_prefetch(match_table_ + (h & match_mask_), 1, 3);
