@@ -153,8 +153,9 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
             engine_->prefer_large_pages(options_.run_mode == 0 && platform::processor_count() > 1);
         engine_->model_reset();
         tables_ready_ = true;
-    } else if (!options_.solid) {
+    } else if (!options_.solid || model_diverged_) {
         engine_->model_reset();
+        model_diverged_ = false;
     } else {
         reset_flag = 0;
     }
@@ -198,8 +199,10 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
         write_ok = archive.seek(entry_start) && archive.write(size_bytes, 8);
     }
     if (status != SegmentStatus::ok || !write_ok) {
-        // Leave the archive as it was before this entry.
+        // Leave the archive as it was before this entry. The model has seen
+        // part of it, which no reader will: a solid run starts afresh.
         archive.truncate(entry_start);
+        model_diverged_ = true;
         if (options_.verbose && options_.run_mode == 0) std::printf("\n");
         if (status != SegmentStatus::ok) {
             std::printf("Error: cannot read Input file %s\n", input_path.c_str());

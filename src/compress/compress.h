@@ -61,6 +61,8 @@ private:
     std::unique_ptr<Analyser> analyser_;
     std::unique_ptr<DigramTransform> digram_;
     bool tables_ready_ = false;
+    // An entry was dropped after the model had coded part of it.
+    bool model_diverged_ = false;
     uint64_t expected_input_ = 0;
 };
 
