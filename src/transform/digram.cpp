@@ -30,7 +30,15 @@ const char* DigramTransform::entry(unsigned code) {
     return is_code(code) ? kDictionary[code - kFirstCode] : nullptr;
 }
 
-DigramTransform::DigramTransform() : scratch_(8388608 + 16) {
+uint8_t* DigramTransform::scratch(size_t n) {
+    if (scratch_size_ < n + 16) {
+        scratch_.reset(new uint8_t[n + 16]);
+        scratch_size_ = n + 16;
+    }
+    return scratch_.get();
+}
+
+DigramTransform::DigramTransform() {
     trie_.reserve(500);
     trie_.push_back(Node{});
     for (unsigned i = 0; i < 132; ++i) {
@@ -49,8 +57,7 @@ DigramTransform::DigramTransform() : scratch_(8388608 + 16) {
 
 size_t DigramTransform::forward(uint8_t* buf, size_t n) {
     if (n < 512) return 0;
-    if (scratch_.size() < n + 16) scratch_.resize(n + 16);
-    uint8_t* out = scratch_.data();
+    uint8_t* out = scratch(n);
     const double limit = static_cast<double>(n) * static_cast<double>(0.95f);
     size_t r = 0, m = 0;
     unsigned previous = 0;
@@ -101,8 +108,7 @@ size_t DigramTransform::forward(uint8_t* buf, size_t n) {
 }
 
 bool DigramTransform::inverse(uint8_t* buf, size_t coded, size_t n) {
-    if (scratch_.size() < n + 16) scratch_.resize(n + 16);
-    uint8_t* out = scratch_.data();
+    uint8_t* out = scratch(n);
     size_t o = 0, r = 0;
     bool ok = true;
     while (o < n) {

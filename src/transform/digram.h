@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace taq {
@@ -30,8 +31,13 @@ private:
         uint16_t child[26];
         uint8_t code;
     };
+    // Room for n bytes of output (and a little slack); grown on demand and
+    // never cleared, since every byte is written before it is read.
+    uint8_t* scratch(size_t n);
+
     std::vector<Node> trie_;
-    std::vector<uint8_t> scratch_;
+    std::unique_ptr<uint8_t[]> scratch_;
+    size_t scratch_size_ = 0;
 };
 
 }  // namespace taq
