@@ -408,7 +408,6 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
         }
         h &= match_mask_;
     }
-    __builtin_prefetch(match_table_ + h, 1, 3);
     skip_row_ = rows_ + 65536 + 256 * prev;
     o1_row_ = rows_ + 256 * static_cast<uint32_t>(c);
     if (had_prediction) {
