@@ -317,7 +317,9 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
         node = 2 * node + static_cast<uint32_t>(bit);
         np = 2 * np + static_cast<uint32_t>(bit);
         if (np >= 16) np = 1;
-        if (j == 6) {
+        if (Coder::encoding) {
+            // The encoder fetched the second nibble's buckets with the byte.
+        } else if (j == 6) {
             // The second nibble's buckets are one of four: fetch those of
             // the two largest tables now, the other two a bit later.
             for (uint32_t i = 0; i < 4; ++i) {
@@ -475,9 +477,22 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
         const int32_t pred = has ? history_[match_ptr_ & mask_] : -1;
         pred_ = pred;
         prefetch_match_slot(has ? static_cast<uint32_t>(pred) : (Coder::encoding ? c : 0u));
-        // Most predicted bytes are hits and never reach the context model:
-        // its buckets are fetched early only for bytes without a prediction.
-        if (!raw && !has) {
+        if constexpr (Coder::encoding) {
+            // The encoder knows whether the byte is a hit and, if not, which
+            // buckets both of its nibbles use: fetch all eight now.
+            const bool hit = has && c == static_cast<uint32_t>(pred);
+            if (!raw && !hit) {
+                set_context_bases(has, pred);
+                const uint32_t hi = 16 + (c >> 4);
+                for (int k = 0; k < 4; ++k) {
+                    __builtin_prefetch(bucket_address(k, 1), 1, 3);
+                    __builtin_prefetch(bucket_address(k, hi), 1, 3);
+                }
+            }
+        } else if (!raw && !has) {
+            // Most predicted bytes are hits and never reach the context
+            // model: its buckets are fetched early only for bytes without
+            // a prediction.
             set_context_bases(false, pred);
             __builtin_prefetch(bucket_address(3, 1), 1, 3);
             if (text_applied) __builtin_prefetch(bucket_address(0, 1), 1, 3);
