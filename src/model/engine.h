@@ -120,6 +120,7 @@ private:
     bool populate_wanted_ = false;
     std::unique_ptr<platform::BackgroundPopulate> populate_;
     bool prefetch_next_ = false;  // modelled block: fetch buckets ahead
+    bool encoder_ahead_ = false;  // the encoder fetches a byte further ahead
 
     // Byte contexts.
     uint32_t c1_ = 0, c2_ = 0;
@@ -444,7 +445,7 @@ inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
     h2_ = (c + h1_) * 321u;
     h1_ = c * 321u;
     // After a hit the next byte is most likely predicted and hit too.
-    if (prefetch_next_ && !(had_prediction && static_cast<int32_t>(c) == pred)) {
+    if (prefetch_next_ && !encoder_ahead_ && !(had_prediction && static_cast<int32_t>(c) == pred)) {
         // The next byte's first-nibble buckets that do not depend on the
         // match prediction are known now: fetch them while the match model
         // looks up its table.
@@ -466,6 +467,8 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
     if (populate_wanted_) start_populate();
     const int raw = coder.direct(raw_in);
     prefetch_next_ = !raw;
+    encoder_ahead_ = Coder::encoding;
+    bool ahead_done = false;  // this byte's prediction-free buckets are on their way
     if (!raw) {
         cm_stage1_.clamp();
         cm_stage2_.clamp();
@@ -485,8 +488,38 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
                 set_context_bases(has, pred);
                 const uint32_t hi = 16 + (c >> 4);
                 for (int k = 0; k < 4; ++k) {
+                    // Fetched a byte ahead: T2, T3 and, without the text
+                    // transform, T1.
+                    if (ahead_done && k < 3 && (k > 0 || !text_applied)) continue;
                     __builtin_prefetch(bucket_address(k, 1), 1, 3);
                     __builtin_prefetch(bucket_address(k, hi), 1, 3);
+                }
+            }
+            // The next byte's buckets that do not depend on its match
+            // prediction, a byte ahead, unless it looks like a hit.
+            ahead_done = false;
+            if (!raw && i + 1 < n) {
+                const uint32_t next = bytes[i + 1];
+                if (!(hit && history_[(match_ptr_ + 1) & mask_] == next)) {
+                    const uint32_t h2 = (c + h1_) * 321u, h3 = (c + h2_) * 321u;
+                    const uint32_t hi = 16 + (next >> 4);
+                    uint32_t b[3];
+                    int first = 1;
+                    if (!text_applied) {
+                        b[0] = (c + h3_) * 321u + (c + h4_) * 321u;
+                        b[1] = h3;
+                        b[2] = h2;
+                        first = 0;
+                    } else {
+                        b[1] = (c + h3_) * 321u;
+                        b[2] = h3;
+                    }
+                    for (int k = first; k < 3; ++k) {
+                        const uint32_t v1 = b[k] + 1, v2 = b[k] + hi;
+                        __builtin_prefetch(tables4_[k] + (((v1 + (v1 >> 24)) << 4) & masks4_[k]), 1, 3);
+                        __builtin_prefetch(tables4_[k] + (((v2 + (v2 >> 24)) << 4) & masks4_[k]), 1, 3);
+                    }
+                    ahead_done = true;
                 }
             }
         } else if (!raw && !has) {
