@@ -188,10 +188,12 @@ inline void Engine::prefetch_match_slot(uint32_t c_guess) const {
         std::memcpy(&w, history_ + pos - 7, 4);
         h = w * 16777619u ^ (history4_ << 8) ^ c_guess;
     } else {
-        uint32_t w2 = 0;
+        // The top byte of the second word is the byte being coded, not yet
+        // in the history: masked off (one 4-byte load, no partial copy).
+        uint32_t w2;
         std::memcpy(&w, history_ + pos - 8, 4);
-        std::memcpy(&w2, history_ + pos - 4, 3);
-        h = w * 16777619u ^ w2 ^ (c_guess << 24);
+        std::memcpy(&w2, history_ + pos - 4, 4);
+        h = w * 16777619u ^ (w2 & 0x00FFFFFFu) ^ (c_guess << 24);
     }
     __builtin_prefetch(match_table_ + (h & match_mask_), 1, 3);
 }
