@@ -188,12 +188,10 @@ inline void Engine::prefetch_match_slot(uint32_t c_guess) const {
         std::memcpy(&w, history_ + pos - 7, 4);
         h = w * 16777619u ^ (history4_ << 8) ^ c_guess;
     } else {
-        // The top byte of the second word is the byte being coded, not yet
-        // in the history: masked off (one 4-byte load, no partial copy).
-        uint32_t w2;
+        // The second word, read little-endian, is the last three bytes
+        // (the newest on top) and the byte being coded.
         std::memcpy(&w, history_ + pos - 8, 4);
-        std::memcpy(&w2, history_ + pos - 4, 4);
-        h = w * 16777619u ^ (w2 & 0x00FFFFFFu) ^ (c_guess << 24);
+        h = w * 16777619u ^ __builtin_bswap32(history4_ << 8) ^ (c_guess << 24);
     }
     __builtin_prefetch(match_table_ + (h & match_mask_), 1, 3);
 }
@@ -406,10 +404,10 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
             std::memcpy(&w, history_ + hist_pos_ - 7, 4);
             h = w * 16777619u ^ history4_;
         } else {
-            uint32_t w2;
+            // The newest word, read little-endian, is history4_ reversed
+            // (taken from the register: the byte just stored is in it).
             std::memcpy(&w, history_ + hist_pos_ - 8, 4);
-            std::memcpy(&w2, history_ + hist_pos_ - 4, 4);
-            h = w * 16777619u ^ w2;
+            h = w * 16777619u ^ __builtin_bswap32(history4_);
         }
         h &= match_mask_;
     }
