@@ -85,6 +85,7 @@ private:
     }
     void set_context_bases(bool has_prediction, int32_t pred);
     void prefetch_match_slot(uint32_t c_guess) const;
+    void prefetch_match_slot_at(const uint8_t* e) const;
     uint8_t* bucket_address(int k, uint32_t node) const;
     void select_buckets(uint32_t node);
     void take_bucket(uint8_t* b, uint32_t chk);
@@ -120,6 +121,7 @@ private:
     bool populate_wanted_ = false;
     std::unique_ptr<platform::BackgroundPopulate> populate_;
     bool prefetch_next_ = false;  // modelled block: fetch buckets ahead
+    static constexpr uint32_t kMatchAhead = 8;  // match slots fetched this many bytes ahead
     bool encoder_ahead_ = false;  // the encoder fetches a byte further ahead
 
     // Byte contexts.
@@ -176,11 +178,14 @@ inline uint8_t* Engine::bucket_address(int k, uint32_t node) const {
     return tables4_[k] + (((v + (v >> 24)) << 4) & masks4_[k]);
 }
 
+// (The prefetch helpers below are always inlined: left as calls, the
+// compiler may find them free of side effects and drop them.)
+//
 // The match table slot that the next byte step will use is known before
 // the byte itself, but for the byte's low bits (without the text transform)
 // or entirely (with it, below 512 MiB): fetch its line while the byte is
 // coded. `c_guess` holds the byte's known (or expected) high bits.
-inline void Engine::prefetch_match_slot(uint32_t c_guess) const {
+[[gnu::always_inline]] inline void Engine::prefetch_match_slot(uint32_t c_guess) const {
     const uint32_t pos = (hist_pos_ + 1) & mask_;
     if (pos < 8) return;
     uint32_t w, h;
@@ -192,6 +197,23 @@ inline void Engine::prefetch_match_slot(uint32_t c_guess) const {
         // (the newest on top) and the byte being coded.
         std::memcpy(&w, history_ + pos - 8, 4);
         h = w * 16777619u ^ __builtin_bswap32(history4_ << 8) ^ (c_guess << 24);
+    }
+    __builtin_prefetch(match_table_ + (h & match_mask_), 1, 3);
+}
+
+// The match table slot that the byte step for the byte before `e` will
+// look up, from the eight bytes before `e`; used to fetch slots several
+// bytes ahead, where the coded bytes are known (the encoder) or likely
+// (the decoder inside a match).
+[[gnu::always_inline]] inline void Engine::prefetch_match_slot_at(const uint8_t* e) const {
+    uint32_t w, w2, h;
+    std::memcpy(&w2, e - 4, 4);
+    if (!text_applied) {
+        std::memcpy(&w, e - 7, 4);
+        h = w * 16777619u ^ __builtin_bswap32(w2);
+    } else {
+        std::memcpy(&w, e - 8, 4);
+        h = w * 16777619u ^ w2;
     }
     __builtin_prefetch(match_table_ + (h & match_mask_), 1, 3);
 }
@@ -480,6 +502,15 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
         const int32_t pred = has ? history_[match_ptr_ & mask_] : -1;
         pred_ = pred;
         prefetch_match_slot(has ? static_cast<uint32_t>(pred) : (Coder::encoding ? c : 0u));
+        // A byte takes less time than a slot takes to arrive when it is a
+        // hit: fetch the slot of kMatchAhead bytes on as well, from the
+        // bytes themselves or, when decoding a match, from its source.
+        if constexpr (Coder::encoding) {
+            if (i + kMatchAhead < n) prefetch_match_slot_at(bytes + i + kMatchAhead);
+        } else if (has) {
+            const uint32_t from = match_ptr_ & mask_;
+            if (from + kMatchAhead <= hist_pos_) prefetch_match_slot_at(history_ + from + kMatchAhead);
+        }
         if constexpr (Coder::encoding) {
             // The encoder knows whether the byte is a hit and, if not, which
             // buckets both of its nibbles use: fetch all eight now.
