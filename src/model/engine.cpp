@@ -82,6 +82,23 @@ void Engine::start_populate() {
         {t1_, m}, {t2_, m / 2}, {match_table_, m / 4}, {t3_, m / 4}, {t4_, m / 8}});
 }
 
+namespace {
+
+// Calls f(r) for every set bit r of the 512-bit map, and clears the map.
+template <class F>
+void for_each_region(uint64_t (&map)[8], F f) {
+    for (size_t k = 0; k < 8; ++k) {
+        for (uint64_t m = map[k]; m != 0; m &= m - 1) f(64 * k + static_cast<size_t>(__builtin_ctzll(m)));
+        map[k] = 0;
+    }
+}
+
+}  // namespace
+
+void Engine::clamp_general_segment() {
+    for_each_region(final_unclamped_, [this](size_t r) { cm_final_.clamp_pairs(256 * r, 256); });
+}
+
 Engine::~Engine() {
     populate_.reset();
     platform::release_tables(tables_, tables_bytes_);
@@ -103,7 +120,8 @@ void Engine::model_reset() {
             for (uint8_t* b : dirty_buckets_) std::memset(b, 0, 16);
         }
         std::memset(rows_, 0, kRowArea);
-        cm_final_.reset();
+        for_each_region(final_used_, [this](size_t r) { cm_final_.reset_pairs(256 * r, 256); });
+        std::fill(std::begin(final_unclamped_), std::end(final_unclamped_), uint64_t{0});
         cm_stage1_.reset();
         cm_stage2_.reset();
         cm_stage3_.reset();

@@ -50,7 +50,7 @@ public:
     }
 
     // Weight clamps the drivers run per segment.
-    void clamp_general_segment() { cm_final_.clamp(); }
+    void clamp_general_segment();
     void clamp_small_segment() {
         small_stage1_.clamp();
         small_stage2_.clamp();
@@ -154,6 +154,11 @@ private:
     Mixer2 small_stage1_{131328};
     Mixer2 small_stage2_{65536};
     Mixer2 cm_final_{131072};
+    // The final stage's weights in regions of 256 pairs (one per byte
+    // context): those used since the reset, and since the last clamp.
+    // Only those need resetting or clamping.
+    uint64_t final_used_[8] = {};
+    uint64_t final_unclamped_[8] = {};
     Mixer2 cm_stage1_{512};
     Mixer2 cm_stage2_{512};
     Mixer2 cm_stage3_{512};
@@ -275,6 +280,11 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
     // The final stage's context is final_ctx | node, and final_ctx has its
     // low eight bits clear: one base per byte, the node added per bit.
     int16_t* const wf = cm_final_.data() + 2 * (fctx & 0x1FF00);
+    {
+        const uint32_t region = (fctx >> 8) & 511;
+        final_used_[region >> 6] |= uint64_t{1} << (region & 63);
+        final_unclamped_[region >> 6] |= uint64_t{1} << (region & 63);
+    }
     uint8_t* bk[4] = {};
     uint32_t node = 1;
     uint32_t np = 1;

@@ -82,19 +82,18 @@ public:
     int32_t out() const { return out_; }
 
     void reset() {
-        // Every pair back to (0, 4096): one 32-bit pattern, little-endian.
-        const uint32_t pair = 4096u << 16;
-        for (size_t i = 0; i < weights_.size(); i += 2) std::memcpy(&weights_[i], &pair, 4);
+        reset_pairs(0, static_cast<size_t>(size_));
         input0_ = input1_ = out_ = 0;
         first_ = 0;
         second_ = 1;
     }
-    void clamp() {
-        for (auto& w : weights_) {
-            if (w > 16384) w = 16384;
-            if (w < -16384) w = -16384;
-        }
-    }
+    void clamp() { clamp_pairs(0, static_cast<size_t>(size_)); }
+
+    // The same on `count` pairs from `first` on, for a caller that knows
+    // which pairs it used: every pair back to (0, 4096), or every weight
+    // into -16384..16384.
+    void reset_pairs(size_t first, size_t count);
+    void clamp_pairs(size_t first, size_t count);
     const int16_t* weights() const { return weights_.data(); }
     int16_t* data() { return weights_.data(); }
 

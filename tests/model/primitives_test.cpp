@@ -3,6 +3,8 @@
 // agree on them bit for bit, so the values are checked exactly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "model/primitives.h"
 
 namespace taq {
@@ -147,6 +149,28 @@ TEST(Mixer2Test, LearnOwnUsesTheSquashedOutput) {
     m.learn_own(0);  // err = -3581: (-3,581,000 + 16384) >> 15 = -109
     EXPECT_EQ(m.weights()[1], 4096 - 109);
     EXPECT_EQ(m.weights()[0], 0);
+}
+
+TEST(Mixer2Test, RangeResetAndClampTouchOnlyTheirPairs) {
+    // 13 pairs from pair 3 on: vector-wide steps plus a scalar tail, with
+    // neighbours on both sides that must not move.
+    Mixer2 m(32);
+    int16_t* w = m.data();
+    const int16_t pattern[] = {20000, -20000, 16385, -16385, 16384, -16384, 100, -7};
+    for (int i = 0; i < 64; ++i) w[i] = pattern[i % 8];
+    m.clamp_pairs(3, 13);
+    for (int i = 0; i < 64; ++i) {
+        const int16_t v = pattern[i % 8];
+        const int16_t want = (i >= 6 && i < 32) ? static_cast<int16_t>(std::clamp<int>(v, -16384, 16384)) : v;
+        EXPECT_EQ(w[i], want) << "slot " << i;
+    }
+    m.reset_pairs(3, 13);
+    for (int i = 0; i < 64; ++i) {
+        const int16_t want = (i >= 6 && i < 32) ? (i % 2 ? 4096 : 0) : w[i];
+        EXPECT_EQ(w[i], want) << "slot " << i;
+    }
+    EXPECT_EQ(w[5], pattern[5]);
+    EXPECT_EQ(w[32], pattern[0]);
 }
 
 }  // namespace
