@@ -88,6 +88,10 @@ public:
         if (count_++ < limit_) *log_ += "d " + std::to_string(b) + "\n";
         return Encoder::direct(b);
     }
+    int step(int b, uint32_t p) {
+        if (count_++ < limit_) *log_ += std::to_string(p) + " " + std::to_string(b) + "\n";
+        return Encoder::step(b, p);
+    }
 
 private:
     std::string* log_;

@@ -36,6 +36,14 @@ public:
     int bit(int b, uint32_t p) { return code(b, (range_ >> 12) * p); }
     int direct(int b) { return code(b, range_ >> 1); }
 
+    // bit() in two halves: the interval step, and the renormalisation that
+    // must follow before the next step. A model loop settles after its
+    // learning, when few of its values are live across the (rare) call.
+    int step(int b, uint32_t p) { return narrow(b, (range_ >> 12) * p); }
+    void settle() {
+        if (range_ < (1u << 24)) normalize();
+    }
+
     void flush() {
         for (int i = 0; i < 5; ++i) shift_low();
         if (pos_ != 0) write_buffer(pos_);
@@ -48,12 +56,16 @@ public:
 private:
     // A 1 takes the lower `bound` of the interval.
     int code(int b, uint32_t bound) {
+        narrow(b, bound);
+        settle();
+        return b;
+    }
+    int narrow(int b, uint32_t bound) {
         // Without branches: the bits of a good model are the ones it
         // cannot predict, so a branch on them would often be mispredicted.
         const uint32_t one = 0u - static_cast<uint32_t>(b);
         low_ += bound & ~one;
         range_ = (bound & one) | ((range_ - bound) & ~one);
-        if (range_ < (1u << 24)) normalize();
         return b;
     }
 
@@ -125,6 +137,12 @@ public:
     int bit(int, uint32_t p) { return decode((range_ >> 12) * p); }
     int direct(int) { return decode(range_ >> 1); }
 
+    // As the encoder's: the step, then the renormalisation.
+    int step(int, uint32_t p) { return narrow((range_ >> 12) * p); }
+    void settle() {
+        if (range_ < (1u << 24)) normalize();
+    }
+
     // A correct stream never needs a byte past its own end: the decoder
     // takes exactly as many bytes as the encoder wrote. More means the
     // entry is damaged (its sizes do not match its stream).
@@ -132,11 +150,15 @@ public:
 
 private:
     int decode(uint32_t bound) {
+        const int b = narrow(bound);
+        settle();
+        return b;
+    }
+    int narrow(uint32_t bound) {
         const int b = code_ < bound;
         const uint32_t one = 0u - static_cast<uint32_t>(b);
         code_ -= bound & ~one;
         range_ = (bound & one) | ((range_ - bound) & ~one);
-        if (range_ < (1u << 24)) normalize();
         return b;
     }
 

@@ -122,9 +122,7 @@ void Engine::model_reset() {
         std::memset(rows_, 0, kRowArea);
         for_each_region(final_used_, [this](size_t r) { cm_final_.reset_pairs(256 * r, 256); });
         std::fill(std::begin(final_unclamped_), std::end(final_unclamped_), uint64_t{0});
-        cm_stage1_.reset();
-        cm_stage2_.reset();
-        cm_stage3_.reset();
+        cm_stages_.reset();
         flag_stage1_.reset();
         flag_stage2_.reset();
         flag_stage3_.reset();

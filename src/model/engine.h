@@ -159,9 +159,10 @@ private:
     // Only those need resetting or clamping.
     uint64_t final_used_[8] = {};
     uint64_t final_unclamped_[8] = {};
-    Mixer2 cm_stage1_{512};
-    Mixer2 cm_stage2_{512};
-    Mixer2 cm_stage3_{512};
+    // Stages 1..3 of the context model's chain, 512 pairs each, in one
+    // table so that one register addresses all three.
+    static constexpr int kStagePairs = 512;
+    Mixer2 cm_stages_{3 * kStagePairs};
     struct FlagSelection {
         int16_t* w;  // the selected pair
         int32_t m0, m1, out;
@@ -274,9 +275,9 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
     uint8_t* const o1_row = o1_row_;
     uint8_t* const skip_row = skip_row_;
     // After a failed match prediction stages 1..3 use the pairs 256 on.
-    int16_t* const w1 = cm_stage1_.data() + 2 * mf;
-    int16_t* const w2 = cm_stage2_.data() + 2 * mf;
-    int16_t* const w3 = cm_stage3_.data() + 2 * mf;
+    int16_t* const w1 = cm_stages_.data() + 2 * mf;
+    int16_t* const w2 = w1 + 2 * kStagePairs;
+    int16_t* const w3 = w1 + 4 * kStagePairs;
     // The final stage's context is final_ctx | node, and final_ctx has its
     // low eight bits clear: one base per byte, the node added per bit.
     int16_t* const wf = cm_final_.data() + 2 * (fctx & 0x1FF00);
@@ -287,7 +288,6 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
     }
     uint8_t* bk[4] = {};
     uint32_t node = 1;
-    uint32_t np = 1;
 #pragma GCC unroll 8
     for (int j = 7; j >= 0; --j) {
         if (j == 3 && !Coder::encoding) prefetch_match_slot((node & 15) << 4);
@@ -297,6 +297,9 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
         }
         uint8_t* const so1 = o1_row + node;
         uint8_t* const ssk = skip_row + node;
+        // The node within the nibble: the node itself in the first, its
+        // bits below the nibble's leading one in the second.
+        const uint32_t np = j >= 4 ? node : (node & ((1u << (3 - j)) - 1)) | (1u << (3 - j));
         uint8_t* const s4p = bk[3] + np;
         uint8_t* const s3p = bk[2] + np;
         uint8_t* const s2p = bk[1] + np;
@@ -325,7 +328,7 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
         const int32_t ifb = wrap_mul(2, x3);
         const int32_t p = squash(mix_sum(wf, af, 768, af + 1, ifb) >> 13);
 
-        const int bit = coder.bit(static_cast<int>((c >> j) & 1), static_cast<uint32_t>(p));
+        const int bit = coder.step(static_cast<int>((c >> j) & 1), static_cast<uint32_t>(p));
 
         // Slots are stepped in place in this order; after a reset the
         // order-1 and skip slots may be the same byte, stepped twice.
@@ -348,8 +351,7 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
         learn_weight(wf, af + 1, err, ifb);
 
         node = 2 * node + static_cast<uint32_t>(bit);
-        np = 2 * np + static_cast<uint32_t>(bit);
-        if (np >= 16) np = 1;
+        coder.settle();
         if (Coder::encoding) {
             // The encoder fetched the second nibble's buckets with the byte.
         } else if (j == 6) {
@@ -502,9 +504,7 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
     encoder_ahead_ = Coder::encoding;
     bool ahead_done = false;  // this byte's prediction-free buckets are on their way
     if (!raw) {
-        cm_stage1_.clamp();
-        cm_stage2_.clamp();
-        cm_stage3_.clamp();
+        cm_stages_.clamp();
     }
     for (uint32_t i = 0; i < n; ++i) {
         uint32_t c = Coder::encoding ? bytes[i] : 0;
