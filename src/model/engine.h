@@ -87,6 +87,7 @@ private:
     void prefetch_match_slot(uint32_t c_guess) const;
     void prefetch_match_slot_at(const uint8_t* e) const;
     uint8_t* bucket_address(int k, uint32_t node) const;
+    uint8_t* bucket_at(int k, uint32_t context) const;  // T(k+1) bucket of a whole context
     void select_buckets(uint32_t node);
     void take_bucket(uint8_t* b, uint32_t chk);
     void mm_update(uint8_t c, bool had_prediction, int32_t pred);
@@ -179,8 +180,9 @@ private:
 // ---------------------------------------------------------------------------
 // Hot paths, visible to every caller so that they inline.
 
-inline uint8_t* Engine::bucket_address(int k, uint32_t node) const {
-    const uint32_t v = base_[k] + node;
+inline uint8_t* Engine::bucket_address(int k, uint32_t node) const { return bucket_at(k, base_[k] + node); }
+
+inline uint8_t* Engine::bucket_at(int k, uint32_t v) const {
     return tables4_[k] + (((v + (v >> 24)) << 4) & masks4_[k]);
 }
 
@@ -547,7 +549,7 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
                     uint32_t b[3];
                     int first = 1;
                     if (!text_applied) {
-                        b[0] = (c + h3_) * 321u + (c + h4_) * 321u;
+                        b[0] = (c + h3_) * 321u + (c + h4_) * 321u;  // the next h4 + h5
                         b[1] = h3;
                         b[2] = h2;
                         first = 0;
@@ -556,9 +558,8 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
                         b[2] = h3;
                     }
                     for (int k = first; k < 3; ++k) {
-                        const uint32_t v1 = b[k] + 1, v2 = b[k] + hi;
-                        __builtin_prefetch(tables4_[k] + (((v1 + (v1 >> 24)) << 4) & masks4_[k]), 1, 3);
-                        __builtin_prefetch(tables4_[k] + (((v2 + (v2 >> 24)) << 4) & masks4_[k]), 1, 3);
+                        __builtin_prefetch(bucket_at(k, b[k] + 1), 1, 3);
+                        __builtin_prefetch(bucket_at(k, b[k] + hi), 1, 3);
                     }
                     ahead_done = true;
                 }
