@@ -590,7 +590,8 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
             } else {
                 miss_flag_ = 256;
                 final_ctx_ = static_cast<uint32_t>(pred) << 8;
-                set_context_bases(true, pred);
+                // (The encoder set them at the top of the byte.)
+                if constexpr (!Coder::encoding) set_context_bases(true, pred);
             }
             c = cm_code_byte(coder, c);
         } else {
