@@ -34,6 +34,10 @@ uint32_t probe_image_width(const uint8_t* window, size_t w) {
 
 namespace {
 
+void count_bytes(const uint8_t* buf, size_t n, uint32_t (&count)[256]) {
+    for (size_t i = 0; i < n; ++i) ++count[buf[i]];
+}
+
 int score_from_counts(const uint32_t* count, size_t n) {
     if (n == 0) return 0;
     const long double inv = 1.0L / static_cast<long double>(n);
@@ -50,13 +54,13 @@ int score_from_counts(const uint32_t* count, size_t n) {
 
 int entropy_score(const uint8_t* buf, size_t n) {
     uint32_t count[256] = {};
-    for (size_t i = 0; i < n; ++i) ++count[buf[i]];
+    count_bytes(buf, n, count);
     return score_from_counts(count, n);
 }
 
 bool block_is_raw(const uint8_t* buf, size_t n) {
     uint32_t count[256] = {};
-    for (size_t i = 0; i < n; ++i) ++count[buf[i]];
+    count_bytes(buf, n, count);
     // With at most 238 distinct values the entropy is at most log2(238),
     // 7.8948 bits: a score of 789 at most, so no logarithm is needed.
     int distinct = 0;
@@ -66,7 +70,7 @@ bool block_is_raw(const uint8_t* buf, size_t n) {
 
 int classify_block(const uint8_t* buf, size_t n, int* score) {
     uint32_t count[256] = {};
-    for (size_t i = 0; i < n; ++i) ++count[buf[i]];
+    count_bytes(buf, n, count);
     const int s = score_from_counts(count, n);
     *score = s;
     uint64_t lower = 0;
