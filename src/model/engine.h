@@ -86,6 +86,7 @@ private:
     void set_context_bases(bool has_prediction, int32_t pred);
     void prefetch_match_slot(uint32_t c_guess) const;
     void prefetch_match_slot_at(const uint8_t* e) const;
+    uint32_t match_slot(const uint8_t* e, uint32_t newest) const;
     uint8_t* bucket_address(int k, uint32_t node) const;
     uint8_t* bucket_at(int k, uint32_t context) const;  // T(k+1) bucket of a whole context
     void select_buckets(uint32_t node);
@@ -186,6 +187,21 @@ inline uint8_t* Engine::bucket_at(int k, uint32_t v) const {
     return tables4_[k] + (((v + (v >> 24)) << 4) & masks4_[k]);
 }
 
+// The match table slot of the position `e` (one past the newest byte),
+// from the four bytes before the newest word and that word, `newest`, with
+// its newest byte lowest (as history4_ holds it). Every caller uses this
+// one formula: the byte step, and the fetches ahead of it.
+[[gnu::always_inline]] inline uint32_t Engine::match_slot(const uint8_t* e, uint32_t newest) const {
+    uint32_t w;
+    if (!text_applied) {
+        std::memcpy(&w, e - 7, 4);
+        return (w * 16777619u ^ newest) & match_mask_;
+    }
+    // Under the text transform the newest word enters little-endian.
+    std::memcpy(&w, e - 8, 4);
+    return (w * 16777619u ^ __builtin_bswap32(newest)) & match_mask_;
+}
+
 // (The prefetch helpers below are always inlined: left as calls, the
 // compiler may find them free of side effects and drop them.)
 //
@@ -196,34 +212,15 @@ inline uint8_t* Engine::bucket_at(int k, uint32_t v) const {
 [[gnu::always_inline]] inline void Engine::prefetch_match_slot(uint32_t c_guess) const {
     const uint32_t pos = (hist_pos_ + 1) & mask_;
     if (pos < 8) return;
-    uint32_t w, h;
-    if (!text_applied) {
-        std::memcpy(&w, history_ + pos - 7, 4);
-        h = w * 16777619u ^ (history4_ << 8) ^ c_guess;
-    } else {
-        // The second word, read little-endian, is the last three bytes
-        // (the newest on top) and the byte being coded.
-        std::memcpy(&w, history_ + pos - 8, 4);
-        h = w * 16777619u ^ __builtin_bswap32(history4_ << 8) ^ (c_guess << 24);
-    }
-    __builtin_prefetch(match_table_ + (h & match_mask_), 1, 3);
+    __builtin_prefetch(match_table_ + match_slot(history_ + pos, (history4_ << 8) | c_guess), 1, 3);
 }
 
-// The match table slot that the byte step for the byte before `e` will
-// look up, from the eight bytes before `e`; used to fetch slots several
-// bytes ahead, where the coded bytes are known (the encoder) or likely
-// (the decoder inside a match).
+// The slot of the position `e`, several bytes ahead, from the bytes
+// themselves: known to the encoder, likely to the decoder inside a match.
 [[gnu::always_inline]] inline void Engine::prefetch_match_slot_at(const uint8_t* e) const {
-    uint32_t w, w2, h;
-    std::memcpy(&w2, e - 4, 4);
-    if (!text_applied) {
-        std::memcpy(&w, e - 7, 4);
-        h = w * 16777619u ^ __builtin_bswap32(w2);
-    } else {
-        std::memcpy(&w, e - 8, 4);
-        h = w * 16777619u ^ w2;
-    }
-    __builtin_prefetch(match_table_ + (h & match_mask_), 1, 3);
+    uint32_t newest;
+    std::memcpy(&newest, e - 4, 4);
+    __builtin_prefetch(match_table_ + match_slot(e, __builtin_bswap32(newest)), 1, 3);
 }
 
 // The four table contexts of a byte differ only by the node added to a
@@ -434,19 +431,9 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     hist_pos_ = (hist_pos_ + 1) & mask_;
     ++history_written_;
     uint32_t h = 0;
-    if (hist_pos_ >= 8) {
-        uint32_t w;
-        if (!text_applied) {
-            std::memcpy(&w, history_ + hist_pos_ - 7, 4);
-            h = w * 16777619u ^ history4_;
-        } else {
-            // The newest word, read little-endian, is history4_ reversed
-            // (taken from the register: the byte just stored is in it).
-            std::memcpy(&w, history_ + hist_pos_ - 8, 4);
-            h = w * 16777619u ^ __builtin_bswap32(history4_);
-        }
-        h &= match_mask_;
-    }
+    // The newest word comes from the register: the byte just stored is in
+    // it, and reading it back from memory would wait for that store.
+    if (hist_pos_ >= 8) h = match_slot(history_ + hist_pos_, history4_);
     skip_row_ = rows_ + 65536 + 256 * prev;
     o1_row_ = rows_ + 256 * static_cast<uint32_t>(c);
     if (had_prediction) {
