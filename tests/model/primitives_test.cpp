@@ -166,11 +166,9 @@ TEST(Mixer2Test, RangeResetAndClampTouchOnlyTheirPairs) {
     }
     m.reset_pairs(3, 13);
     for (int i = 0; i < 64; ++i) {
-        const int16_t want = (i >= 6 && i < 32) ? (i % 2 ? 4096 : 0) : w[i];
+        const int16_t want = (i >= 6 && i < 32) ? (i % 2 ? 4096 : 0) : pattern[i % 8];
         EXPECT_EQ(w[i], want) << "slot " << i;
     }
-    EXPECT_EQ(w[5], pattern[5]);
-    EXPECT_EQ(w[32], pattern[0]);
 }
 
 }  // namespace
