@@ -155,10 +155,10 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
         if (!prepare_tables()) return EntryResult::output_failed;
         if (std::max(expected_input_, data_size) >= kLargePageInput)
             engine_->prefer_large_pages(options_.run_mode == 0 && platform::processor_count() > 1);
-        engine_->model_reset();
+        engine_->model_reset(data_size);
         tables_ready_ = true;
     } else if (!options_.solid || model_diverged_) {
-        engine_->model_reset();
+        engine_->model_reset(data_size);
         model_diverged_ = false;
     } else {
         reset_flag = 0;

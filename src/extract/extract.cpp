@@ -188,7 +188,7 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
                 return DecodeResult::damaged;
             }
         }
-        engine_->model_reset();
+        engine_->model_reset(static_cast<uint64_t>(h.data_size));
     }
     if (!digram_) digram_ = std::make_unique<DigramTransform>();
     Engine& engine = *engine_;

@@ -18,8 +18,20 @@ size_t round_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
 
 }  // namespace
 
+size_t Engine::sparse_limit_for(uint32_t memory) {
+    // T1..T4 and the match table hold 2.125 x memory bytes.
+    const size_t tables = size_t{memory} * 2 + memory / 8;
+    return std::min(tables / 64, size_t{1} << 22);
+}
+
 Engine::Engine(uint32_t memory)
-    : mem_(memory), mask_(memory - 1), match_mask_(memory / 16 - 1), counters_(131584, 1024) {
+    : mem_(memory),
+      mask_(memory - 1),
+      match_mask_(memory / 16 - 1),
+      sparse_limit_(sparse_limit_for(memory)),
+      // A block can add nine entries a byte past the limit.
+      sparse_(sparse_limit_ + 9 * size_t{kBlockSize}),
+      counters_(131584, 1024) {
     if (memory < 16 || (memory & (memory - 1)) != 0) throw std::bad_alloc();
     // One mapping, each table starting on its own page so that the large
     // ones can be backed by large pages.
@@ -104,7 +116,27 @@ Engine::~Engine() {
     platform::release_tables(tables_, tables_bytes_);
 }
 
-void Engine::model_reset() {
+void Engine::leave_sparse() {
+    // The tables are all zero here: nothing reached them since the reset.
+    sparse_.for_each([this](uint32_t table, uint32_t index, const uint8_t* bytes) {
+        if (table == SparseTables::kMatch) {
+            std::memcpy(match_table_ + 4 * index, bytes, 16);
+            for (uint32_t i = 0; i < 4; ++i) {
+                if (dirty_matches_.size() < dirty_limit_) dirty_matches_.push_back(4 * index + i);
+                else dirty_overflow_ = true;
+            }
+        } else {
+            uint8_t* b = tables4_[table] + (size_t{index} << 4);
+            std::memcpy(b, bytes, 16);
+            if (dirty_buckets_.size() < dirty_limit_) dirty_buckets_.push_back(b);
+            else dirty_overflow_ = true;
+        }
+    });
+    sparse_.clear(0);
+    sparse_active_ = false;
+}
+
+void Engine::model_reset(uint64_t expected) {
     if (touched_) {
         const size_t m = mem_;
         if (dirty_overflow_ || history_written_ >= m) {
@@ -138,6 +170,8 @@ void Engine::model_reset() {
     dirty_buckets_.clear();
     dirty_matches_.clear();
     dirty_overflow_ = false;
+    sparse_active_ = expected <= sparse_limit_ / kSparsePerByte;
+    sparse_.clear(sparse_active_ ? kSparsePerByte * expected : 0);
     history_written_ = 0;
     touched_ = false;
     small_touched_ = false;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "model/primitives.h"
+#include "model/sparse.h"
 #include "platform/platform.h"
 
 namespace taq {
@@ -38,8 +39,10 @@ public:
     uint8_t* segment() { return segment_; }
 
     // Clears the whole model. Costs what the model touched since the last
-    // reset, not the size of the tables.
-    void model_reset();
+    // reset, not the size of the tables. `expected` is about how many bytes
+    // will be coded before the next reset: a small input keeps its buckets
+    // in a small map rather than in the tables (any figure codes the same).
+    void model_reset(uint64_t expected = UINT64_MAX);
 
     // Per-entry and per-segment settings read by the models.
     uint8_t min_match = 3;
@@ -72,10 +75,13 @@ public:
     void code_frames(Coder& coder, uint64_t length, uint32_t sample_width, uint32_t channels, uint32_t stride);
 
 private:
-    template <class Coder>
+    template <class Coder, bool Sparse>
+    void code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw);
+    template <class Coder, bool Sparse>
     uint32_t cm_code_byte(Coder& coder, uint32_t c);
     int32_t mm_predict();
     int32_t flag_mix(int k, Mixer2& stage, uint32_t ctx, int32_t m0, int32_t m1);
+    template <bool Sparse>
     void byte_update(uint8_t c, bool had_prediction, int32_t pred);
     void set_small_contexts(uint32_t a, uint32_t b, uint32_t c) {
         ctx_a_ = a;
@@ -84,14 +90,26 @@ private:
         node_ = 1;
     }
     void set_context_bases(bool has_prediction, int32_t pred);
+    template <bool Sparse>
     void prefetch_match_slot(uint32_t c_guess) const;
+    template <bool Sparse>
     void prefetch_match_slot_at(const uint8_t* e) const;
+    template <bool Sparse>
+    void fetch_match_slot(uint32_t slot) const;
     uint32_t match_slot(const uint8_t* e, uint32_t newest) const;
-    uint8_t* bucket_address(int k, uint32_t node) const;
-    uint8_t* bucket_at(int k, uint32_t context) const;  // T(k+1) bucket of a whole context
+    uint32_t bucket_offset(int k, uint32_t context) const;  // in T(k+1), of a whole context
+    template <bool Sparse>
+    void fetch_bucket(int k, uint32_t context) const;
+    template <bool Sparse>
     void select_buckets(uint32_t node);
+    template <bool Sparse>
     void take_bucket(uint8_t* b, uint32_t chk);
+    template <bool Sparse>
     void mm_update(uint8_t c, bool had_prediction, int32_t pred);
+    void leave_sparse();
+    template <class Coder, bool Sparse>
+    void fetch_ahead(const uint8_t* bytes, uint32_t i, uint32_t n, uint32_t c, bool has, int32_t pred, int raw,
+                     bool& ahead_done);
     uint32_t verify_match() const;
     void start_populate();
     template <class Coder, int Variant>
@@ -122,6 +140,15 @@ private:
     bool large_pages_ = false;
     bool populate_wanted_ = false;
     std::unique_ptr<platform::BackgroundPopulate> populate_;
+    // After a reset for a small input the buckets and match slots live in
+    // sparse_, until it holds sparse_limit_ entries; then they move into
+    // the tables. The map takes about 32 bytes an entry, so the limit keeps
+    // it within half the tables' size (and 128 MiB).
+    static constexpr size_t kSparsePerByte = 4;  // entries a byte adds, at most about
+    static size_t sparse_limit_for(uint32_t memory);
+    size_t sparse_limit_;
+    SparseTables sparse_;
+    bool sparse_active_ = false;
     bool prefetch_next_ = false;  // modelled block: fetch buckets ahead
     static constexpr uint32_t kMatchAhead = 8;  // match slots fetched this many bytes ahead
     bool encoder_ahead_ = false;  // the encoder fetches a byte further ahead
@@ -181,10 +208,23 @@ private:
 // ---------------------------------------------------------------------------
 // Hot paths, visible to every caller so that they inline.
 
-inline uint8_t* Engine::bucket_address(int k, uint32_t node) const { return bucket_at(k, base_[k] + node); }
+inline uint32_t Engine::bucket_offset(int k, uint32_t v) const { return ((v + (v >> 24)) << 4) & masks4_[k]; }
 
-inline uint8_t* Engine::bucket_at(int k, uint32_t v) const {
-    return tables4_[k] + (((v + (v >> 24)) << 4) & masks4_[k]);
+// (The fetch helpers below are always inlined: left as calls, the
+// compiler may find them free of side effects and drop them.)
+
+// Starts fetching the bucket of a whole context.
+template <bool Sparse>
+[[gnu::always_inline]] inline void Engine::fetch_bucket(int k, uint32_t v) const {
+    const uint32_t offset = bucket_offset(k, v);
+    if constexpr (Sparse) sparse_.prefetch(static_cast<uint32_t>(k), offset >> 4);
+    else __builtin_prefetch(tables4_[k] + offset, 1, 3);
+}
+
+template <bool Sparse>
+[[gnu::always_inline]] inline void Engine::fetch_match_slot(uint32_t slot) const {
+    if constexpr (Sparse) sparse_.prefetch_slot(slot);
+    else __builtin_prefetch(match_table_ + slot, 1, 3);
 }
 
 // The match table slot of the position `e` (one past the newest byte),
@@ -202,25 +242,24 @@ inline uint8_t* Engine::bucket_at(int k, uint32_t v) const {
     return (w * 16777619u ^ __builtin_bswap32(newest)) & match_mask_;
 }
 
-// (The prefetch helpers below are always inlined: left as calls, the
-// compiler may find them free of side effects and drop them.)
-//
 // The match table slot that the next byte step will use is known before
 // the byte itself, but for the byte's low bits (without the text transform)
 // or entirely (with it, below 512 MiB): fetch its line while the byte is
 // coded. `c_guess` holds the byte's known (or expected) high bits.
+template <bool Sparse>
 [[gnu::always_inline]] inline void Engine::prefetch_match_slot(uint32_t c_guess) const {
     const uint32_t pos = (hist_pos_ + 1) & mask_;
     if (pos < 8) return;
-    __builtin_prefetch(match_table_ + match_slot(history_ + pos, (history4_ << 8) | c_guess), 1, 3);
+    fetch_match_slot<Sparse>(match_slot(history_ + pos, (history4_ << 8) | c_guess));
 }
 
 // The slot of the position `e`, several bytes ahead, from the bytes
 // themselves: known to the encoder, likely to the decoder inside a match.
+template <bool Sparse>
 [[gnu::always_inline]] inline void Engine::prefetch_match_slot_at(const uint8_t* e) const {
     uint32_t newest;
     std::memcpy(&newest, e - 4, 4);
-    __builtin_prefetch(match_table_ + match_slot(e, __builtin_bswap32(newest)), 1, 3);
+    fetch_match_slot<Sparse>(match_slot(e, __builtin_bswap32(newest)));
 }
 
 // The four table contexts of a byte differ only by the node added to a
@@ -241,18 +280,23 @@ inline void Engine::set_context_bases(bool has_prediction, int32_t pred) {
     }
 }
 
+template <bool Sparse>
 inline void Engine::select_buckets(uint32_t node) {
     for (int k = 0; k < 4; ++k) {
         const uint32_t v = base_[k] + node;
         const uint32_t chk = v >> 24;
-        uint8_t* b = tables4_[k] + (((v + chk) << 4) & masks4_[k]);
-        if (b[0] != chk || chk == 0) [[unlikely]] take_bucket(b, chk);
+        const uint32_t offset = bucket_offset(k, v);
+        uint8_t* b;
+        if constexpr (Sparse) b = sparse_.at(static_cast<uint32_t>(k), offset >> 4);
+        else b = tables4_[k] + offset;
+        if (b[0] != chk || chk == 0) [[unlikely]] take_bucket<Sparse>(b, chk);
         buckets_[k] = b;
     }
 }
 
+template <bool Sparse>
 inline void Engine::take_bucket(uint8_t* b, uint32_t chk) {
-    if (b[0] == 0 && !dirty_overflow_) {
+    if (!Sparse && b[0] == 0 && !dirty_overflow_) {
         if (dirty_buckets_.size() < dirty_limit_) dirty_buckets_.push_back(b);
         else dirty_overflow_ = true;
     }
@@ -267,7 +311,7 @@ inline void Engine::take_bucket(uint8_t* b, uint32_t chk) {
 // One byte through the context model: for each bit, predict, code, learn.
 // The per-bit state (node, position in the nibble, buckets) lives in
 // locals so that it stays in registers across the eight bits.
-template <class Coder>
+template <class Coder, bool Sparse>
 inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
     const int32_t mf = static_cast<int32_t>(miss_flag_);
     const uint32_t fctx = final_ctx_;
@@ -289,9 +333,15 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
     uint32_t node = 1;
 #pragma GCC unroll 8
     for (int j = 7; j >= 0; --j) {
-        if (j == 3 && !Coder::encoding) prefetch_match_slot((node & 15) << 4);
+        if (j == 3 && !Coder::encoding) {
+            // The slot is known but for the byte's low nibble: in the table
+            // that leaves one line, in the sparse map one of four entries.
+            prefetch_match_slot<Sparse>((node & 15) << 4);
+            if constexpr (Sparse)
+                for (uint32_t low = 4; low < 16; low += 4) prefetch_match_slot<Sparse>(((node & 15) << 4) | low);
+        }
         if (j == 7 || j == 3) {
-            select_buckets(node);
+            select_buckets<Sparse>(node);
             for (int k = 0; k < 4; ++k) bk[k] = buckets_[k];
         }
         uint8_t* const so1 = o1_row + node;
@@ -357,13 +407,13 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
             // The second nibble's buckets are one of four: fetch those of
             // the two largest tables now, the other two a bit later.
             for (uint32_t i = 0; i < 4; ++i) {
-                __builtin_prefetch(bucket_address(0, 4 * node + i), 1, 3);
-                __builtin_prefetch(bucket_address(1, 4 * node + i), 1, 3);
+                fetch_bucket<Sparse>(0, base_[0] + 4 * node + i);
+                fetch_bucket<Sparse>(1, base_[1] + 4 * node + i);
             }
         } else if (j == 5) {
             for (uint32_t i = 0; i < 2; ++i) {
-                __builtin_prefetch(bucket_address(2, 2 * node + i), 1, 3);
-                __builtin_prefetch(bucket_address(3, 2 * node + i), 1, 3);
+                fetch_bucket<Sparse>(2, base_[2] + 2 * node + i);
+                fetch_bucket<Sparse>(3, base_[3] + 2 * node + i);
             }
         }
     }
@@ -423,6 +473,7 @@ inline uint32_t Engine::verify_match() const {
     return len;
 }
 
+template <bool Sparse>
 inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     const int flag = had_prediction && c == pred;
     const uint32_t prev = history4_ & 0xFF;
@@ -446,19 +497,21 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     }
     ++match_len_;
     ++match_ptr_;
-    const uint32_t previous = match_table_[h];
+    uint32_t* const slot = Sparse ? sparse_.slot(h) : match_table_ + h;
+    const uint32_t previous = *slot;
     if (!flag) {
         match_len_ = 0;
         match_ptr_ = previous;
         if (match_ptr_ != hist_pos_) match_len_ = verify_match();
     }
-    if (previous == 0 && !dirty_overflow_) [[unlikely]] {
+    if (!Sparse && previous == 0 && !dirty_overflow_) [[unlikely]] {
         if (dirty_matches_.size() < dirty_limit_) dirty_matches_.push_back(h);
         else dirty_overflow_ = true;
     }
-    match_table_[h] = hist_pos_;
+    *slot = hist_pos_;
 }
 
+template <bool Sparse>
 inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
     c2_ = c1_;
     c1_ = c;
@@ -474,20 +527,99 @@ inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
         // looks up its table.
         if (!text_applied) {
             base_[0] = h4_ + h5_;
-            __builtin_prefetch(bucket_address(0, 1), 1, 3);
+            fetch_bucket<Sparse>(0, base_[0] + 1);
         }
         base_[1] = text_applied ? h4_ : h3_;
         base_[2] = text_applied ? h3_ : h2_;
-        __builtin_prefetch(bucket_address(1, 1), 1, 3);
-        __builtin_prefetch(bucket_address(2, 1), 1, 3);
+        fetch_bucket<Sparse>(1, base_[1] + 1);
+        fetch_bucket<Sparse>(2, base_[2] + 1);
     }
-    mm_update(c, had_prediction, pred);
+    mm_update<Sparse>(c, had_prediction, pred);
+}
+
+// The fetches ahead of one byte of general data in the tables; with them
+// the context bases of a byte without a prediction (and, encoding, of any
+// miss). `ahead_done` tells the next byte what was fetched for it.
+template <class Coder, bool Sparse>
+[[gnu::always_inline]] inline void Engine::fetch_ahead(const uint8_t* bytes, uint32_t i, uint32_t n, uint32_t c,
+                                                       bool has, int32_t pred, int raw, bool& ahead_done) {
+    prefetch_match_slot<Sparse>(has ? static_cast<uint32_t>(pred) : (Coder::encoding ? c : 0u));
+    // A byte takes less time than a slot takes to arrive when it is a
+    // hit: fetch the slot of kMatchAhead bytes on as well, from the
+    // bytes themselves or, when decoding a match, from its source.
+    if constexpr (Coder::encoding) {
+        if (i + kMatchAhead < n) prefetch_match_slot_at<Sparse>(bytes + i + kMatchAhead);
+    } else if (has) {
+        const uint32_t from = match_ptr_ & mask_;
+        if (from + kMatchAhead <= hist_pos_) prefetch_match_slot_at<Sparse>(history_ + from + kMatchAhead);
+    }
+    if constexpr (Coder::encoding) {
+        // The encoder knows whether the byte is a hit and, if not, which
+        // buckets both of its nibbles use: fetch all eight now.
+        const bool hit = has && c == static_cast<uint32_t>(pred);
+        if (!raw && !hit) {
+            set_context_bases(has, pred);
+            const uint32_t hi = 16 + (c >> 4);
+            for (int k = 0; k < 4; ++k) {
+                // Fetched a byte ahead: T2, T3 and, without the text
+                // transform, T1.
+                if (ahead_done && k < 3 && (k > 0 || !text_applied)) continue;
+                fetch_bucket<Sparse>(k, base_[k] + 1);
+                fetch_bucket<Sparse>(k, base_[k] + hi);
+            }
+        }
+        // The next byte's buckets that do not depend on its match
+        // prediction, a byte ahead, unless it looks like a hit.
+        ahead_done = false;
+        if (!raw && i + 1 < n) {
+            const uint32_t next = bytes[i + 1];
+            if (!(hit && history_[(match_ptr_ + 1) & mask_] == next)) {
+                const uint32_t h2 = (c + h1_) * 321u, h3 = (c + h2_) * 321u;
+                const uint32_t hi = 16 + (next >> 4);
+                uint32_t b[3];
+                int first = 1;
+                if (!text_applied) {
+                    b[0] = (c + h3_) * 321u + (c + h4_) * 321u;  // the next h4 + h5
+                    b[1] = h3;
+                    b[2] = h2;
+                    first = 0;
+                } else {
+                    b[1] = (c + h3_) * 321u;
+                    b[2] = h3;
+                }
+                for (int k = first; k < 3; ++k) {
+                    fetch_bucket<Sparse>(k, b[k] + 1);
+                    fetch_bucket<Sparse>(k, b[k] + hi);
+                }
+                ahead_done = true;
+            }
+        }
+    } else if (!raw && !has) {
+        // Most predicted bytes are hits and never reach the context
+        // model: its buckets are fetched early only for bytes without
+        // a prediction.
+        set_context_bases(false, pred);
+        fetch_bucket<Sparse>(3, base_[3] + 1);
+        if (text_applied) fetch_bucket<Sparse>(0, base_[0] + 1);
+    }
 }
 
 template <class Coder>
-void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) {
+void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int raw) {
     touched_ = true;
-    if (populate_wanted_) start_populate();
+    if (sparse_active_) {
+        if (sparse_.size() <= sparse_limit_) {
+            code_general<Coder, true>(coder, bytes, n, raw);
+            return;
+        }
+        leave_sparse();
+    }
+    code_general<Coder, false>(coder, bytes, n, raw);
+}
+
+template <class Coder, bool Sparse>
+void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) {
+    if (!Sparse && populate_wanted_) start_populate();
     const int raw = coder.direct(raw_in);
     prefetch_next_ = !raw;
     encoder_ahead_ = Coder::encoding;
@@ -497,75 +629,19 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
     }
     for (uint32_t i = 0; i < n; ++i) {
         uint32_t c = Coder::encoding ? bytes[i] : 0;
+        // A byte adds at most nine entries: eight buckets and a match slot.
+        if constexpr (Sparse) sparse_.reserve(9);
         const bool has = match_len_ >= min_match;
         const int32_t pred = has ? history_[match_ptr_ & mask_] : -1;
         pred_ = pred;
-        prefetch_match_slot(has ? static_cast<uint32_t>(pred) : (Coder::encoding ? c : 0u));
-        // A byte takes less time than a slot takes to arrive when it is a
-        // hit: fetch the slot of kMatchAhead bytes on as well, from the
-        // bytes themselves or, when decoding a match, from its source.
-        if constexpr (Coder::encoding) {
-            if (i + kMatchAhead < n) prefetch_match_slot_at(bytes + i + kMatchAhead);
-        } else if (has) {
-            const uint32_t from = match_ptr_ & mask_;
-            if (from + kMatchAhead <= hist_pos_) prefetch_match_slot_at(history_ + from + kMatchAhead);
-        }
-        if constexpr (Coder::encoding) {
-            // The encoder knows whether the byte is a hit and, if not, which
-            // buckets both of its nibbles use: fetch all eight now.
-            const bool hit = has && c == static_cast<uint32_t>(pred);
-            if (!raw && !hit) {
-                set_context_bases(has, pred);
-                const uint32_t hi = 16 + (c >> 4);
-                for (int k = 0; k < 4; ++k) {
-                    // Fetched a byte ahead: T2, T3 and, without the text
-                    // transform, T1.
-                    if (ahead_done && k < 3 && (k > 0 || !text_applied)) continue;
-                    __builtin_prefetch(bucket_address(k, 1), 1, 3);
-                    __builtin_prefetch(bucket_address(k, hi), 1, 3);
-                }
-            }
-            // The next byte's buckets that do not depend on its match
-            // prediction, a byte ahead, unless it looks like a hit.
-            ahead_done = false;
-            if (!raw && i + 1 < n) {
-                const uint32_t next = bytes[i + 1];
-                if (!(hit && history_[(match_ptr_ + 1) & mask_] == next)) {
-                    const uint32_t h2 = (c + h1_) * 321u, h3 = (c + h2_) * 321u;
-                    const uint32_t hi = 16 + (next >> 4);
-                    uint32_t b[3];
-                    int first = 1;
-                    if (!text_applied) {
-                        b[0] = (c + h3_) * 321u + (c + h4_) * 321u;  // the next h4 + h5
-                        b[1] = h3;
-                        b[2] = h2;
-                        first = 0;
-                    } else {
-                        b[1] = (c + h3_) * 321u;
-                        b[2] = h3;
-                    }
-                    for (int k = first; k < 3; ++k) {
-                        __builtin_prefetch(bucket_at(k, b[k] + 1), 1, 3);
-                        __builtin_prefetch(bucket_at(k, b[k] + hi), 1, 3);
-                    }
-                    ahead_done = true;
-                }
-            }
-        } else if (!raw && !has) {
-            // Most predicted bytes are hits and never reach the context
-            // model: its buckets are fetched early only for bytes without
-            // a prediction.
-            set_context_bases(false, pred);
-            __builtin_prefetch(bucket_address(3, 1), 1, 3);
-            if (text_applied) __builtin_prefetch(bucket_address(0, 1), 1, 3);
-        }
+        fetch_ahead<Coder, Sparse>(bytes, i, n, c, has, pred, raw, ahead_done);
         if (has) {
             const int hit = coder.bit(Coder::encoding ? static_cast<int>(c == static_cast<uint32_t>(pred)) : 0,
                                       static_cast<uint32_t>(mm_predict()));
             if (hit) {
                 c = static_cast<uint32_t>(pred);
                 if constexpr (!Coder::encoding) bytes[i] = static_cast<uint8_t>(c);
-                byte_update(static_cast<uint8_t>(c), true, pred);
+                byte_update<Sparse>(static_cast<uint8_t>(c), true, pred);
                 continue;
             }
         }
@@ -580,14 +656,14 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
                 // (The encoder set them at the top of the byte.)
                 if constexpr (!Coder::encoding) set_context_bases(true, pred);
             }
-            c = cm_code_byte(coder, c);
+            c = cm_code_byte<Coder, Sparse>(coder, c);
         } else {
             uint32_t v = 0;
             for (int j = 7; j >= 0; --j) v = 2 * v + static_cast<uint32_t>(coder.direct(static_cast<int>((c >> j) & 1)));
             c = v;
         }
         if constexpr (!Coder::encoding) bytes[i] = static_cast<uint8_t>(c);
-        byte_update(static_cast<uint8_t>(c), has, pred);
+        byte_update<Sparse>(static_cast<uint8_t>(c), has, pred);
     }
 }
 

@@ -1,6 +1,8 @@
 // The engine's lazy reset: after model_reset it must code exactly as a
 // fresh engine does, whatever the data before touched (buckets, match
-// slots, the final stage's weight regions, the flag stages).
+// slots, the final stage's weight regions, the flag stages). And the
+// small-input map must code exactly as the tables, also when it moves into
+// them halfway.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,6 +17,8 @@ namespace taq {
 namespace {
 
 using platform::File;
+
+constexpr uint64_t kLarge = UINT64_MAX;  // a reset that expects much data: the tables from the start
 
 // Codes each string as one general segment (no text transform, every block
 // modelled) and returns the coded bytes.
@@ -49,19 +53,65 @@ std::string mixed_data(size_t n, uint32_t seed) {
     return out;
 }
 
+// Decodes `coded` as one general segment of `n` bytes.
+std::string decode_segment(Engine& engine, const std::string& coded, size_t n, const std::string& path) {
+    test::write_file(path, coded);
+    File f = File::open(path, File::Mode::read_existing);
+    EXPECT_TRUE(f.valid());
+    Decoder dec(&f);
+    dec.start(coded.size());
+    engine.clamp_general_segment();
+    engine.text_applied = false;
+    engine.min_match = 3;
+    for (size_t at = 0; at < n; at += kBlockSize) {
+        const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, n - at));
+        engine.code_general_chunk(dec, engine.segment() + at, len, 0);
+    }
+    return std::string(reinterpret_cast<const char*>(engine.segment()), n);
+}
+
 TEST(EngineReset, CodesLikeAFreshEngine) {
     test::TempDir dir;
     const std::string later = mixed_data(50000, 7);
     Engine fresh(1u << 22);
+    fresh.model_reset(kLarge);
     const std::string want = code_segments(fresh, {later}, dir.path() + "/fresh");
 
     // A small entry first (lazy clearing), then a large one that touches
-    // most of the tables and many weight regions.
-    for (size_t before : {size_t{3000}, size_t{400000}}) {
-        Engine reused(1u << 22);
-        code_segments(reused, {mixed_data(before, 3), test::random_bytes(20000, 9)}, dir.path() + "/first");
-        reused.model_reset();
-        EXPECT_EQ(code_segments(reused, {later}, dir.path() + "/second"), want) << before << " bytes before";
+    // most of the tables and many weight regions; each in the map (moved
+    // into the tables when it grows) or in the tables.
+    for (uint64_t expected : {uint64_t{1000}, kLarge}) {
+        for (size_t before : {size_t{3000}, size_t{400000}}) {
+            Engine reused(1u << 22);
+            reused.model_reset(expected);
+            code_segments(reused, {mixed_data(before, 3), test::random_bytes(20000, 9)}, dir.path() + "/first");
+            for (uint64_t next : {kLarge, uint64_t{1000}}) {
+                reused.model_reset(next);
+                EXPECT_EQ(code_segments(reused, {later}, dir.path() + "/second"), want)
+                    << before << " bytes before, expecting " << expected << " then " << next;
+            }
+        }
+    }
+}
+
+// The map holds what a few thousand bytes touch; 300,000 bytes fill it past
+// its limit at 4 MiB, so coding starts in the map and ends in the tables.
+TEST(EngineSparse, CodesAndDecodesLikeTheTables) {
+    test::TempDir dir;
+    for (size_t n : {size_t{5000}, size_t{300000}}) {
+        const std::string data = mixed_data(n, 11);
+        Engine tables(1u << 22), small(1u << 22);
+        tables.model_reset(kLarge);
+        small.model_reset(100);
+        const std::string want = code_segments(tables, {data}, dir.path() + "/tables");
+        EXPECT_EQ(code_segments(small, {data}, dir.path() + "/small"), want) << n;
+
+        // And either way back.
+        for (uint64_t expected : {kLarge, uint64_t{100}}) {
+            Engine decoder(1u << 22);
+            decoder.model_reset(expected);
+            EXPECT_TRUE(decode_segment(decoder, want, n, dir.path() + "/in") == data) << n << " " << expected;
+        }
     }
 }
 
