@@ -26,7 +26,8 @@ SparseTables::SparseTables(size_t most) : max_lines_(lines_for(most, kLoad, kMin
     // Small maps stay in small pages; past the first large page, large
     // pages fault in far fewer times.
     constexpr size_t kLargePage = size_t{2} << 20;
-    if (bytes > kLargePage) platform::advise_large_pages(reinterpret_cast<uint8_t*>(lines_) + kLargePage, bytes - kLargePage);
+    if (bytes > kLargePage)
+        platform::advise_large_pages(reinterpret_cast<uint8_t*>(lines_) + kLargePage, bytes - kLargePage);
     set_lines(kMinLines);
 }
 
