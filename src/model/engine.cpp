@@ -18,6 +18,14 @@ size_t round_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
 
 }  // namespace
 
+size_t Engine::sparse_entries_for(uint64_t input) {
+    // A few KB add up to six entries a byte, 100 KB three to four, more
+    // fewer as their contexts recur. The map grows if this falls short;
+    // too much costs memory touched in vain.
+    const uint64_t a = std::min<uint64_t>(input, 16384), b = std::min<uint64_t>(input, 131072);
+    return static_cast<size_t>(6 * a + 4 * (b - a) + (input - b) * 22 / 10);
+}
+
 size_t Engine::sparse_limit_for(uint32_t memory) {
     // T1..T4 and the match table hold 2.125 x memory bytes.
     const size_t tables = size_t{memory} * 2 + memory / 8;
@@ -170,8 +178,8 @@ void Engine::model_reset(uint64_t expected) {
     dirty_buckets_.clear();
     dirty_matches_.clear();
     dirty_overflow_ = false;
-    sparse_active_ = expected <= sparse_limit_ / kSparsePerByte;
-    sparse_.clear(sparse_active_ ? kSparsePerByte * expected : 0);
+    sparse_active_ = expected <= sparse_limit_ / kSparseBytesShare;
+    sparse_.clear(sparse_active_ ? sparse_entries_for(expected) : 0);
     history_written_ = 0;
     touched_ = false;
     small_touched_ = false;

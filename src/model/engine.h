@@ -147,8 +147,10 @@ private:
     // sparse_, until it holds sparse_limit_ entries; then they move into
     // the tables. The map takes about 32 bytes an entry, so the limit keeps
     // it within half the tables' size (and 128 MiB).
-    static constexpr size_t kSparsePerByte = 4;  // entries a byte adds, at most about
+    // Inputs of up to a quarter of the limit in bytes start in the map.
+    static constexpr size_t kSparseBytesShare = 4;
     static size_t sparse_limit_for(uint32_t memory);
+    static size_t sparse_entries_for(uint64_t input);
     size_t sparse_limit_;
     SparseTables sparse_;
     bool sparse_active_ = false;

@@ -1,5 +1,6 @@
 #include "model/sparse.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <vector>
@@ -10,11 +11,7 @@ namespace taq {
 
 namespace {
 
-size_t lines_for(size_t entries, size_t load, size_t at_least) {
-    size_t lines = at_least;
-    while (load * lines < entries) lines *= 2;
-    return lines;
-}
+size_t lines_for(size_t entries, size_t load, size_t at_least) { return std::max(at_least, (entries + load - 1) / load); }
 
 }  // namespace
 
@@ -34,9 +31,8 @@ SparseTables::SparseTables(size_t most) : max_lines_(lines_for(most, kLoad, kMin
 SparseTables::~SparseTables() { platform::release_tables(lines_, max_lines_ * sizeof(Line)); }
 
 void SparseTables::set_lines(size_t lines) {
-    line_count_ = lines < max_lines_ ? lines : max_lines_;
-    if (used_lines_ < line_count_) used_lines_ = line_count_;
-    shift_ = 32 - static_cast<uint32_t>(__builtin_ctzll(line_count_));
+    line_count_ = std::min(lines, max_lines_);
+    used_lines_ = std::max(used_lines_, line_count_);
 }
 
 void SparseTables::clear_keys(size_t lines) {
@@ -51,15 +47,27 @@ void SparseTables::clear(size_t expected) {
 }
 
 void SparseTables::grow(size_t needed) {
-    std::vector<Line> old(lines_, lines_ + line_count_);
-    clear_keys(line_count_);
+    const size_t old_count = line_count_;
+    const size_t new_count = std::min(lines_for(needed, kLoad, 2 * old_count), max_lines_);
+    // The old lines wait past the new ones if the reserve has room there.
+    std::vector<Line> spare;
+    Line* old = lines_ + new_count;
+    if (new_count + old_count > max_lines_) {
+        spare.resize(old_count);
+        old = spare.data();
+    }
+    std::memcpy(static_cast<void*>(old), lines_, old_count * sizeof(Line));
+    clear_keys(old_count);
     count_ = 0;
-    set_lines(lines_for(needed, kLoad, 2 * line_count_));
-    for (const Line& line : old) {
+    set_lines(new_count);
+    for (size_t i = 0; i < old_count; ++i) {
         for (int j = 0; j < kWays; ++j) {
-            const uint32_t k = line.keys[j];
-            if (k != 0) std::memcpy(at((k >> kIndexBits) - 1, k & ((1u << kIndexBits) - 1)), line.values[j], 16);
+            const uint32_t k = old[i].keys[j];
+            if (k != 0) std::memcpy(at((k >> kIndexBits) - 1, k & ((1u << kIndexBits) - 1)), old[i].values[j], 16);
         }
+    }
+    if (spare.empty()) {
+        for (size_t i = 0; i < old_count; ++i) std::memset(old[i].keys, 0, sizeof old[i].keys);
     }
 }
 

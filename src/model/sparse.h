@@ -42,7 +42,7 @@ public:
     // where they are until a reserve() that grows, or clear().
     uint8_t* at(uint32_t table, uint32_t index) {
         const uint32_t key = make_key(table, index);
-        for (size_t i = home(key);; i = (i + 1) & (line_count_ - 1)) {
+        for (size_t i = home(key);; i = i + 1 == line_count_ ? 0 : i + 1) {
             Line& line = lines_[i];
             for (int j = 0; j < kWays; ++j) {
                 if (line.keys[j] == key) return line.values[j];
@@ -87,16 +87,18 @@ private:
     static constexpr size_t kMinLines = size_t{1} << 10;
 
     static uint32_t make_key(uint32_t table, uint32_t index) { return ((table + 1) << kIndexBits) | index; }
-    [[gnu::always_inline]] size_t home(uint32_t key) const { return (key * 0x9E3779B1u) >> shift_; }
+    // The hash scaled to the line count (which need not be a power of two).
+    [[gnu::always_inline]] size_t home(uint32_t key) const {
+        return static_cast<size_t>((uint64_t{key * 0x9E3779B1u} * line_count_) >> 32);
+    }
     void grow(size_t needed);
     void set_lines(size_t lines);
     void clear_keys(size_t lines);
 
     Line* lines_ = nullptr;
     size_t max_lines_ = 0;
-    size_t line_count_ = 0;  // a power of two
+    size_t line_count_ = 0;
     size_t used_lines_ = 0;  // lines from here on hold no keys
-    uint32_t shift_ = 32;
     size_t count_ = 0;
 };
 
