@@ -151,14 +151,17 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     const uint64_t data_size = range_end > range_start ? range_end - range_start : 0;
 
     uint8_t reset_flag = 1;
+    // What the model will code before its next reset: a solid run goes on
+    // into the files after this one.
+    const uint64_t coming = options_.solid ? std::max(expected_input_, data_size) : data_size;
     if (!tables_ready_) {
         if (!prepare_tables()) return EntryResult::output_failed;
         if (std::max(expected_input_, data_size) >= kLargePageInput)
             engine_->prefer_large_pages(options_.run_mode == 0 && platform::processor_count() > 1);
-        engine_->model_reset(data_size);
+        engine_->model_reset(coming);
         tables_ready_ = true;
     } else if (!options_.solid || model_diverged_) {
-        engine_->model_reset(data_size);
+        engine_->model_reset(coming);
         model_diverged_ = false;
     } else {
         reset_flag = 0;
