@@ -34,7 +34,8 @@ public:
     // data follows, a loss for small inputs (each first touch clears a
     // whole large page). With `populate`, a background thread maps the
     // general model's tables in (on a processor that would idle) once
-    // general data is first coded; images and audio never touch them.
+    // general data is first coded in them (not while a small input keeps
+    // to its map); images and audio never touch them.
     void prefer_large_pages(bool populate);
     uint8_t* segment() { return segment_; }
 
@@ -545,9 +546,10 @@ inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
     mm_update<Sparse>(c, had_prediction, pred);
 }
 
-// The fetches ahead of one byte of general data in the tables; with them
-// the context bases of a byte without a prediction (and, encoding, of any
-// miss). `ahead_done` tells the next byte what was fetched for it.
+// The fetches ahead of one byte of general data (in the tables or the
+// small-input map); with them the context bases of a byte without a
+// prediction (and, encoding, of any miss). `ahead_done` tells the next
+// byte what was fetched for it.
 template <class Coder, bool Sparse>
 [[gnu::always_inline]] inline void Engine::fetch_ahead(const uint8_t* bytes, uint32_t i, uint32_t n, uint32_t c,
                                                        bool has, int32_t pred, int raw, bool& ahead_done) {
