@@ -49,6 +49,9 @@ void SparseTables::clear(size_t expected) {
 void SparseTables::grow(size_t needed) {
     const size_t old_count = line_count_;
     const size_t new_count = std::min(lines_for(needed, kLoad, 2 * old_count), max_lines_);
+    // At the reserve's end the map stays as it is: a third of it is still
+    // free, so lookups still end.
+    if (new_count == old_count) return;
     // The old lines wait past the new ones if the reserve has room there.
     std::vector<Line> spare;
     Line* old = lines_ + new_count;

@@ -64,5 +64,18 @@ TEST(SparseTables, KeepsEntriesThroughGrowthAndClears) {
     EXPECT_EQ(left, 0u);
 }
 
+// Past what it was reserved for the map stops growing but still finds and
+// inserts (its lines have a third more room than its load).
+TEST(SparseTables, KeepsWorkingPastItsReserve) {
+    SparseTables map(1000);
+    map.clear(0);
+    for (uint32_t i = 0; i < 2800; ++i) {
+        map.reserve(1);
+        map.at(i % 4, i)[0] = static_cast<uint8_t>(i);
+    }
+    EXPECT_EQ(map.size(), 2800u);
+    for (uint32_t i = 0; i < 2800; ++i) ASSERT_EQ(map.at(i % 4, i)[0], static_cast<uint8_t>(i)) << i;
+}
+
 }  // namespace
 }  // namespace taq
