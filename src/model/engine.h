@@ -110,6 +110,7 @@ private:
     void leave_sparse();
     template <bool Sparse>
     void fetch_guessed() const;
+    int next_bases(uint32_t x, uint32_t (&b)[3]) const;
     void note_guess(uint8_t c) { guess_[history4_ & 0xFFFF] = c; }
     template <class Coder, bool Sparse>
     void fetch_ahead(const uint8_t* bytes, uint32_t i, uint32_t n, uint32_t c, bool has, int32_t pred, int raw,
@@ -546,6 +547,22 @@ inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
     mm_update<Sparse>(c, had_prediction, pred);
 }
 
+// The context bases that the byte after `x` gives T1..T3 (T2 and T3 under
+// the text transform: its T1 hangs on the match prediction), from the
+// hashes before `x`. Returns the first table that has one.
+[[gnu::always_inline]] inline int Engine::next_bases(uint32_t x, uint32_t (&b)[3]) const {
+    const uint32_t h2 = (x + h1_) * 321u, h3 = (x + h2_) * 321u, h4 = (x + h3_) * 321u;
+    if (!text_applied) {
+        b[0] = h4 + (x + h4_) * 321u;  // the next h4 + h5
+        b[1] = h3;
+        b[2] = h2;
+        return 0;
+    }
+    b[1] = h4;
+    b[2] = h3;
+    return 1;
+}
+
 // The fetches ahead of one byte of general data (in the tables or the
 // small-input map); with them the context bases of a byte without a
 // prediction (and, encoding, of any miss). `ahead_done` tells the next
@@ -584,19 +601,9 @@ template <class Coder, bool Sparse>
         if (!raw && i + 1 < n) {
             const uint32_t next = bytes[i + 1];
             if (!(hit && history_[(match_ptr_ + 1) & mask_] == next)) {
-                const uint32_t h2 = (c + h1_) * 321u, h3 = (c + h2_) * 321u;
                 const uint32_t hi = 16 + (next >> 4);
                 uint32_t b[3];
-                int first = 1;
-                if (!text_applied) {
-                    b[0] = (c + h3_) * 321u + (c + h4_) * 321u;  // the next h4 + h5
-                    b[1] = h3;
-                    b[2] = h2;
-                    first = 0;
-                } else {
-                    b[1] = (c + h3_) * 321u;
-                    b[2] = h3;
-                }
+                const int first = next_bases(c, b);
                 for (int k = first; k < 3; ++k) {
                     fetch_bucket<Sparse>(k, b[k] + 1);
                     fetch_bucket<Sparse>(k, b[k] + hi);
@@ -623,15 +630,9 @@ template <bool Sparse>
 [[gnu::always_inline]] inline void Engine::fetch_guessed() const {
     const uint32_t g = guess_[history4_ & 0xFFFF];
     for (int k = 0; k < 4; ++k) fetch_bucket<Sparse>(k, base_[k] + 16 + (g >> 4));
-    const uint32_t h2 = (g + h1_) * 321u, h3 = (g + h2_) * 321u, h4 = (g + h3_) * 321u;
-    if (!text_applied) {
-        fetch_bucket<Sparse>(0, h4 + (g + h4_) * 321u + 1);
-        fetch_bucket<Sparse>(1, h3 + 1);
-        fetch_bucket<Sparse>(2, h2 + 1);
-    } else {
-        fetch_bucket<Sparse>(1, h4 + 1);
-        fetch_bucket<Sparse>(2, h3 + 1);
-    }
+    uint32_t b[3];
+#pragma GCC unroll 3
+    for (int k = next_bases(g, b); k < 3; ++k) fetch_bucket<Sparse>(k, b[k] + 1);
 }
 
 template <class Coder>
