@@ -129,15 +129,11 @@ void Engine::leave_sparse() {
     sparse_.for_each([this](uint32_t table, uint32_t index, const uint8_t* bytes) {
         if (table == SparseTables::kMatch) {
             std::memcpy(match_table_ + 4 * index, bytes, 16);
-            for (uint32_t i = 0; i < 4; ++i) {
-                if (dirty_matches_.size() < dirty_limit_) dirty_matches_.push_back(4 * index + i);
-                else dirty_overflow_ = true;
-            }
+            for (uint32_t i = 0; i < 4; ++i) note_dirty(dirty_matches_, 4 * index + i);
         } else {
             uint8_t* b = tables4_[table] + (size_t{index} << 4);
             std::memcpy(b, bytes, 16);
-            if (dirty_buckets_.size() < dirty_limit_) dirty_buckets_.push_back(b);
-            else dirty_overflow_ = true;
+            note_dirty(dirty_buckets_, b);
         }
     });
     sparse_.clear(0);

@@ -108,6 +108,13 @@ private:
     template <bool Sparse>
     void mm_update(uint8_t c, bool had_prediction, int32_t pred);
     void leave_sparse();
+    // Lists something touched since the reset; past the limit the reset
+    // clears everything instead.
+    template <class T>
+    void note_dirty(std::vector<T>& list, T item) {
+        if (list.size() < dirty_limit_) list.push_back(item);
+        else dirty_overflow_ = true;
+    }
     template <bool Sparse>
     void fetch_guessed() const;
     int next_bases(uint32_t x, uint32_t (&b)[3]) const;
@@ -306,10 +313,7 @@ inline void Engine::select_buckets(uint32_t node) {
 
 template <bool Sparse>
 inline void Engine::take_bucket(uint8_t* b, uint32_t chk) {
-    if (!Sparse && b[0] == 0 && !dirty_overflow_) {
-        if (dirty_buckets_.size() < dirty_limit_) dirty_buckets_.push_back(b);
-        else dirty_overflow_ = true;
-    }
+    if (!Sparse && b[0] == 0 && !dirty_overflow_) note_dirty(dirty_buckets_, b);
     if (b[0] != chk) {
         const uint64_t zero = 0;
         std::memcpy(b, &zero, 8);
@@ -514,10 +518,7 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
         match_ptr_ = previous;
         if (match_ptr_ != hist_pos_) match_len_ = verify_match();
     }
-    if (!Sparse && previous == 0 && !dirty_overflow_) [[unlikely]] {
-        if (dirty_matches_.size() < dirty_limit_) dirty_matches_.push_back(h);
-        else dirty_overflow_ = true;
-    }
+    if (!Sparse && previous == 0 && !dirty_overflow_) [[unlikely]] note_dirty(dirty_matches_, h);
     *slot = hist_pos_;
 }
 
