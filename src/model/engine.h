@@ -44,6 +44,8 @@ public:
     // will be coded before the next reset: a small input keeps its buckets
     // in a small map rather than in the tables (any figure codes the same).
     void model_reset(uint64_t expected = UINT64_MAX);
+    // Whether the general model still keeps to the small-input map.
+    bool in_small_map() const { return sparse_active_; }
 
     // Per-entry and per-segment settings read by the models.
     uint8_t min_match = 3;

@@ -105,6 +105,8 @@ TEST(EngineSparse, CodesAndDecodesLikeTheTables) {
         small.model_reset(100);
         const std::string want = code_segments(tables, {data}, dir.path() + "/tables");
         EXPECT_EQ(code_segments(small, {data}, dir.path() + "/small"), want) << n;
+        EXPECT_FALSE(tables.in_small_map());
+        EXPECT_EQ(small.in_small_map(), n == 5000) << n;
 
         // And either way back.
         for (uint64_t expected : {kLarge, uint64_t{100}}) {
