@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/entry.h"
+#include "platform/platform.h"
 
 namespace taq {
 
@@ -35,7 +36,7 @@ public:
     bool delta_better() const { return delta_better_; }
 
 private:
-    std::vector<uint16_t> table_;
+    platform::MappedArray<uint16_t> table_;
     bool delta_better_ = false;
 };
 

@@ -39,7 +39,8 @@ Engine::Engine(uint32_t memory)
       sparse_limit_(sparse_limit_for(memory)),
       // A block can add nine entries a byte past the limit.
       sparse_(sparse_limit_ + 9 * size_t{kBlockSize}),
-      counters_(131584, 1024) {
+      counters_(131584) {
+    std::fill(counters_.begin(), counters_.end(), uint16_t{1024});
     if (memory < 16 || (memory & (memory - 1)) != 0) throw std::bad_alloc();
     // One mapping, each table starting on its own page so that the large
     // ones can be backed by large pages.

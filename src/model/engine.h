@@ -196,7 +196,7 @@ private:
     uint8_t flag_state_ = 0;
 
     // Small direct models.
-    std::vector<uint16_t> counters_;
+    platform::MappedArray<uint16_t> counters_;
     uint32_t ctx_a_ = 0, ctx_b_ = 0, ctx_c_ = 0;
 
     Mixer2 small_stage1_{131328};

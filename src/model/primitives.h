@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace taq {
 
 // 32-bit wrapping arithmetic as the coded stream defines it.
@@ -111,7 +113,7 @@ private:
     }
 
     int32_t size_;
-    std::vector<int16_t> weights_;
+    platform::MappedArray<int16_t> weights_;
     int32_t input0_ = 0, input1_ = 0;
     int32_t first_ = 0, second_ = 1;
     int32_t out_ = 0;

@@ -296,6 +296,13 @@ void* allocate_tables(size_t bytes) {
     return p;
 }
 
+void* allocate_mapped(size_t bytes) {
+    if (bytes == 0) return nullptr;
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    return p;
+}
+
 void advise_large_pages(void* p, size_t bytes) {
 #ifdef MADV_HUGEPAGE
     if (p) ::madvise(p, bytes, MADV_HUGEPAGE);
