@@ -40,7 +40,6 @@ Engine::Engine(uint32_t memory)
       // A block can add nine entries a byte past the limit.
       sparse_(sparse_limit_ + 9 * size_t{kBlockSize}),
       counters_(131584) {
-    std::fill(counters_.begin(), counters_.end(), uint16_t{1024});
     if (memory < 16 || (memory & (memory - 1)) != 0) throw std::bad_alloc();
     // One mapping, each table starting on its own page so that the large
     // ones can be backed by large pages.
@@ -157,7 +156,7 @@ void Engine::model_reset(uint64_t expected) {
             for (uint8_t* b : dirty_buckets_) std::memset(b, 0, 16);
         }
         std::memset(rows_, 0, kRowArea);
-        for_each_region(final_used_, [this](size_t r) { cm_final_.reset_pairs(256 * r, 256); });
+        std::fill(std::begin(final_used_), std::end(final_used_), uint64_t{0});
         std::fill(std::begin(final_unclamped_), std::end(final_unclamped_), uint64_t{0});
         cm_stages_.reset();
         flag_stage1_.reset();
@@ -167,11 +166,7 @@ void Engine::model_reset(uint64_t expected) {
         flag_stage5_.reset();
         flag_stage6_.reset();
     }
-    if (small_touched_) {
-        small_stage1_.reset();
-        small_stage2_.reset();
-        std::fill(counters_.begin(), counters_.end(), uint16_t{1024});
-    }
+    if (small_touched_) small_ready_ = false;
     dirty_buckets_.clear();
     dirty_matches_.clear();
     dirty_overflow_ = false;

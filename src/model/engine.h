@@ -199,12 +199,25 @@ private:
     platform::MappedArray<uint16_t> counters_;
     uint32_t ctx_a_ = 0, ctx_b_ = 0, ctx_c_ = 0;
 
-    Mixer2 small_stage1_{131328};
-    Mixer2 small_stage2_{65536};
-    Mixer2 cm_final_{131072};
+    // The small models are set up when first used (general data never
+    // needs them), and again on first use after a reset that followed use.
+    void use_small_models() {
+        if (!small_ready_) {
+            small_stage1_.reset();
+            small_stage2_.reset();
+            std::fill(counters_.begin(), counters_.end(), uint16_t{1024});
+            small_ready_ = true;
+        }
+        small_touched_ = true;
+    }
+    bool small_ready_ = false;
+    Mixer2 small_stage1_{131328, Mixer2::Unset{}};
+    Mixer2 small_stage2_{65536, Mixer2::Unset{}};
+    Mixer2 cm_final_{131072, Mixer2::Unset{}};
     // The final stage's weights in regions of 256 pairs (one per byte
-    // context): those used since the reset, and since the last clamp.
-    // Only those need resetting or clamping.
+    // context): those used since the reset, and since the last clamp. A
+    // region is reset when first used after a reset; only used ones are
+    // clamped.
     uint64_t final_used_[8] = {};
     uint64_t final_unclamped_[8] = {};
     // Stages 1..3 of the context model's chain, 512 pairs each, in one
@@ -342,8 +355,12 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
     int16_t* const wf = cm_final_.data() + 2 * (fctx & 0x1FF00);
     {
         const uint32_t region = (fctx >> 8) & 511;
-        final_used_[region >> 6] |= uint64_t{1} << (region & 63);
-        final_unclamped_[region >> 6] |= uint64_t{1} << (region & 63);
+        const uint64_t bit = uint64_t{1} << (region & 63);
+        if (!(final_used_[region >> 6] & bit)) [[unlikely]] {
+            cm_final_.reset_pairs(256 * size_t{region}, 256);
+            final_used_[region >> 6] |= bit;
+        }
+        final_unclamped_[region >> 6] |= bit;
     }
     uint8_t* bk[4] = {};
     uint32_t node = 1;
@@ -761,7 +778,7 @@ inline void Engine::code_small_byte(Coder& coder, uint8_t* byte) {
 
 template <class Coder>
 void Engine::code_columns(Coder& coder, uint64_t length, uint32_t width) {
-    small_touched_ = true;
+    use_small_models();
     uint8_t* b = segment_;
     const uint64_t w = width;
     const uint64_t rows = length / w;
@@ -780,7 +797,7 @@ void Engine::code_columns(Coder& coder, uint64_t length, uint32_t width) {
 
 template <class Coder>
 void Engine::code_tiled_image(Coder& coder, uint64_t length, uint32_t width) {
-    small_touched_ = true;
+    use_small_models();
     uint8_t* b = segment_;
     const uint64_t w = width;
     const uint64_t row = 3 * w;
@@ -817,7 +834,7 @@ void Engine::code_tiled_image(Coder& coder, uint64_t length, uint32_t width) {
 
 template <class Coder>
 void Engine::code_serial(Coder& coder, uint64_t length) {
-    small_touched_ = true;
+    use_small_models();
     uint8_t* b = segment_;
     for (uint64_t pos = 0; pos < length; ++pos) {
         ctx_a_ = pos >= 2 ? b[pos - 1] * 512u : 0u;
@@ -829,7 +846,7 @@ void Engine::code_serial(Coder& coder, uint64_t length) {
 
 template <class Coder>
 void Engine::code_frames(Coder& coder, uint64_t length, uint32_t sample_width, uint32_t channels, uint32_t stride) {
-    small_touched_ = true;
+    use_small_models();
     uint8_t* b = segment_;
     const uint64_t s = stride;
     for (uint32_t i = 0; i < sample_width; ++i) {
