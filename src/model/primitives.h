@@ -68,11 +68,11 @@ inline uint16_t counter_next(uint16_t c, int bit) { return kTables.counter_next[
 // combines two inputs linearly and remembers what it used for learning.
 class Mixer2 {
 public:
-    explicit Mixer2(int32_t size) : size_(size), weights_(2 * static_cast<size_t>(size)) { reset(); }
     // For an owner that resets the pairs itself before their first use:
     // the weights start at zero.
     struct Unset {};
     Mixer2(int32_t size, Unset) : size_(size), weights_(2 * static_cast<size_t>(size)) {}
+    explicit Mixer2(int32_t size) : Mixer2(size, Unset{}) { reset(); }
 
     int32_t size() const { return size_; }
 

@@ -66,7 +66,7 @@ void SparseTables::grow(size_t needed) {
     for (size_t i = 0; i < old_count; ++i) {
         for (int j = 0; j < kWays; ++j) {
             const uint32_t k = old[i].keys[j];
-            if (k != 0) std::memcpy(at((k >> kIndexBits) - 1, k & ((1u << kIndexBits) - 1)), old[i].values[j], 16);
+            if (k != 0) std::memcpy(at(key_table(k), key_index(k)), old[i].values[j], 16);
         }
     }
     if (spare.empty()) {

@@ -70,7 +70,7 @@ public:
         for (size_t i = 0; i < line_count_; ++i) {
             for (int j = 0; j < kWays; ++j) {
                 const uint32_t k = lines_[i].keys[j];
-                if (k != 0) f((k >> kIndexBits) - 1, k & ((1u << kIndexBits) - 1), lines_[i].values[j]);
+                if (k != 0) f(key_table(k), key_index(k), lines_[i].values[j]);
             }
         }
     }
@@ -87,6 +87,8 @@ private:
     static constexpr size_t kMinLines = size_t{1} << 10;
 
     static uint32_t make_key(uint32_t table, uint32_t index) { return ((table + 1) << kIndexBits) | index; }
+    static uint32_t key_table(uint32_t key) { return (key >> kIndexBits) - 1; }
+    static uint32_t key_index(uint32_t key) { return key & ((1u << kIndexBits) - 1); }
     // The hash scaled to the line count (which need not be a power of two).
     [[gnu::always_inline]] size_t home(uint32_t key) const {
         return static_cast<size_t>((uint64_t{key * 0x9E3779B1u} * line_count_) >> 32);
