@@ -157,7 +157,7 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     if (!tables_ready_) {
         if (!prepare_tables()) return EntryResult::output_failed;
         if (std::max(expected_input_, data_size) >= kLargePageInput)
-            engine_->prefer_large_pages(options_.run_mode == 0 && platform::processor_count() > 1);
+            engine_->prefer_large_pages(options_.run_mode == 0 ? std::min(2u, platform::processor_count()) : 1u);
         engine_->model_reset(coming);
         tables_ready_ = true;
     } else if (!options_.solid || model_diverged_) {

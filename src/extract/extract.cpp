@@ -122,7 +122,8 @@ bool entry_matches(const std::string& stored_dir, const std::string& stored_name
     return match_wildcard(pattern, to_lower_ascii(file_part(stored_dir + stored_name)));
 }
 
-Extractor::Extractor(bool verbose) : verbose_(verbose) {}
+Extractor::Extractor(bool verbose)
+    : verbose_(verbose), populate_threads_(std::min(2u, platform::processor_count())) {}
 Extractor::~Extractor() = default;
 
 DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_path, uint64_t offset,
@@ -182,7 +183,7 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
             try {
                 engine_ = std::make_unique<Engine>(h.model_memory);
                 if (std::max<uint64_t>(expected_output_, static_cast<uint64_t>(h.data_size)) >= kLargePageOutput)
-                    engine_->prefer_large_pages(populate_in_background_ && platform::processor_count() > 1);
+                    engine_->prefer_large_pages(populate_threads_);
             } catch (const std::bad_alloc&) {
                 std::puts("No memory ");
                 return DecodeResult::damaged;

@@ -63,15 +63,15 @@ public:
     // About how much the run will decode; lets the model choose its page
     // size before the tables are first touched.
     void expect_output(uint64_t bytes) { expected_output_ = bytes; }
-    // Whether the model may map its tables in on another processor (not
-    // when several decoding processes share the machine).
-    void set_populate_in_background(bool on) { populate_in_background_ = on; }
+    // On how many threads the model maps its tables in (1 when several
+    // decoding processes share the machine).
+    void set_populate_threads(unsigned n) { populate_threads_ = n; }
 
 private:
     bool verbose_;
     bool prepare_outputs_ = true;
     uint64_t expected_output_ = 0;
-    bool populate_in_background_ = true;
+    unsigned populate_threads_;
     OutputSizes* sizes_ = nullptr;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<DigramTransform> digram_;

@@ -41,15 +41,16 @@ Engine::Engine(uint32_t memory)
       sparse_(sparse_limit_ + 9 * size_t{kBlockSize}),
       counters_(131584) {
     if (memory < 16 || (memory & (memory - 1)) != 0) throw std::bad_alloc();
-    // One mapping, each table starting on its own page so that the large
-    // ones can be backed by large pages.
-    constexpr size_t kPage = 4096;
+    // One mapping, each region starting on its own page, the hashed tables
+    // (from the match table on) last and on large page boundaries so that
+    // they can be backed by large pages.
+    constexpr size_t kPage = 4096, kLargePage = size_t{2} << 20;
     const size_t m = memory;
     const Region regions[] = {
         {0, kSegmentSize},  // segment buffer
         {0, m},             // history
-        {0, m / 4},         // match table: m/16 entries of 4 bytes
         {0, kRowArea},      // order-1 and skip rows
+        {0, m / 4},         // match table: m/16 entries of 4 bytes
         {0, m / 8},         // T4
         {0, m / 4},         // T3
         {0, m / 2},         // T2
@@ -58,6 +59,7 @@ Engine::Engine(uint32_t memory)
     size_t offsets[8];
     size_t total = 0;
     for (int i = 0; i < 8; ++i) {
+        total = round_up(total, i >= 3 && regions[i].bytes >= kLargePage ? kLargePage : kPage);
         offsets[i] = total;
         total += round_up(regions[i].bytes, kPage);
     }
@@ -66,8 +68,8 @@ Engine::Engine(uint32_t memory)
     tables_bytes_ = total;
     segment_ = tables_ + offsets[0];
     history_ = tables_ + offsets[1];
-    match_table_ = reinterpret_cast<uint32_t*>(tables_ + offsets[2]);
-    rows_ = tables_ + offsets[3];
+    rows_ = tables_ + offsets[2];
+    match_table_ = reinterpret_cast<uint32_t*>(tables_ + offsets[3]);
     t4_ = tables_ + offsets[4];
     t3_ = tables_ + offsets[5];
     t2_ = tables_ + offsets[6];
@@ -86,20 +88,26 @@ Engine::Engine(uint32_t memory)
     }
 }
 
-void Engine::prefer_large_pages(bool populate) {
+void Engine::prefer_large_pages(unsigned populate_threads) {
     if (large_pages_) return;
     large_pages_ = true;
-    platform::advise_large_pages(tables_, tables_bytes_);
-    populate_wanted_ = populate;
+    uint8_t* const hashed = reinterpret_cast<uint8_t*>(match_table_);
+    platform::advise_large_pages(hashed, static_cast<size_t>(tables_ + tables_bytes_ - hashed));
+    populate_threads_ = populate_threads;
+    sparse_.populate_ahead(populate_threads);
 }
 
 void Engine::start_populate() {
-    populate_wanted_ = false;
-    // The history fills from its start; everything else is hit at random
-    // from the first bytes of general data on.
+    const unsigned threads = populate_threads_;
+    populate_threads_ = 0;
+    // Everything here is hit at random from the first bytes of general data
+    // on; the largest tables gain most from large pages. Small pages cost
+    // the coding some 15-30% more time than large ones, large pages that
+    // come slowly about half a second for these tables: for a short run
+    // the small pages are cheaper.
     const size_t m = mem_;
-    populate_ = std::make_unique<platform::BackgroundPopulate>(std::vector<platform::BackgroundPopulate::Range>{
-        {t1_, m}, {t2_, m / 2}, {match_table_, m / 4}, {t3_, m / 4}, {t4_, m / 8}});
+    platform::populate_tables({{t1_, m}, {t2_, m / 2}, {match_table_, m / 4}, {t3_, m / 4}, {t4_, m / 8}}, threads,
+                              expected_ < kLongRun);
 }
 
 namespace {
@@ -119,10 +127,7 @@ void Engine::clamp_general_segment() {
     for_each_region(final_unclamped_, [this](size_t r) { cm_final_.clamp_pairs(256 * r, 256); });
 }
 
-Engine::~Engine() {
-    populate_.reset();
-    platform::release_tables(tables_, tables_bytes_);
-}
+Engine::~Engine() { platform::release_tables(tables_, tables_bytes_); }
 
 void Engine::leave_sparse() {
     // The tables are all zero here: nothing reached them since the reset.
@@ -170,6 +175,7 @@ void Engine::model_reset(uint64_t expected) {
     dirty_buckets_.clear();
     dirty_matches_.clear();
     dirty_overflow_ = false;
+    expected_ = expected;
     sparse_active_ = expected <= sparse_limit_ / kSparseBytesShare;
     sparse_.clear(sparse_active_ ? sparse_entries_for(expected) : 0);
     history_written_ = 0;

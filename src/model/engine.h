@@ -30,13 +30,14 @@ public:
     Engine& operator=(const Engine&) = delete;
 
     uint32_t memory() const { return mem_; }
-    // Backs the tables with large pages from now on; worth it when much
-    // data follows, a loss for small inputs (each first touch clears a
-    // whole large page). With `populate`, a background thread maps the
-    // general model's tables in (on a processor that would idle) once
-    // general data is first coded in them (not while a small input keeps
-    // to its map); images and audio never touch them.
-    void prefer_large_pages(bool populate);
+    // Backs the hashed tables with large pages from now on; worth it when
+    // much data follows, a loss for small inputs (each first touch clears
+    // a whole large page). With `populate_threads`, the tables are mapped
+    // in on that many threads when general data is first coded in them
+    // (not while a small input keeps to its map): each page then costs
+    // far less than a fault in the middle of the coding. Images and audio
+    // never touch them.
+    void prefer_large_pages(unsigned populate_threads);
     uint8_t* segment() { return segment_; }
 
     // Clears the whole model. Costs what the model touched since the last
@@ -152,8 +153,11 @@ private:
     bool touched_ = false;        // general model used since the reset
     bool small_touched_ = false;  // small models used since the reset
     bool large_pages_ = false;
-    bool populate_wanted_ = false;
-    std::unique_ptr<platform::BackgroundPopulate> populate_;
+    unsigned populate_threads_ = 0;  // 0: populated, or left to faults
+    // What the last reset expected; from this much on, a run keeps large
+    // pages even when they come slowly.
+    uint64_t expected_ = UINT64_MAX;
+    static constexpr uint64_t kLongRun = kSegmentSize;
     // After a reset for a small input the buckets and match slots live in
     // sparse_, until it holds sparse_limit_ entries; then they move into
     // the tables. The map takes about 32 bytes an entry, so the limit keeps
@@ -670,7 +674,7 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
 
 template <class Coder, bool Sparse>
 void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) {
-    if (!Sparse && populate_wanted_) start_populate();
+    if (!Sparse && populate_threads_ != 0) start_populate();
     const int raw = coder.direct(raw_in);
     prefetch_next_ = !raw;
     encoder_ahead_ = Coder::encoding;

@@ -33,6 +33,16 @@ SparseTables::~SparseTables() { platform::release_tables(lines_, max_lines_ * si
 void SparseTables::set_lines(size_t lines) {
     line_count_ = std::min(lines, max_lines_);
     used_lines_ = std::max(used_lines_, line_count_);
+    if (populate_threads_ != 0 && line_count_ > mapped_lines_) {
+        platform::populate_tables({{lines_ + mapped_lines_, (line_count_ - mapped_lines_) * sizeof(Line)}},
+                                  populate_threads_, true);
+        mapped_lines_ = line_count_;
+    }
+}
+
+void SparseTables::populate_ahead(unsigned threads) {
+    populate_threads_ = threads;
+    set_lines(line_count_);
 }
 
 void SparseTables::clear_keys(size_t lines) {

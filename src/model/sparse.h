@@ -31,6 +31,9 @@ public:
     // Drops every entry and makes room for about `expected` of them. Costs
     // what the map used since the last clear.
     void clear(size_t expected);
+    // From now on the lines in use are mapped in before they are used, on
+    // `threads` threads, rather than faulted in one by one.
+    void populate_ahead(unsigned threads);
     size_t size() const { return count_; }
     // Room for `more` new entries without moving the existing ones (the
     // caller keeps the total within `most`).
@@ -101,6 +104,8 @@ private:
     size_t max_lines_ = 0;
     size_t line_count_ = 0;
     size_t used_lines_ = 0;  // lines from here on hold no keys
+    size_t mapped_lines_ = 0;  // lines mapped in ahead of use
+    unsigned populate_threads_ = 0;
     size_t count_ = 0;
 };
 

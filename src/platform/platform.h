@@ -106,8 +106,8 @@ uint64_t monotonic_ms();
 void catch_interrupts();
 bool interrupted();
 
-// Memory for the model tables: zero-filled, page aligned. Returns nullptr
-// on failure.
+// Memory for the model tables: zero-filled, aligned to the large page
+// size. Returns nullptr on failure.
 void* allocate_tables(size_t bytes);
 // Zero-filled memory with every page mapped in by this one call: cheaper
 // than a fault per page for tables of a few MiB that are written in full
@@ -117,25 +117,19 @@ void* allocate_mapped(size_t bytes);
 // but every first touch then clears a whole large page.
 void advise_large_pages(void* p, size_t bytes);
 
-// Maps the pages of [p, p + bytes) in writable, without changing their
-// contents, on a thread of its own, so that the clearing of fresh pages
-// overlaps the caller's work on an otherwise idle processor. Destroying the
-// object stops the work and waits for the thread.
-class BackgroundPopulate {
-public:
-    struct Range {
-        void* p;
-        size_t bytes;
-    };
-    explicit BackgroundPopulate(std::vector<Range> ranges);
-    ~BackgroundPopulate();
-    BackgroundPopulate(const BackgroundPopulate&) = delete;
-    BackgroundPopulate& operator=(const BackgroundPopulate&) = delete;
-
-private:
-    struct State;
-    State* state_;
+// Maps the pages of fresh memory from allocate_tables() in now, range by
+// range and on `threads` threads, so that random access does not fault
+// page by page. Where large pages were advised they come at about the
+// cost of clearing them, unless the memory was free for long: a hypervisor
+// may have taken it back, and then a large page costs some 30 times as
+// much (small pages still come cheaply from the pieces it leaves alone).
+// With `small_when_slow`, from the first large page that comes slowly on
+// the rest takes small pages; returns whether it did.
+struct PageRange {
+    void* p;
+    size_t bytes;
 };
+bool populate_tables(const std::vector<PageRange>& ranges, unsigned threads, bool small_when_slow);
 void release_tables(void* p, size_t bytes);
 
 // A fixed array in memory from allocate_mapped(): zero until written.

@@ -1,7 +1,6 @@
 #include "platform/platform.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <thread>
 #include <climits>
@@ -289,11 +288,84 @@ uint64_t monotonic_ms() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
+namespace {
+
+constexpr size_t kLargePage = size_t{2} << 20;
+
+// A large page that costs its thread more than this to map in did not come
+// from memory the system had at hand (those take about 0.2 ms, clearing
+// included; memory that a hypervisor took back costs about 6 ms).
+constexpr uint64_t kSlowLargePageNs = 1500000;
+
+uint64_t thread_cpu_ns() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Maps the pages that [p, p + bytes) touches in.
+bool populate_range(void* p, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    if (bytes == 0) return true;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(p) & ~uintptr_t{4095};
+    const uintptr_t end = reinterpret_cast<uintptr_t>(p) + bytes;
+    return ::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE) == 0;
+#else
+    (void)p;
+    (void)bytes;
+    return false;
+#endif
+}
+
+// Maps `ranges` in on `threads` threads, the bytes split evenly.
+void populate_on_threads(const std::vector<PageRange>& ranges, unsigned threads) {
+    size_t total = 0;
+    for (const PageRange& r : ranges) total += r.bytes;
+    threads = std::max(1u, threads);
+    const size_t share = ((total + threads - 1) / threads + 4095) & ~size_t{4095};
+    // Worker k maps the bytes [k * share, (k + 1) * share) of the ranges.
+    auto work = [&ranges, share](unsigned k) {
+        size_t skip = size_t{k} * share, left = share;
+        for (const PageRange& r : ranges) {
+            if (left == 0) break;
+            if (skip >= r.bytes) {
+                skip -= r.bytes;
+                continue;
+            }
+            const size_t len = std::min(left, r.bytes - skip);
+            populate_range(static_cast<char*>(r.p) + skip, len);
+            left -= len;
+            skip = 0;
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned k = 1; k < threads; ++k) {
+        try {
+            helpers.emplace_back(work, k);
+        } catch (...) {
+            work(k);  // no thread to be had: here, then
+        }
+    }
+    work(0);
+    for (std::thread& t : helpers) t.join();
+}
+
+}  // namespace
+
 void* allocate_tables(size_t bytes) {
     if (bytes == 0) return nullptr;
-    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // Map a large page more and trim it, so that the tables start on a
+    // large page boundary.
+    const size_t mapped = bytes + kLargePage;
+    void* p = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return nullptr;
-    return p;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t aligned = (start + kLargePage - 1) & ~(uintptr_t{kLargePage} - 1);
+    if (aligned > start) ::munmap(p, aligned - start);
+    const uintptr_t end = aligned + bytes;
+    const uintptr_t mapped_end = start + mapped;
+    if (mapped_end > end) ::munmap(reinterpret_cast<void*>(end), mapped_end - end);
+    return reinterpret_cast<void*>(aligned);
 }
 
 void* allocate_mapped(size_t bytes) {
@@ -312,38 +384,36 @@ void advise_large_pages(void* p, size_t bytes) {
 #endif
 }
 
-struct BackgroundPopulate::State {
-    std::vector<Range> ranges;
-    std::atomic<bool> stop{false};
-    std::thread thread;
-};
-
-BackgroundPopulate::BackgroundPopulate(std::vector<Range> ranges) : state_(new State) {
-    state_->ranges = std::move(ranges);
-    State* st = state_;
-    try {
-        st->thread = std::thread([st] {
-#ifdef MADV_POPULATE_WRITE
-            constexpr size_t kChunk = size_t{8} << 20;
-            for (const Range& r : st->ranges) {
-                auto* base = static_cast<char*>(r.p);
-                for (size_t at = 0; at < r.bytes; at += kChunk) {
-                    if (st->stop.load(std::memory_order_relaxed)) return;
-                    const size_t n = std::min(kChunk, r.bytes - at);
-                    if (::madvise(base + at, n, MADV_POPULATE_WRITE) != 0) return;
-                }
-            }
-#endif
-        });
-    } catch (...) {
-        // Without a thread the pages are simply mapped on first touch.
+bool populate_tables(const std::vector<PageRange>& ranges, unsigned threads, bool small_when_slow) {
+    if (!small_when_slow) {
+        populate_on_threads(ranges, threads);
+        return false;
     }
-}
-
-BackgroundPopulate::~BackgroundPopulate() {
-    state_->stop.store(true, std::memory_order_relaxed);
-    if (state_->thread.joinable()) state_->thread.join();
-    delete state_;
+    // Large page by large page while they come cheaply.
+    std::vector<PageRange> rest;
+    for (size_t r = 0; r < ranges.size() && rest.empty(); ++r) {
+        char* const base = static_cast<char*>(ranges[r].p);
+        const size_t n = ranges[r].bytes;
+        for (size_t at = 0; at < n;) {
+            const size_t len = std::min(kLargePage - reinterpret_cast<uintptr_t>(base + at) % kLargePage, n - at);
+            const uint64_t start = thread_cpu_ns();
+            if (!populate_range(base + at, len)) return false;
+            const bool slow = thread_cpu_ns() - start > kSlowLargePageNs;
+            at += len;
+            if (slow) {
+                // What is left of this range and all that follow.
+                if (at < n) rest.push_back({base + at, n - at});
+                rest.insert(rest.end(), ranges.begin() + static_cast<std::ptrdiff_t>(r) + 1, ranges.end());
+                break;
+            }
+        }
+    }
+    if (rest.empty()) return false;
+#ifdef MADV_NOHUGEPAGE
+    for (const PageRange& r : rest) ::madvise(r.p, r.bytes, MADV_NOHUGEPAGE);
+#endif
+    populate_on_threads(rest, threads);
+    return true;
 }
 
 void release_tables(void* p, size_t bytes) {

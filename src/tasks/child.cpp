@@ -72,7 +72,7 @@ int run_extract_child(TaskBoard& board, int slot, const std::string& archive_pat
         e->set_prepare_outputs(false);
         e->expect_output(size);
         // The other processors are busy with the other children.
-        e->set_populate_in_background(false);
+        e->set_populate_threads(1);
         return e;
     };
     std::unique_ptr<Extractor> extractor = fresh_extractor();

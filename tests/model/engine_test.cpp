@@ -150,5 +150,21 @@ TEST(EngineSparse, CodesAndDecodesLikeTheTables) {
     }
 }
 
+// Mapping the tables and the map in ahead (large pages or small) changes
+// nothing that is coded.
+TEST(EnginePages, PopulatedTablesCodeAlike) {
+    test::TempDir dir;
+    const std::string data = mixed_data(200000, 13);
+    for (uint64_t expected : {kLarge, uint64_t{100}}) {
+        Engine plain(1u << 24), populated(1u << 24);
+        populated.prefer_large_pages(2);
+        plain.model_reset(expected);
+        populated.model_reset(expected);
+        EXPECT_EQ(code_segments(populated, {data}, dir.path() + "/populated"),
+                  code_segments(plain, {data}, dir.path() + "/plain"))
+            << expected;
+    }
+}
+
 }  // namespace
 }  // namespace taq

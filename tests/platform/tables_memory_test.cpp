@@ -1,0 +1,69 @@
+// Table memory: allocate_tables() hands out zeroed memory on a large page
+// boundary, and populate_tables() maps in every page that its ranges
+// touch, and nothing else, on any number of threads, whichever page size
+// it ends up with; the memory stays zero and writable.
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace taq::platform {
+namespace {
+
+constexpr size_t kPage = 4096;
+constexpr size_t kLargePage = size_t{2} << 20;
+
+// Which pages of [p, p + bytes) are mapped in.
+std::vector<bool> resident(const uint8_t* p, size_t bytes) {
+    std::vector<unsigned char> v((bytes + kPage - 1) / kPage);
+    EXPECT_EQ(::mincore(const_cast<uint8_t*>(p), bytes, v.data()), 0);
+    std::vector<bool> out;
+    for (unsigned char c : v) out.push_back((c & 1) != 0);
+    return out;
+}
+
+TEST(TableMemory, PopulateMapsExactlyThePagesOfItsRanges) {
+    const size_t bytes = 6 * kLargePage + 3 * kPage;
+    for (bool small_when_slow : {false, true}) {
+        for (unsigned threads : {1u, 2u, 3u}) {
+            auto* p = static_cast<uint8_t*>(allocate_tables(bytes));
+            ASSERT_NE(p, nullptr);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % kLargePage, 0u);
+            // Large pages on the first half only; ranges that start and end
+            // inside pages, a gap between them, and the tail left alone.
+            advise_large_pages(p, 3 * kLargePage);
+            const std::vector<PageRange> ranges = {
+                {p + 100, kLargePage + 7},
+                {p + 2 * kLargePage + kPage, 2 * kLargePage},
+                {p + 5 * kLargePage, 64},
+            };
+            populate_tables(ranges, threads, small_when_slow);
+
+            const std::vector<bool> in = resident(p, bytes);
+            std::vector<bool> want(in.size(), false);
+            for (const PageRange& r : ranges) {
+                const size_t from = static_cast<size_t>(static_cast<uint8_t*>(r.p) - p);
+                for (size_t page = from / kPage; page <= (from + r.bytes - 1) / kPage; ++page) want[page] = true;
+            }
+            for (size_t page = 0; page < in.size(); ++page) {
+                // A large page maps its neighbours in as well; beyond the
+                // advised half every page must be as the ranges say.
+                if (want[page]) {
+                    EXPECT_TRUE(in[page]) << page << " " << threads << " " << small_when_slow;
+                } else if (page * kPage >= 3 * kLargePage) {
+                    EXPECT_FALSE(in[page]) << page << " " << threads;
+                }
+            }
+            for (size_t i = 0; i < bytes; i += 997) ASSERT_EQ(p[i], 0) << i;
+            p[bytes - 1] = 1;
+            release_tables(p, bytes);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace taq::platform
