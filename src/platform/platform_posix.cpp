@@ -321,7 +321,9 @@ bool populate_range(void* p, size_t bytes) {
 void populate_on_threads(const std::vector<PageRange>& ranges, unsigned threads) {
     size_t total = 0;
     for (const PageRange& r : ranges) total += r.bytes;
-    threads = std::max(1u, threads);
+    // A thread more is not worth starting for a few MiB.
+    constexpr size_t kPerThread = size_t{4} << 20;
+    threads = static_cast<unsigned>(std::clamp<size_t>(total / kPerThread, 1, std::max(1u, threads)));
     const size_t share = ((total + threads - 1) / threads + 4095) & ~size_t{4095};
     // Worker k maps the bytes [k * share, (k + 1) * share) of the ranges.
     auto work = [&ranges, share](unsigned k) {

@@ -27,19 +27,21 @@ std::vector<bool> resident(const uint8_t* p, size_t bytes) {
 }
 
 TEST(TableMemory, PopulateMapsExactlyThePagesOfItsRanges) {
-    const size_t bytes = 6 * kLargePage + 3 * kPage;
+    const size_t bytes = 12 * kLargePage + 3 * kPage;
     for (bool small_when_slow : {false, true}) {
         for (unsigned threads : {1u, 2u, 3u}) {
             auto* p = static_cast<uint8_t*>(allocate_tables(bytes));
             ASSERT_NE(p, nullptr);
             EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % kLargePage, 0u);
             // Large pages on the first half only; ranges that start and end
-            // inside pages, a gap between them, and the tail left alone.
-            advise_large_pages(p, 3 * kLargePage);
+            // inside pages, gaps between them, one across the end of the
+            // advised half, and the tail left alone. Enough in all for
+            // three threads.
+            advise_large_pages(p, 6 * kLargePage);
             const std::vector<PageRange> ranges = {
-                {p + 100, kLargePage + 7},
-                {p + 2 * kLargePage + kPage, 2 * kLargePage},
-                {p + 5 * kLargePage, 64},
+                {p + 100, 2 * kLargePage + 7},
+                {p + 4 * kLargePage + kPage, 4 * kLargePage},
+                {p + 10 * kLargePage, 64},
             };
             populate_tables(ranges, threads, small_when_slow);
 
@@ -54,7 +56,7 @@ TEST(TableMemory, PopulateMapsExactlyThePagesOfItsRanges) {
                 // advised half every page must be as the ranges say.
                 if (want[page]) {
                     EXPECT_TRUE(in[page]) << page << " " << threads << " " << small_when_slow;
-                } else if (page * kPage >= 3 * kLargePage) {
+                } else if (page * kPage >= 6 * kLargePage) {
                     EXPECT_FALSE(in[page]) << page << " " << threads;
                 }
             }
