@@ -124,12 +124,12 @@ void advise_large_pages(void* p, size_t bytes);
 // may have taken it back, and then a large page costs some 30 times as
 // much (small pages still come cheaply from the pieces it leaves alone).
 // With `small_when_slow`, from the first large page that comes slowly on
-// the rest takes small pages; returns whether it did.
+// the rest takes small pages.
 struct PageRange {
     void* p;
     size_t bytes;
 };
-bool populate_tables(const std::vector<PageRange>& ranges, unsigned threads, bool small_when_slow);
+void populate_tables(const std::vector<PageRange>& ranges, unsigned threads, bool small_when_slow);
 void release_tables(void* p, size_t bytes);
 
 // A fixed array in memory from allocate_mapped(): zero until written.

@@ -386,10 +386,10 @@ void advise_large_pages(void* p, size_t bytes) {
 #endif
 }
 
-bool populate_tables(const std::vector<PageRange>& ranges, unsigned threads, bool small_when_slow) {
+void populate_tables(const std::vector<PageRange>& ranges, unsigned threads, bool small_when_slow) {
     if (!small_when_slow) {
         populate_on_threads(ranges, threads);
-        return false;
+        return;
     }
     // Large page by large page while they come cheaply.
     std::vector<PageRange> rest;
@@ -399,7 +399,7 @@ bool populate_tables(const std::vector<PageRange>& ranges, unsigned threads, boo
         for (size_t at = 0; at < n;) {
             const size_t len = std::min(kLargePage - reinterpret_cast<uintptr_t>(base + at) % kLargePage, n - at);
             const uint64_t start = thread_cpu_ns();
-            if (!populate_range(base + at, len)) return false;
+            if (!populate_range(base + at, len)) return;  // left to faults
             const bool slow = thread_cpu_ns() - start > kSlowLargePageNs;
             at += len;
             if (slow) {
@@ -410,12 +410,11 @@ bool populate_tables(const std::vector<PageRange>& ranges, unsigned threads, boo
             }
         }
     }
-    if (rest.empty()) return false;
+    if (rest.empty()) return;
 #ifdef MADV_NOHUGEPAGE
     for (const PageRange& r : rest) ::madvise(r.p, r.bytes, MADV_NOHUGEPAGE);
 #endif
     populate_on_threads(rest, threads);
-    return true;
 }
 
 void release_tables(void* p, size_t bytes) {
