@@ -34,9 +34,9 @@ public:
     // much data follows, a loss for small inputs (each first touch clears
     // a whole large page). With `populate_threads`, the tables are mapped
     // in on that many threads when general data is first coded in them
-    // (not while a small input keeps to its map): each page then costs
-    // far less than a fault in the middle of the coding. Images and audio
-    // never touch them.
+    // (not while a small input keeps to its map, whose lines are mapped in
+    // as it grows): each page then costs far less than a fault in the
+    // middle of the coding. Images and audio never touch them.
     void prefer_large_pages(unsigned populate_threads);
     uint8_t* segment() { return segment_; }
 

@@ -151,7 +151,8 @@ TEST(EngineSparse, CodesAndDecodesLikeTheTables) {
 }
 
 // Mapping the tables and the map in ahead (large pages or small) changes
-// nothing that is coded.
+// nothing that is coded, also when the map grows, and so maps more lines
+// in, while it holds entries (200,000 bytes after a reset expecting 100).
 TEST(EnginePages, PopulatedTablesCodeAlike) {
     test::TempDir dir;
     const std::string data = mixed_data(200000, 13);
