@@ -110,6 +110,11 @@ private:
     void take_bucket(uint8_t* b, uint32_t chk);
     template <bool Sparse>
     void mm_update(uint8_t c, bool had_prediction, int32_t pred);
+    void fetch_flag_weights(uint32_t pred, uint32_t len, uint32_t h2, uint32_t h3, uint32_t h5, uint32_t c1,
+                            uint32_t c2) const;
+    void fetch_flag_weights_after_hit(uint32_t x) const;
+    // The match length's share in the flag stages' contexts.
+    static uint32_t match_bucket(uint32_t len) { return len <= 64 ? ((len - 7) & 255) : (len < 128 ? 62 : 63); }
     void leave_sparse();
     // Lists something touched since the reset; past the limit the reset
     // clears everything instead.
@@ -467,8 +472,7 @@ inline int32_t Engine::flag_mix(int k, Mixer2& stage, uint32_t ctx, int32_t m0, 
 }
 
 inline int32_t Engine::mm_predict() {
-    const uint32_t len = match_len_;
-    const uint32_t bucket = len <= 64 ? ((len - 7) & 255) : (len < 128 ? 62 : 63);
+    const uint32_t bucket = match_bucket(match_len_);
     const uint32_t pred = static_cast<uint32_t>(pred_);
     const int32_t q = state_p(flag_state_) - 2047;
     const int32_t y1 = flag_mix(0, flag_stage1_, bucket, 512, q);
@@ -543,6 +547,27 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     }
     if (!Sparse && previous == 0 && !dirty_overflow_) [[unlikely]] note_dirty(dirty_matches_, h);
     *slot = hist_pos_;
+    if (match_len_ >= min_match)
+        fetch_flag_weights(history_[match_ptr_ & mask_], match_len_, h2_, h3_, h5_, c1_, (history4_ >> 8) & 0xFF);
+}
+
+// A byte with the prediction `pred` after a match of `len` bytes, in the
+// contexts the hashes and bytes give: fetch the weights its flag stages
+// will select (the larger stages are hit at random).
+[[gnu::always_inline]] inline void Engine::fetch_flag_weights(uint32_t pred, uint32_t len, uint32_t h2, uint32_t h3,
+                                                              uint32_t h5, uint32_t c1, uint32_t c2) const {
+    const uint32_t bucket = match_bucket(len);
+    __builtin_prefetch(flag_stage2_.weights() + 2 * ((pred + h3) & 0xFFFF), 0, 3);
+    __builtin_prefetch(flag_stage3_.weights() + 2 * ((h2 + h5) & 0xFFFF), 0, 3);
+    __builtin_prefetch(flag_stage4_.weights() + 2 * (((c1 << 8) | pred) & 0xFFFF), 0, 3);
+    __builtin_prefetch(flag_stage5_.weights() + 2 * (((pred << 8) | bucket) & 0xFFFF), 0, 3);
+    __builtin_prefetch(flag_stage6_.weights() + 2 * (((c2 << 8) | pred) & 0xFFFF), 0, 3);
+}
+
+// The same for the byte after `x`, were `x` a hit: the match goes on.
+[[gnu::always_inline]] inline void Engine::fetch_flag_weights_after_hit(uint32_t x) const {
+    fetch_flag_weights(history_[(match_ptr_ + 1) & mask_], match_len_ + 1, (x + h1_) * 321u, (x + h2_) * 321u,
+                       (x + h4_) * 321u, x, c1_);
 }
 
 template <bool Sparse>
@@ -595,6 +620,9 @@ template <class Coder, bool Sparse>
 [[gnu::always_inline]] inline void Engine::fetch_ahead(const uint8_t* bytes, uint32_t i, uint32_t n, uint32_t c,
                                                        bool has, int32_t pred, int raw, bool& ahead_done) {
     prefetch_match_slot<Sparse>(has ? static_cast<uint32_t>(pred) : (Coder::encoding ? c : 0u));
+    // A hit is most likely followed by another.
+    if (has && (!Coder::encoding || c == static_cast<uint32_t>(pred)))
+        fetch_flag_weights_after_hit(static_cast<uint32_t>(pred));
     // A byte takes less time than a slot takes to arrive when it is a
     // hit: fetch the slot of kMatchAhead bytes on as well, from the
     // bytes themselves or, when decoding a match, from its source.
