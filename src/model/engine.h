@@ -579,11 +579,14 @@ inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
     h3_ = (c + h2_) * 321u;
     h2_ = (c + h1_) * 321u;
     h1_ = c * 321u;
+    mm_update<Sparse>(c, had_prediction, pred);
     // After a hit the next byte is most likely predicted and hit too.
     if (prefetch_next_ && !encoder_ahead_ && !(had_prediction && static_cast<int32_t>(c) == pred)) {
         // The next byte's first-nibble buckets that do not depend on the
-        // match prediction are known now: fetch them while the match model
-        // looks up its table.
+        // match prediction are known now. They are fetched after the match
+        // step, next to the fetches at the top of the next byte: in small
+        // pages most fetches miss the TLB, and the page walks of one burst
+        // overlap, where two bursts would hold the core up twice.
         if (!text_applied) {
             base_[0] = h4_ + h5_;
             fetch_bucket<Sparse>(0, base_[0] + 1);
@@ -593,7 +596,6 @@ inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
         fetch_bucket<Sparse>(1, base_[1] + 1);
         fetch_bucket<Sparse>(2, base_[2] + 1);
     }
-    mm_update<Sparse>(c, had_prediction, pred);
 }
 
 // The context bases that the byte after `x` gives T1..T3 (T2 and T3 under
