@@ -94,6 +94,8 @@ private:
         node_ = 1;
     }
     void set_context_bases(bool has_prediction, int32_t pred);
+    void context_bases(uint32_t h2, uint32_t h3, uint32_t h4, uint32_t h5, uint32_t older, bool has_prediction,
+                       uint32_t p, uint32_t (&b)[4]) const;
     template <bool Sparse>
     void prefetch_match_slot(uint32_t c_guess) const;
     template <bool Sparse>
@@ -306,18 +308,25 @@ template <bool Sparse>
 // The four table contexts of a byte differ only by the node added to a
 // per-byte base, so the bases are computed once per byte.
 inline void Engine::set_context_bases(bool has_prediction, int32_t pred) {
-    const uint32_t p = static_cast<uint32_t>(pred);
+    context_bases(h2_, h3_, h4_, h5_, history4_ >> 16, has_prediction, static_cast<uint32_t>(pred), base_);
+}
+
+// The bases of a byte from its hashes, the two bytes before its newest two
+// (`older`) and its match prediction `p` (all ones without one).
+[[gnu::always_inline]] inline void Engine::context_bases(uint32_t h2, uint32_t h3, uint32_t h4, uint32_t h5,
+                                                         uint32_t older, bool has_prediction, uint32_t p,
+                                                         uint32_t (&b)[4]) const {
     if (!text_applied) {
-        base_[0] = h4_ + h5_;
-        base_[1] = h3_;
-        base_[2] = h2_;
-        base_[3] = (history4_ >> 16) * 43690u + (p << 8);
+        b[0] = h4 + h5;
+        b[1] = h3;
+        b[2] = h2;
+        b[3] = older * 43690u + (p << 8);
     } else {
         const uint32_t pm = p + (has_prediction ? 256u : 0u);
-        base_[0] = pm * h5_;
-        base_[1] = h4_;
-        base_[2] = h3_;
-        base_[3] = pm * h2_;
+        b[0] = pm * h5;
+        b[1] = h4;
+        b[2] = h3;
+        b[3] = pm * h2;
     }
 }
 
@@ -649,16 +658,20 @@ template <class Coder, bool Sparse>
                 fetch_bucket<Sparse>(k, base_[k] + hi);
             }
         }
-        // The next byte's buckets that do not depend on its match
-        // prediction, a byte ahead, unless it looks like a hit.
+        // The next byte's buckets a byte ahead, unless it looks like a
+        // hit. Those that hang on its match prediction are fetched with
+        // the one it most likely has (after a hit the match goes on, after
+        // a miss there is mostly none), and once more with the real one.
         ahead_done = false;
         if (!raw && i + 1 < n) {
             const uint32_t next = bytes[i + 1];
-            if (!(hit && history_[(match_ptr_ + 1) & mask_] == next)) {
+            const uint32_t continued = history_[(match_ptr_ + 1) & mask_];
+            if (!(hit && continued == next)) {
                 const uint32_t hi = 16 + (next >> 4);
-                uint32_t b[3];
-                const int first = next_bases(c, b);
-                for (int k = first; k < 3; ++k) {
+                uint32_t b[4];
+                context_bases((c + h1_) * 321u, (c + h2_) * 321u, (c + h3_) * 321u, (c + h4_) * 321u,
+                              ((history4_ << 8) | c) >> 16, hit, hit ? continued : 0xFFFFFFFFu, b);
+                for (int k = 0; k < 4; ++k) {
                     fetch_bucket<Sparse>(k, b[k] + 1);
                     fetch_bucket<Sparse>(k, b[k] + hi);
                 }
