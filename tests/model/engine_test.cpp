@@ -5,6 +5,8 @@
 // when it moves into them halfway.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -92,6 +94,35 @@ TEST(EngineReset, CodesLikeAFreshEngine) {
             }
         }
     }
+}
+
+// A reset costs what the entry before it touched: after an entry that
+// touched more buckets than the reset keeps track of (so that it clears
+// the tables whole), the history past the written part stays unmapped.
+// (The history follows the segment buffer in the engine's one mapping.)
+TEST(EngineReset, LeavesTheUnwrittenHistoryAlone) {
+    test::TempDir dir;
+    constexpr uint32_t kMemory = 1u << 22;
+    constexpr size_t kPage = 4096;
+    Engine engine(kMemory);
+    engine.model_reset(kLarge);
+    const size_t written = 400000;
+    code_segments(engine, {mixed_data(written, 5)}, dir.path() + "/first");
+    engine.model_reset(kLarge);
+    const uint8_t* history = engine.segment() + kSegmentSize;
+    std::vector<unsigned char> pages(kMemory / kPage);
+    ASSERT_EQ(::mincore(const_cast<uint8_t*>(history), kMemory, pages.data()), 0);
+    size_t resident = 0;
+    for (unsigned char p : pages) resident += p & 1;
+    // The written pages, and the last one: the first comparisons of the
+    // match model read back across the start of the buffer.
+    EXPECT_LE(resident, (written + kPage - 1) / kPage + 1);
+    // And the engine still codes as a fresh one.
+    Engine fresh(kMemory);
+    fresh.model_reset(kLarge);
+    const std::string later = mixed_data(30000, 8);
+    EXPECT_EQ(code_segments(engine, {later}, dir.path() + "/second"),
+              code_segments(fresh, {later}, dir.path() + "/fresh"));
 }
 
 // The small direct models are set up on first use and again on the first
