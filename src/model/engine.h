@@ -115,6 +115,13 @@ private:
     void fetch_flag_weights(uint32_t pred, uint32_t len, uint32_t h2, uint32_t h3, uint32_t h5, uint32_t c1,
                             uint32_t c2) const;
     void fetch_flag_weights_after_hit(uint32_t x) const;
+    // The order-2..5 hashes once `x` follows the bytes hashed now.
+    struct Hashes {
+        uint32_t h2, h3, h4, h5;
+    };
+    Hashes hashes_after(uint32_t x) const {
+        return {(x + h1_) * 321u, (x + h2_) * 321u, (x + h3_) * 321u, (x + h4_) * 321u};
+    }
     // The match length's share in the flag stages' contexts.
     static uint32_t match_bucket(uint32_t len) { return len <= 64 ? ((len - 7) & 255) : (len < 128 ? 62 : 63); }
     void leave_sparse();
@@ -575,18 +582,19 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
 
 // The same for the byte after `x`, were `x` a hit: the match goes on.
 [[gnu::always_inline]] inline void Engine::fetch_flag_weights_after_hit(uint32_t x) const {
-    fetch_flag_weights(history_[(match_ptr_ + 1) & mask_], match_len_ + 1, (x + h1_) * 321u, (x + h2_) * 321u,
-                       (x + h4_) * 321u, x, c1_);
+    const Hashes h = hashes_after(x);
+    fetch_flag_weights(history_[(match_ptr_ + 1) & mask_], match_len_ + 1, h.h2, h.h3, h.h5, x, c1_);
 }
 
 template <bool Sparse>
 inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
     c2_ = c1_;
     c1_ = c;
-    h5_ = (c + h4_) * 321u;
-    h4_ = (c + h3_) * 321u;
-    h3_ = (c + h2_) * 321u;
-    h2_ = (c + h1_) * 321u;
+    const Hashes h = hashes_after(c);
+    h5_ = h.h5;
+    h4_ = h.h4;
+    h3_ = h.h3;
+    h2_ = h.h2;
     h1_ = c * 321u;
     mm_update<Sparse>(c, had_prediction, pred);
     // After a hit the next byte is most likely predicted and hit too.
@@ -611,15 +619,15 @@ inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
 // the text transform: its T1 hangs on the match prediction), from the
 // hashes before `x`. Returns the first table that has one.
 [[gnu::always_inline]] inline int Engine::next_bases(uint32_t x, uint32_t (&b)[3]) const {
-    const uint32_t h2 = (x + h1_) * 321u, h3 = (x + h2_) * 321u, h4 = (x + h3_) * 321u;
+    const Hashes h = hashes_after(x);
     if (!text_applied) {
-        b[0] = h4 + (x + h4_) * 321u;  // the next h4 + h5
-        b[1] = h3;
-        b[2] = h2;
+        b[0] = h.h4 + h.h5;
+        b[1] = h.h3;
+        b[2] = h.h2;
         return 0;
     }
-    b[1] = h4;
-    b[2] = h3;
+    b[1] = h.h4;
+    b[2] = h.h3;
     return 1;
 }
 
@@ -669,8 +677,9 @@ template <class Coder, bool Sparse>
             if (!(hit && continued == next)) {
                 const uint32_t hi = 16 + (next >> 4);
                 uint32_t b[4];
-                context_bases((c + h1_) * 321u, (c + h2_) * 321u, (c + h3_) * 321u, (c + h4_) * 321u,
-                              ((history4_ << 8) | c) >> 16, hit, hit ? continued : 0xFFFFFFFFu, b);
+                const Hashes h = hashes_after(c);
+                context_bases(h.h2, h.h3, h.h4, h.h5, ((history4_ << 8) | c) >> 16, hit,
+                              hit ? continued : 0xFFFFFFFFu, b);
                 for (int k = 0; k < 4; ++k) {
                     fetch_bucket<Sparse>(k, b[k] + 1);
                     fetch_bucket<Sparse>(k, b[k] + hi);
