@@ -32,6 +32,13 @@ size_t Engine::sparse_limit_for(uint32_t memory) {
     return std::min(tables / 64, size_t{1} << 22);
 }
 
+Engine::HotArea::HotArea() : p(static_cast<uint8_t*>(platform::allocate_large_page())) {
+    static_assert(kEnd <= platform::kLargePage);
+    if (!p) throw std::bad_alloc();
+}
+
+Engine::HotArea::~HotArea() { platform::release_tables(p, platform::kLargePage); }
+
 Engine::Engine(uint32_t memory)
     : mem_(memory),
       mask_(memory - 1),
@@ -44,22 +51,21 @@ Engine::Engine(uint32_t memory)
     // One mapping, each region starting on its own page, the hashed tables
     // (from the match table on) last and on large page boundaries so that
     // they can be backed by large pages.
-    constexpr size_t kPage = 4096, kLargePage = size_t{2} << 20;
+    constexpr size_t kPage = 4096, kLargePage = platform::kLargePage;
     const size_t m = memory;
     const Region regions[] = {
         {0, kSegmentSize},  // segment buffer
         {0, m},             // history
-        {0, kRowArea},      // order-1 and skip rows
         {0, m / 4},         // match table: m/16 entries of 4 bytes
         {0, m / 8},         // T4
         {0, m / 4},         // T3
         {0, m / 2},         // T2
         {0, m},             // T1
     };
-    size_t offsets[8];
+    size_t offsets[7];
     size_t total = 0;
-    for (int i = 0; i < 8; ++i) {
-        total = round_up(total, i >= 3 && regions[i].bytes >= kLargePage ? kLargePage : kPage);
+    for (int i = 0; i < 7; ++i) {
+        total = round_up(total, i >= 2 && regions[i].bytes >= kLargePage ? kLargePage : kPage);
         offsets[i] = total;
         total += round_up(regions[i].bytes, kPage);
     }
@@ -68,12 +74,12 @@ Engine::Engine(uint32_t memory)
     tables_bytes_ = total;
     segment_ = tables_ + offsets[0];
     history_ = tables_ + offsets[1];
-    rows_ = tables_ + offsets[2];
-    match_table_ = reinterpret_cast<uint32_t*>(tables_ + offsets[3]);
-    t4_ = tables_ + offsets[4];
-    t3_ = tables_ + offsets[5];
-    t2_ = tables_ + offsets[6];
-    t1_ = tables_ + offsets[7];
+    rows_ = hot_.p + HotArea::kRowsAt;
+    match_table_ = reinterpret_cast<uint32_t*>(tables_ + offsets[2]);
+    t4_ = tables_ + offsets[3];
+    t3_ = tables_ + offsets[4];
+    t2_ = tables_ + offsets[5];
+    t1_ = tables_ + offsets[6];
     // Past this many touched buckets a plain clear of the tables is cheaper
     // than clearing them one by one.
     dirty_limit_ = std::max<size_t>(4096, (m + m / 2 + m / 4 + m / 8) / 256);

@@ -144,6 +144,32 @@ private:
     template <class Coder, int Variant>
     void code_small_byte(Coder& coder, uint8_t* byte);
 
+    // Stages 1..3 of the context model's chain, 512 pairs each, in one
+    // table so that one register addresses all three.
+    static constexpr int kStagePairs = 512;
+    // The small tables that general data hits at random all the time, on
+    // one large page (when the system has one to give) so that they cost
+    // no TLB misses: flag stages 2..6, the final stage, the order-1 and
+    // skip rows, the guesses, stages 1..3 and flag stage 1, at these
+    // offsets.
+    struct HotArea {
+        static constexpr size_t kFlagStageBytes = 65536 * 4;
+        static constexpr size_t kFlagAt = 0;
+        static constexpr size_t kFinalAt = kFlagAt + 5 * kFlagStageBytes;
+        static constexpr size_t kRowsAt = kFinalAt + 131072 * 4;
+        static constexpr size_t kGuessAt = kRowsAt + kRowArea;
+        static constexpr size_t kStagesAt = kGuessAt + 65536;
+        static constexpr size_t kFlag1At = kStagesAt + 3 * kStagePairs * 4;
+        static constexpr size_t kEnd = kFlag1At + 512 * 4;
+
+        HotArea();
+        ~HotArea();
+        HotArea(const HotArea&) = delete;
+        HotArea& operator=(const HotArea&) = delete;
+        int16_t* weights(size_t at) const { return reinterpret_cast<int16_t*>(p + at); }
+        uint8_t* const p;
+    };
+    HotArea hot_;
     uint32_t mem_;
     uint32_t mask_;         // mem_ - 1
     uint32_t match_mask_;   // mem_ / 16 - 1
@@ -188,7 +214,7 @@ private:
     bool encoder_ahead_ = false;  // the encoder fetches a byte further ahead
     // The decoder's guess of each byte: the byte that last followed the
     // same two bytes. Only what is fetched ahead depends on it.
-    std::vector<uint8_t> guess_ = std::vector<uint8_t>(65536);
+    uint8_t* guess_ = hot_.p + HotArea::kGuessAt;
 
     // Byte contexts.
     uint32_t c1_ = 0, c2_ = 0;
@@ -231,28 +257,25 @@ private:
     bool small_ready_ = false;
     Mixer2 small_stage1_{131328, Mixer2::Unset{}};
     Mixer2 small_stage2_{65536, Mixer2::Unset{}};
-    Mixer2 cm_final_{131072, Mixer2::Unset{}};
+    Mixer2 cm_final_{131072, hot_.weights(HotArea::kFinalAt), Mixer2::Unset{}};
     // The final stage's weights in regions of 256 pairs (one per byte
     // context): those used since the reset, and since the last clamp. A
     // region is reset when first used after a reset; only used ones are
     // clamped.
     uint64_t final_used_[8] = {};
     uint64_t final_unclamped_[8] = {};
-    // Stages 1..3 of the context model's chain, 512 pairs each, in one
-    // table so that one register addresses all three.
-    static constexpr int kStagePairs = 512;
-    Mixer2 cm_stages_{3 * kStagePairs};
+    Mixer2 cm_stages_{3 * kStagePairs, hot_.weights(HotArea::kStagesAt)};
     struct FlagSelection {
         int16_t* w;  // the selected pair
         int32_t m0, m1, out;
     };
     FlagSelection flag_sel_[6] = {};
-    Mixer2 flag_stage1_{512};
-    Mixer2 flag_stage2_{65536};
-    Mixer2 flag_stage3_{65536};
-    Mixer2 flag_stage4_{65536};
-    Mixer2 flag_stage5_{65536};
-    Mixer2 flag_stage6_{65536};
+    Mixer2 flag_stage1_{512, hot_.weights(HotArea::kFlag1At)};
+    Mixer2 flag_stage2_{65536, hot_.weights(HotArea::kFlagAt)};
+    Mixer2 flag_stage3_{65536, hot_.weights(HotArea::kFlagAt + HotArea::kFlagStageBytes)};
+    Mixer2 flag_stage4_{65536, hot_.weights(HotArea::kFlagAt + 2 * HotArea::kFlagStageBytes)};
+    Mixer2 flag_stage5_{65536, hot_.weights(HotArea::kFlagAt + 3 * HotArea::kFlagStageBytes)};
+    Mixer2 flag_stage6_{65536, hot_.weights(HotArea::kFlagAt + 4 * HotArea::kFlagStageBytes)};
 };
 
 // ---------------------------------------------------------------------------

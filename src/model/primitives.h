@@ -73,6 +73,9 @@ public:
     struct Unset {};
     Mixer2(int32_t size, Unset) : size_(size), weights_(2 * static_cast<size_t>(size)) {}
     explicit Mixer2(int32_t size) : Mixer2(size, Unset{}) { reset(); }
+    // The same on 2 * size weights of someone else's memory.
+    Mixer2(int32_t size, int16_t* storage, Unset) : size_(size), weights_(storage, 2 * static_cast<size_t>(size)) {}
+    Mixer2(int32_t size, int16_t* storage) : Mixer2(size, storage, Unset{}) { reset(); }
 
     int32_t size() const { return size_; }
 

@@ -22,9 +22,9 @@ SparseTables::SparseTables(size_t most) : max_lines_(lines_for(most, kLoad, kMin
     if (!lines_) throw std::bad_alloc();
     // Small maps stay in small pages; past the first large page, large
     // pages fault in far fewer times.
-    constexpr size_t kLargePage = size_t{2} << 20;
-    if (bytes > kLargePage)
-        platform::advise_large_pages(reinterpret_cast<uint8_t*>(lines_) + kLargePage, bytes - kLargePage);
+    if (bytes > platform::kLargePage)
+        platform::advise_large_pages(reinterpret_cast<uint8_t*>(lines_) + platform::kLargePage,
+                                     bytes - platform::kLargePage);
     set_lines(kMinLines);
 }
 

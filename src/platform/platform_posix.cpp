@@ -290,8 +290,6 @@ uint64_t monotonic_ms() {
 
 namespace {
 
-constexpr size_t kLargePage = size_t{2} << 20;
-
 // A large page that costs its thread more than this to map in did not come
 // from memory the system had at hand (those take about 0.2 ms, clearing
 // included; memory that a hypervisor took back costs about 6 ms).
@@ -374,6 +372,14 @@ void* allocate_mapped(size_t bytes) {
     if (bytes == 0) return nullptr;
     void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (p == MAP_FAILED) return nullptr;
+    return p;
+}
+
+void* allocate_large_page() {
+    void* p = allocate_tables(kLargePage);
+    if (!p) return nullptr;
+    advise_large_pages(p, kLargePage);
+    populate_range(p, kLargePage);
     return p;
 }
 

@@ -1,7 +1,8 @@
 // Table memory: allocate_tables() hands out zeroed memory on a large page
 // boundary, and populate_tables() maps in every page that its ranges
 // touch, and nothing else, on any number of threads, whichever page size
-// it ends up with; the memory stays zero and writable.
+// it ends up with; the memory stays zero and writable. allocate_large_page()
+// hands out one large page's worth, zeroed, aligned and mapped in whole.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -15,7 +16,6 @@ namespace taq::platform {
 namespace {
 
 constexpr size_t kPage = 4096;
-constexpr size_t kLargePage = size_t{2} << 20;
 
 // Which pages of [p, p + bytes) are mapped in.
 std::vector<bool> resident(const uint8_t* p, size_t bytes) {
@@ -64,6 +64,21 @@ TEST(TableMemory, PopulateMapsExactlyThePagesOfItsRanges) {
             p[bytes - 1] = 1;
             release_tables(p, bytes);
         }
+    }
+}
+
+TEST(TableMemory, ALargePageIsZeroAlignedAndMappedInWhole) {
+    for (int round = 0; round < 3; ++round) {
+        auto* p = static_cast<uint8_t*>(allocate_large_page());
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % kLargePage, 0u);
+        const std::vector<bool> in = resident(p, kLargePage);
+        for (size_t page = 0; page < in.size(); ++page) EXPECT_TRUE(in[page]) << page;
+        for (size_t i = 0; i < kLargePage; i += 61) ASSERT_EQ(p[i], 0) << i;
+        // Dirty it, so that a later round would see stale bytes if the
+        // memory came back uncleared.
+        for (size_t i = 0; i < kLargePage; i += 61) p[i] = 0xA5;
+        release_tables(p, kLargePage);
     }
 }
 
