@@ -443,18 +443,18 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
             __builtin_prefetch(skip_row + 2 * node, 1, 3);
         }
 
-        const int32_t a1 = 2 * static_cast<int32_t>(sk), b1 = 2 * static_cast<int32_t>(s4) + 1;
+        const size_t a1 = 2 * size_t{sk}, b1 = 2 * size_t{s4} + 1;
         const int32_t i1a = state_centred(sk), i1b = state_centred(s4);
         const int32_t x1 = mix_sum(w1, a1, i1a, b1, i1b) >> 13;
-        const int32_t a2 = 2 * static_cast<int32_t>(o1), b2 = 2 * static_cast<int32_t>(s3) + 1;
+        const size_t a2 = 2 * size_t{o1}, b2 = 2 * size_t{s3} + 1;
         const int32_t i2a = state_centred(o1), i2b = state_centred(s3);
         const int32_t x2 = mix_sum(w2, a2, i2a, b2, i2b) >> 13;
         const int32_t avg = (x1 + x2) >> 1;
-        const int32_t a3 = 2 * static_cast<int32_t>(s2), b3 = 2 * static_cast<int32_t>(s1) + 1;
+        const size_t a3 = 2 * size_t{s2}, b3 = 2 * size_t{s1} + 1;
         const int32_t i3a = (avg + state_centred(s2)) >> 1;
         const int32_t i3b = (avg + state_centred(s1)) >> 1;
         const int32_t x3 = mix_sum(w3, a3, i3a, b3, i3b) >> 13;
-        const int32_t af = 2 * static_cast<int32_t>(node);
+        const size_t af = 2 * size_t{node};
         const int32_t ifb = wrap_mul(2, x3);
         const int32_t p = squash(mix_sum(wf, af, 768, af + 1, ifb) >> 13);
 
@@ -824,18 +824,19 @@ inline void Engine::code_small_byte(Coder& coder, uint8_t* byte) {
     for (int j = 7; j >= 0; --j) {
         const uint32_t ia = ctx_a + node, ib = ctx_b + node;
         const int32_t in_a = counters[ia] - 1023, in_b = counters[ib] - 1023;
-        const int32_t sa = static_cast<int32_t>(2 * ia), sb = static_cast<int32_t>(2 * ib + 1);
+        const size_t sa = 2 * size_t{ia}, sb = 2 * size_t{ib} + 1;
         const int32_t t = mix_sum(w1, sa, in_a, sb, in_b);
-        int32_t h, k;
+        int32_t h;
+        size_t k;
         if constexpr (Variant == 1) {
             h = t >> 13;
-            k = static_cast<int32_t>(ctx_c & 0xFFFF);
+            k = ctx_c & 0xFFFF;
         } else if constexpr (Variant == 2) {
             h = wrap_mul(t >> 13, 2);
-            k = static_cast<int32_t>((node | ctx_c) & 0xFFFF);
+            k = (node | ctx_c) & 0xFFFF;
         } else {
             h = t >> 14;
-            k = static_cast<int32_t>((node | ctx_c) & 0xFFFF);
+            k = (node | ctx_c) & 0xFFFF;
         }
         const int32_t y = mix_sum(w2, 2 * k, 512, 2 * k + 1, h) >> 13;
         const int32_t p = squash(Variant == 3 ? wrap_add(h, y) : y);

@@ -22,11 +22,11 @@ inline int32_t wrap_add(int32_t a, int32_t b) {
 
 // Weighted sum of two selected weights, as the mixers define it: 32-bit
 // wrapping products and sum (the caller shifts).
-inline int32_t mix_sum(const int16_t* w, int32_t s0, int32_t m0, int32_t s1, int32_t m1) {
+inline int32_t mix_sum(const int16_t* w, size_t s0, int32_t m0, size_t s1, int32_t m1) {
     return wrap_add(wrap_mul(w[s0], m0), wrap_mul(w[s1], m1));
 }
 // One weight's rounded learning step, a 16-bit wrapping addition.
-inline void learn_weight(int16_t* w, int32_t slot, int32_t err, int32_t input) {
+inline void learn_weight(int16_t* w, size_t slot, int32_t err, int32_t input) {
     w[slot] = static_cast<int16_t>(w[slot] + ((wrap_mul(err, input) + 16384) >> 15));
 }
 
