@@ -112,8 +112,8 @@ const StateRow kStates[256] = {
 
 StateLookup::StateLookup() {
     for (int s = 0; s < 256; ++s) {
-        next[s][0] = static_cast<uint8_t>(kStates[s].next0);
-        next[s][1] = static_cast<uint8_t>(kStates[s].next1);
+        next[0][s] = static_cast<uint8_t>(kStates[s].next0);
+        next[1][s] = static_cast<uint8_t>(kStates[s].next1);
         centred[s] = static_cast<int16_t>(kStates[s].p - 2047);
     }
 }

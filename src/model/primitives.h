@@ -53,13 +53,13 @@ extern const StateRow kStates[256];
 // The same table split for the per-bit path: successors by bit, and the
 // probability already centred (p - 2047).
 struct StateLookup {
-    uint8_t next[256][2];
+    uint8_t next[2][256];  // by bit first: the lookups of one bit share a row
     int16_t centred[256];
     StateLookup();
 };
 extern const StateLookup kStateLookup;
 
-inline uint8_t state_next(uint8_t s, int bit) { return kStateLookup.next[s][bit]; }
+inline uint8_t state_next(uint8_t s, int bit) { return kStateLookup.next[bit][s]; }
 inline int32_t state_p(uint8_t s) { return kStates[s].p; }
 inline int32_t state_centred(uint32_t s) { return kStateLookup.centred[s]; }
 inline uint16_t counter_next(uint16_t c, int bit) { return kTables.counter_next[c][bit]; }
