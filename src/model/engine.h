@@ -124,6 +124,22 @@ private:
     }
     // The match length's share in the flag stages' contexts.
     static uint32_t match_bucket(uint32_t len) { return len <= 64 ? ((len - 7) & 255) : (len < 128 ? 62 : 63); }
+    // The pairs that flag stages 1..6 select for a byte with the prediction
+    // `pred` after a match of `len` bytes, in the contexts the hashes and
+    // the two newest bytes give.
+    struct FlagContexts {
+        uint32_t s1, s2, s3, s4, s5, s6;
+    };
+    static FlagContexts flag_contexts(uint32_t pred, uint32_t len, uint32_t h2, uint32_t h3, uint32_t h5,
+                                      uint32_t c1, uint32_t c2) {
+        const uint32_t bucket = match_bucket(len);
+        return {bucket,
+                (pred + h3) & 0xFFFF,
+                (h2 + h5) & 0xFFFF,
+                ((c1 << 8) | pred) & 0xFFFF,
+                ((pred << 8) | bucket) & 0xFFFF,
+                ((c2 << 8) | pred) & 0xFFFF};
+    }
     void leave_sparse();
     // Lists something touched since the reset; past the limit the reset
     // clears everything instead.
@@ -511,20 +527,19 @@ inline int32_t Engine::flag_mix(int k, Mixer2& stage, uint32_t ctx, int32_t m0, 
 }
 
 inline int32_t Engine::mm_predict() {
-    const uint32_t bucket = match_bucket(match_len_);
-    const uint32_t pred = static_cast<uint32_t>(pred_);
+    const FlagContexts f = flag_contexts(static_cast<uint32_t>(pred_), match_len_, h2_, h3_, h5_, c1_,
+                                         (history4_ >> 8) & 0xFF);
     const int32_t q = state_p(flag_state_) - 2047;
-    const int32_t y1 = flag_mix(0, flag_stage1_, bucket, 512, q);
-    const int32_t y2 = flag_mix(1, flag_stage2_, (pred + h3_) & 0xFFFF, 3072, wrap_mul(2, y1));
+    const int32_t y1 = flag_mix(0, flag_stage1_, f.s1, 512, q);
+    const int32_t y2 = flag_mix(1, flag_stage2_, f.s2, 3072, wrap_mul(2, y1));
     int32_t a = (y1 + y2) >> 1;
-    const int32_t y3 = flag_mix(2, flag_stage3_, (h2_ + h5_) & 0xFFFF, 3072, wrap_mul(2, a));
+    const int32_t y3 = flag_mix(2, flag_stage3_, f.s3, 3072, wrap_mul(2, a));
     a = (a + y3) >> 1;
-    const int32_t y4 = flag_mix(3, flag_stage4_, ((c1_ << 8) | pred) & 0xFFFF, 3072, wrap_mul(2, a));
+    const int32_t y4 = flag_mix(3, flag_stage4_, f.s4, 3072, wrap_mul(2, a));
     a = (a + y4) >> 1;
-    const int32_t y5 = flag_mix(4, flag_stage5_, ((pred << 8) | bucket) & 0xFFFF, 3072, wrap_mul(2, a));
+    const int32_t y5 = flag_mix(4, flag_stage5_, f.s5, 3072, wrap_mul(2, a));
     a = (a + y5) >> 1;
-    const uint32_t c2 = (history4_ >> 8) & 0xFF;
-    const int32_t y6 = flag_mix(5, flag_stage6_, ((c2 << 8) | pred) & 0xFFFF, 3072, wrap_mul(2, a));
+    const int32_t y6 = flag_mix(5, flag_stage6_, f.s6, 3072, wrap_mul(2, a));
     a = (a + y6) >> 1;
     return squash(a);
 }
@@ -590,17 +605,16 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
         fetch_flag_weights(history_[match_ptr_ & mask_], match_len_, h2_, h3_, h5_, c1_, (history4_ >> 8) & 0xFF);
 }
 
-// A byte with the prediction `pred` after a match of `len` bytes, in the
-// contexts the hashes and bytes give: fetch the weights its flag stages
-// will select (the larger stages are hit at random).
+// Fetch the weights that flag_contexts() selects (stage 1 is small; the
+// larger stages are hit at random).
 [[gnu::always_inline]] inline void Engine::fetch_flag_weights(uint32_t pred, uint32_t len, uint32_t h2, uint32_t h3,
                                                               uint32_t h5, uint32_t c1, uint32_t c2) const {
-    const uint32_t bucket = match_bucket(len);
-    __builtin_prefetch(flag_stage2_.weights() + 2 * ((pred + h3) & 0xFFFF), 0, 3);
-    __builtin_prefetch(flag_stage3_.weights() + 2 * ((h2 + h5) & 0xFFFF), 0, 3);
-    __builtin_prefetch(flag_stage4_.weights() + 2 * (((c1 << 8) | pred) & 0xFFFF), 0, 3);
-    __builtin_prefetch(flag_stage5_.weights() + 2 * (((pred << 8) | bucket) & 0xFFFF), 0, 3);
-    __builtin_prefetch(flag_stage6_.weights() + 2 * (((c2 << 8) | pred) & 0xFFFF), 0, 3);
+    const FlagContexts f = flag_contexts(pred, len, h2, h3, h5, c1, c2);
+    __builtin_prefetch(flag_stage2_.weights() + 2 * f.s2, 0, 3);
+    __builtin_prefetch(flag_stage3_.weights() + 2 * f.s3, 0, 3);
+    __builtin_prefetch(flag_stage4_.weights() + 2 * f.s4, 0, 3);
+    __builtin_prefetch(flag_stage5_.weights() + 2 * f.s5, 0, 3);
+    __builtin_prefetch(flag_stage6_.weights() + 2 * f.s6, 0, 3);
 }
 
 // The same for the byte after `x`, were `x` a hit: the match goes on.
