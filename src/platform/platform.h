@@ -126,13 +126,19 @@ void advise_large_pages(void* p, size_t bytes);
 // cost of clearing them, unless the memory was free for long: a hypervisor
 // may have taken it back, and then a large page costs some 30 times as
 // much (small pages still come cheaply from the pieces it leaves alone).
-// With `small_when_slow`, from the first large page that comes slowly on
-// the rest takes small pages.
+// With `small_when_slow`, the large pages are mapped in on the threads
+// one by one until one of them costs its thread more than `slow_ns`; the
+// rest then takes small pages.
 struct PageRange {
     void* p;
     size_t bytes;
 };
-void populate_tables(const std::vector<PageRange>& ranges, unsigned threads, bool small_when_slow);
+// A large page that costs its thread more than this to map in did not come
+// from memory the system had at hand (those take about 0.2 ms, clearing
+// included; memory that a hypervisor took back costs about 6 ms).
+constexpr uint64_t kSlowLargePageNs = 1500000;
+void populate_tables(const std::vector<PageRange>& ranges, unsigned threads, bool small_when_slow,
+                     uint64_t slow_ns = kSlowLargePageNs);
 void release_tables(void* p, size_t bytes);
 
 // One large page (kLargePage bytes) of zero-filled memory, mapped in by

@@ -1,11 +1,13 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <thread>
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <thread>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -290,11 +292,6 @@ uint64_t monotonic_ms() {
 
 namespace {
 
-// A large page that costs its thread more than this to map in did not come
-// from memory the system had at hand (those take about 0.2 ms, clearing
-// included; memory that a hypervisor took back costs about 6 ms).
-constexpr uint64_t kSlowLargePageNs = 1500000;
-
 uint64_t thread_cpu_ns() {
     struct timespec ts;
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -315,16 +312,37 @@ bool populate_range(void* p, size_t bytes) {
 #endif
 }
 
+// Runs work(k) for k = 0 .. threads - 1, k = 0 here and the others on
+// threads of their own (or here too, when no thread is to be had).
+template <class Work>
+void run_on_threads(unsigned threads, Work work) {
+    std::vector<std::thread> helpers;
+    for (unsigned k = 1; k < threads; ++k) {
+        try {
+            helpers.emplace_back(work, k);
+        } catch (...) {
+            work(k);
+        }
+    }
+    work(0);
+    for (std::thread& t : helpers) t.join();
+}
+
+// How many of `threads` are worth starting for `total` bytes: a thread
+// more does not pay for a few MiB.
+unsigned threads_for(size_t total, unsigned threads) {
+    constexpr size_t kPerThread = size_t{4} << 20;
+    return static_cast<unsigned>(std::clamp<size_t>(total / kPerThread, 1, std::max(1u, threads)));
+}
+
 // Maps `ranges` in on `threads` threads, the bytes split evenly.
 void populate_on_threads(const std::vector<PageRange>& ranges, unsigned threads) {
     size_t total = 0;
     for (const PageRange& r : ranges) total += r.bytes;
-    // A thread more is not worth starting for a few MiB.
-    constexpr size_t kPerThread = size_t{4} << 20;
-    threads = static_cast<unsigned>(std::clamp<size_t>(total / kPerThread, 1, std::max(1u, threads)));
+    threads = threads_for(total, threads);
     const size_t share = ((total + threads - 1) / threads + 4095) & ~size_t{4095};
     // Worker k maps the bytes [k * share, (k + 1) * share) of the ranges.
-    auto work = [&ranges, share](unsigned k) {
+    run_on_threads(threads, [&ranges, share](unsigned k) {
         size_t skip = size_t{k} * share, left = share;
         for (const PageRange& r : ranges) {
             if (left == 0) break;
@@ -337,17 +355,7 @@ void populate_on_threads(const std::vector<PageRange>& ranges, unsigned threads)
             left -= len;
             skip = 0;
         }
-    };
-    std::vector<std::thread> helpers;
-    for (unsigned k = 1; k < threads; ++k) {
-        try {
-            helpers.emplace_back(work, k);
-        } catch (...) {
-            work(k);  // no thread to be had: here, then
-        }
-    }
-    work(0);
-    for (std::thread& t : helpers) t.join();
+    });
 }
 
 }  // namespace
@@ -392,29 +400,52 @@ void advise_large_pages(void* p, size_t bytes) {
 #endif
 }
 
-void populate_tables(const std::vector<PageRange>& ranges, unsigned threads, bool small_when_slow) {
+void populate_tables(const std::vector<PageRange>& ranges, unsigned threads, bool small_when_slow, uint64_t slow_ns) {
     if (!small_when_slow) {
         populate_on_threads(ranges, threads);
         return;
     }
-    // Large page by large page while they come cheaply.
-    std::vector<PageRange> rest;
-    for (size_t r = 0; r < ranges.size() && rest.empty(); ++r) {
-        char* const base = static_cast<char*>(ranges[r].p);
-        const size_t n = ranges[r].bytes;
-        for (size_t at = 0; at < n;) {
-            const size_t len = std::min(kLargePage - reinterpret_cast<uintptr_t>(base + at) % kLargePage, n - at);
-            const uint64_t start = thread_cpu_ns();
-            if (!populate_range(base + at, len)) return;  // left to faults
-            const bool slow = thread_cpu_ns() - start > kSlowLargePageNs;
+    // Large page by large page, in the order of the ranges, while they
+    // come cheaply: the threads take the next piece each until one of them
+    // meets a slow one (the free memory that comes cheaply comes first).
+    std::vector<PageRange> pieces;
+    size_t total = 0;
+    for (const PageRange& r : ranges) {
+        char* const base = static_cast<char*>(r.p);
+        for (size_t at = 0; at < r.bytes;) {
+            const size_t len =
+                std::min(kLargePage - reinterpret_cast<uintptr_t>(base + at) % kLargePage, r.bytes - at);
+            pieces.push_back({base + at, len});
             at += len;
-            if (slow) {
-                // What is left of this range and all that follow.
-                if (at < n) rest.push_back({base + at, n - at});
-                rest.insert(rest.end(), ranges.begin() + static_cast<std::ptrdiff_t>(r) + 1, ranges.end());
-                break;
-            }
         }
+        total += r.bytes;
+    }
+    std::atomic<size_t> next{0};
+    std::atomic<bool> stop{false}, unsupported{false};
+    std::vector<char> mapped(pieces.size(), 0);
+    run_on_threads(threads_for(total, threads), [&](unsigned) {
+        while (!stop.load(std::memory_order_relaxed)) {
+            const size_t i = next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= pieces.size()) return;
+            const uint64_t start = thread_cpu_ns();
+            if (!populate_range(pieces[i].p, pieces[i].bytes)) {
+                unsupported.store(true, std::memory_order_relaxed);
+                stop.store(true, std::memory_order_relaxed);
+                return;
+            }
+            mapped[i] = 1;
+            if (thread_cpu_ns() - start > slow_ns) stop.store(true, std::memory_order_relaxed);
+        }
+    });
+    if (unsupported.load()) return;  // left to faults
+    // The rest in small pages; neighbouring pieces in one range.
+    std::vector<PageRange> rest;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (mapped[i]) continue;
+        if (!rest.empty() && static_cast<char*>(rest.back().p) + rest.back().bytes == pieces[i].p)
+            rest.back().bytes += pieces[i].bytes;
+        else
+            rest.push_back(pieces[i]);
     }
     if (rest.empty()) return;
 #ifdef MADV_NOHUGEPAGE

@@ -28,7 +28,14 @@ std::vector<bool> resident(const uint8_t* p, size_t bytes) {
 
 TEST(TableMemory, PopulateMapsExactlyThePagesOfItsRanges) {
     const size_t bytes = 12 * kLargePage + 3 * kPage;
-    for (bool small_when_slow : {false, true}) {
+    // Slow from 0 ns on: every large page counts as slow, so that the
+    // threads stop after their first and the rest takes small pages.
+    struct Mode {
+        bool small_when_slow;
+        uint64_t slow_ns;
+    };
+    for (const Mode mode : {Mode{false, kSlowLargePageNs}, Mode{true, kSlowLargePageNs}, Mode{true, 0}}) {
+        const bool small_when_slow = mode.small_when_slow;
         for (unsigned threads : {1u, 2u, 3u}) {
             auto* p = static_cast<uint8_t*>(allocate_tables(bytes));
             ASSERT_NE(p, nullptr);
@@ -43,7 +50,7 @@ TEST(TableMemory, PopulateMapsExactlyThePagesOfItsRanges) {
                 {p + 4 * kLargePage + kPage, 4 * kLargePage},
                 {p + 10 * kLargePage, 64},
             };
-            populate_tables(ranges, threads, small_when_slow);
+            populate_tables(ranges, threads, small_when_slow, mode.slow_ns);
 
             const std::vector<bool> in = resident(p, bytes);
             std::vector<bool> want(in.size(), false);
@@ -55,9 +62,9 @@ TEST(TableMemory, PopulateMapsExactlyThePagesOfItsRanges) {
                 // A large page maps its neighbours in as well; beyond the
                 // advised half every page must be as the ranges say.
                 if (want[page]) {
-                    EXPECT_TRUE(in[page]) << page << " " << threads << " " << small_when_slow;
+                    EXPECT_TRUE(in[page]) << page << " " << threads << " " << small_when_slow << " " << mode.slow_ns;
                 } else if (page * kPage >= 6 * kLargePage) {
-                    EXPECT_FALSE(in[page]) << page << " " << threads;
+                    EXPECT_FALSE(in[page]) << page << " " << threads << " " << mode.slow_ns;
                 }
             }
             for (size_t i = 0; i < bytes; i += 997) ASSERT_EQ(p[i], 0) << i;
