@@ -157,15 +157,14 @@ void Engine::model_reset(uint64_t expected) {
         // The history fills from its start: what lies past the written part
         // (most of it, for most inputs) was never touched and reads zero.
         const size_t history_used = static_cast<size_t>(std::min<uint64_t>(history_written_, m));
+        std::memset(history_, 0, history_used);
         if (dirty_overflow_ || history_written_ >= m) {
-            std::memset(history_, 0, history_used);
             std::memset(match_table_, 0, m / 4);
             std::memset(t4_, 0, m / 8);
             std::memset(t3_, 0, m / 4);
             std::memset(t2_, 0, m / 2);
             std::memset(t1_, 0, m);
         } else {
-            std::memset(history_, 0, history_used);
             for (uint32_t h : dirty_matches_) match_table_[h] = 0;
             for (uint8_t* b : dirty_buckets_) std::memset(b, 0, 16);
         }
