@@ -13,6 +13,24 @@ namespace taq::platform {
 // Turns the '\' separators of an archiver path into the OS separator.
 std::string os_path(const std::string& path);
 
+// Identity of a file or directory (device and inode, or what the system
+// has in their place): two paths, or a path and an open file, are the same
+// file exactly when their identities are equal.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// What an archive keeps of a file besides its bytes: the time of its last
+// change (nanoseconds since 1970, UTC) and its permission bits (rwx for
+// owner, group and others; never set-user-ID, set-group-ID or sticky).
+struct FileMeta {
+    int64_t mtime_ns = 0;
+    uint32_t permissions = 0644;
+};
+constexpr uint32_t kPermissionBits = 0777;
+
 // An open file with its own position. Moves, never copies; closes on
 // destruction. Reads and writes loop over short transfers.
 class File {
@@ -49,11 +67,66 @@ public:
     // Current size of the open file, -1 on failure.
     int64_t size() const;
     bool truncate(uint64_t length);
+    // Makes what was written so far durable: it survives a crash of the
+    // system. False on failure.
+    bool sync();
+    // An advisory lock on the whole file, held until the file is closed or
+    // the process ends. With `wait` the call blocks until the lock is
+    // granted; without, it fails at once when another process holds a
+    // conflicting one.
+    enum class LockKind { shared, exclusive };
+    bool lock(LockKind kind, bool wait);
+    bool identity(FileIdentity& out) const;
+    bool metadata(FileMeta& out) const;
+    // Sets the modification time and the permission bits (masked with
+    // kPermissionBits) of the open file.
+    bool set_metadata(const FileMeta& meta);
     void close();
 
 private:
+    friend class Directory;
     int fd_ = -1;
     uint64_t pos_ = 0;
+    std::string error_;
+};
+
+// An open directory, below which files and directories are created one
+// component at a time. Nothing below it is ever reached through a symbolic
+// link, and a path may be deeper than the system's limit for a whole path
+// (only each component must fit).
+class Directory {
+public:
+    Directory() = default;
+    Directory(Directory&& other) noexcept;
+    Directory& operator=(Directory&& other) noexcept;
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+    ~Directory();
+
+    // The directory `path` leads to (links on the way are followed: the
+    // caller chose it). Invalid, with error() set, when it cannot be opened.
+    static Directory open(const std::string& path);
+
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+    const std::string& error() const { return error_; }
+
+    // The subdirectory `name` (one component), created when missing. Invalid
+    // when `name` is anything but a directory, a symbolic link included.
+    Directory subdirectory(const std::string& name) const;
+    // The file `name` (one component), never through a symbolic link:
+    // Mode::create and Mode::open_or_create first remove a link or other
+    // non-directory, non-regular file that stands at `name`; the other
+    // modes fail on one. Opening a directory fails.
+    File open_file(const std::string& name, File::Mode mode) const;
+    // Identity of what stands at `name`, a link not followed. False when
+    // nothing does.
+    bool identity(const std::string& name, FileIdentity& out) const;
+    // Removes the file (or link) `name`; true when nothing is left there.
+    bool remove(const std::string& name) const;
+
+private:
+    int fd_ = -1;
     std::string error_;
 };
 
@@ -177,13 +250,7 @@ private:
     bool owned_ = true;
 };
 
-// Identity of the file or directory a path leads to (links followed), so
-// that an enumeration can tell when it comes back to a directory it is in.
-struct FileIdentity {
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    bool operator==(const FileIdentity&) const = default;
-};
+// Of the file or directory a path leads to, links followed.
 bool file_identity(const std::string& path, FileIdentity& out);
 
 // Whether the system accepts a path of this length: the whole path and

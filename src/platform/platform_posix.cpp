@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -134,6 +135,163 @@ bool File::truncate(uint64_t length) {
         return false;
     }
     return true;
+}
+
+bool File::sync() {
+    if (fd_ < 0) return false;
+    while (::fdatasync(fd_) != 0) {
+        if (errno == EINTR) continue;
+        error_ = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool File::lock(LockKind kind, bool wait) {
+    if (fd_ < 0) return false;
+    const int op = (kind == LockKind::shared ? LOCK_SH : LOCK_EX) | (wait ? 0 : LOCK_NB);
+    while (::flock(fd_, op) != 0) {
+        if (errno == EINTR) continue;
+        error_ = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+void identity_of(const struct stat& st, FileIdentity& out) {
+    out.device = static_cast<uint64_t>(st.st_dev);
+    out.inode = static_cast<uint64_t>(st.st_ino);
+}
+
+}  // namespace
+
+bool File::identity(FileIdentity& out) const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+    identity_of(st, out);
+    return true;
+}
+
+bool File::metadata(FileMeta& out) const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+    out.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    out.permissions = static_cast<uint32_t>(st.st_mode) & kPermissionBits;
+    return true;
+}
+
+bool File::set_metadata(const FileMeta& meta) {
+    if (fd_ < 0) return false;
+    bool ok = ::fchmod(fd_, static_cast<mode_t>(meta.permissions & kPermissionBits)) == 0;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    // Floor division, so that times before 1970 keep their second.
+    int64_t sec = meta.mtime_ns / 1000000000;
+    int64_t ns = meta.mtime_ns % 1000000000;
+    if (ns < 0) {
+        ns += 1000000000;
+        --sec;
+    }
+    times[1].tv_sec = static_cast<time_t>(sec);
+    times[1].tv_nsec = static_cast<long>(ns);
+    ok = ::futimens(fd_, times) == 0 && ok;
+    if (!ok) error_ = std::strerror(errno);
+    return ok;
+}
+
+Directory::Directory(Directory&& other) noexcept : fd_(other.fd_), error_(std::move(other.error_)) { other.fd_ = -1; }
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.fd_;
+        error_ = std::move(other.error_);
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+Directory::~Directory() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Directory Directory::open(const std::string& path) {
+    Directory d;
+    const std::string p = os_path(path.empty() ? std::string(".") : path);
+    d.fd_ = ::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d.fd_ < 0) d.error_ = std::strerror(errno);
+    return d;
+}
+
+Directory Directory::subdirectory(const std::string& name) const {
+    Directory d;
+    if (fd_ < 0) {
+        d.error_ = std::strerror(EBADF);
+        return d;
+    }
+    if (::mkdirat(fd_, name.c_str(), 0755) != 0 && errno != EEXIST) {
+        d.error_ = std::strerror(errno);
+        return d;
+    }
+    d.fd_ = ::openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (d.fd_ < 0) d.error_ = errno == ELOOP ? std::string("is a symbolic link") : std::strerror(errno);
+    return d;
+}
+
+File Directory::open_file(const std::string& name, File::Mode mode) const {
+    File f;
+    if (fd_ < 0) {
+        f.error_ = std::strerror(EBADF);
+        return f;
+    }
+    int flags = O_CLOEXEC | O_NOFOLLOW;
+    bool replaces = false;
+    switch (mode) {
+        case File::Mode::read_existing: flags |= O_RDONLY; break;
+        case File::Mode::write_existing: flags |= O_RDWR; break;
+        case File::Mode::create: flags |= O_RDWR | O_CREAT | O_TRUNC; replaces = true; break;
+        case File::Mode::create_new: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+        case File::Mode::open_or_create: flags |= O_RDWR | O_CREAT; replaces = true; break;
+    }
+    if (replaces) {
+        // A link or a special file is taken away, never written through:
+        // what stood there is replaced by the restored file.
+        struct stat st;
+        if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
+            !S_ISDIR(st.st_mode))
+            ::unlinkat(fd_, name.c_str(), 0);
+    }
+    // O_NONBLOCK: a FIFO that appears at the name in between must not
+    // block; it is refused below.
+    const int fd = ::openat(fd_, name.c_str(), flags | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        f.error_ = errno == ELOOP ? std::string("is a symbolic link") : std::strerror(errno);
+        return f;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        f.error_ = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : std::string("not a regular file");
+        return f;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    f.fd_ = fd;
+    return f;
+}
+
+bool Directory::identity(const std::string& name, FileIdentity& out) const {
+    struct stat st;
+    if (fd_ < 0 || ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    identity_of(st, out);
+    return true;
+}
+
+bool Directory::remove(const std::string& name) const {
+    if (fd_ < 0) return false;
+    return ::unlinkat(fd_, name.c_str(), 0) == 0 || errno == ENOENT;
 }
 
 uint64_t file_size(const std::string& path) {
@@ -461,8 +619,7 @@ void release_tables(void* p, size_t bytes) {
 bool file_identity(const std::string& path, FileIdentity& out) {
     struct stat st;
     if (::stat(os_path(path.empty() ? std::string(".") : path).c_str(), &st) != 0) return false;
-    out.device = static_cast<uint64_t>(st.st_dev);
-    out.inode = static_cast<uint64_t>(st.st_ino);
+    identity_of(st, out);
     return true;
 }
 

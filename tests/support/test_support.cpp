@@ -42,6 +42,9 @@ TempDir::~TempDir() {
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignore);
     }
     fs::remove_all(path_, ec);
+    // Trees deeper than the whole-path limit: rm walks them relative to
+    // each directory.
+    if (fs::exists(path_, ec)) run_program("/bin/rm", {"-rf", path_}, "/");
 }
 
 std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }
