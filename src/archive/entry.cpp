@@ -120,6 +120,31 @@ bool read_header(platform::File& f, uint64_t offset, uint64_t archive_size, Entr
     return true;
 }
 
+const char* implausible_header(const EntryHeader& h, bool have_model) {
+    if (h.data_size < 0) return "negative data size";
+    const uint32_t m = h.model_memory;
+    if (h.reset_flag && (m < kMinModelMemory || m > kMaxModelMemory || (m & (m - 1)) != 0))
+        return "model memory out of range";
+    if (!h.reset_flag && !have_model) return "entry continues a model run that was not decoded";
+    if (!h.general_path) {
+        const uint64_t w = h.image_width;
+        switch (h.data_kind) {
+            case 1:
+                if (w == 0 || 3 * w > kEntrySegment) return "bad image width";
+                break;
+            case 4:
+                if (w == 0 || w > kEntrySegment) return "bad image width";
+                break;
+            case 3:
+                if (h.sample_width == 0 || h.channels == 0 || h.record_length == 0) return "bad sample layout";
+                break;
+            case 2: break;
+            default: return "unknown data kind";
+        }
+    }
+    return nullptr;
+}
+
 std::string damaged_archive_message(const std::string& archive, uint64_t offset, const std::string& why) {
     return "Error: damaged archive " + archive + " at offset " + std::to_string(offset) + " (" + why + ")\n";
 }

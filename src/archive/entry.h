@@ -52,6 +52,18 @@ std::vector<uint8_t> serialize_header(const EntryHeader& h);
 bool read_header(platform::File& archive, uint64_t offset, uint64_t archive_size, EntryHeader& h,
                  std::string* why, bool leading_only = false);
 
+// Bytes of data the coders take at once: no per-kind layout may need more.
+constexpr uint64_t kEntrySegment = 8388608;
+constexpr uint32_t kMinModelMemory = 4194304;
+constexpr uint32_t kMaxModelMemory = 536870912;
+
+// What a header must hold before its stream is decoded: anything else
+// cannot come from the compressor and would make the decoders loop for
+// hours or step outside the segment. Null when it is plausible, else why
+// not. `have_model`: a decoded model run is there for an entry that
+// continues one.
+const char* implausible_header(const EntryHeader& h, bool have_model);
+
 // "Error: damaged archive %s at offset %llu (%s)\n"
 std::string damaged_archive_message(const std::string& archive, uint64_t offset, const std::string& why);
 

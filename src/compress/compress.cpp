@@ -8,6 +8,7 @@
 
 #include "archive/entry.h"
 #include "archive/paths.h"
+#include "archive/record.h"
 #include "compress/analysis.h"
 #include "model/coder.h"
 #include "model/engine.h"
@@ -31,7 +32,7 @@ enum class SegmentStatus { ok, short_read };
 // The segment loop of one entry, written once for every coder type.
 template <class Coder>
 SegmentStatus encode_segments(Engine& engine, DigramTransform& digram, Coder& coder, File& in,
-                              uint64_t range_start, uint64_t data_size, const Analysis& a) {
+                              uint64_t range_start, uint64_t data_size, const Analysis& a, DataHasher* hasher) {
     uint8_t* seg = engine.segment();
     uint64_t position = 0;
     uint64_t length = kSegmentSize;
@@ -39,6 +40,7 @@ SegmentStatus encode_segments(Engine& engine, DigramTransform& digram, Coder& co
         if (position + length > data_size) length = data_size - position;
         const size_t n = static_cast<size_t>(length);
         if (!in.seek(range_start + position) || in.read(seg, n) != n) return SegmentStatus::short_read;
+        if (hasher) hasher->update(seg, n);
         if (a.general_path) {
             engine.clamp_general_segment();
             int score = 0;
@@ -111,8 +113,51 @@ Analysis analyse_entry(Analyser& analyser, Engine& engine, File& in, uint64_t da
 
 }  // namespace
 
-Compressor::Compressor(CompressOptions options) : options_(std::move(options)) {}
-Compressor::~Compressor() = default;
+namespace {
+
+// Entries are settled at the latest after this many coded bytes or this
+// long: a crash loses at most that much finished work.
+constexpr uint64_t kSettleBytes = uint64_t{64} << 20;
+constexpr uint64_t kSettleMs = 2000;
+
+void put_size(uint8_t* out, uint64_t v) {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+Compressor::Compressor(CompressOptions options)
+    : options_(std::move(options)), hasher_(std::make_unique<DataHasher>()), last_settle_ms_(platform::monotonic_ms()) {}
+
+Compressor::~Compressor() { finish_run(); }
+
+bool Compressor::settle(bool final) {
+    if (pending_.empty() && !final) return true;
+    File archive = File::open(options_.archive_path, File::Mode::write_existing);
+    bool ok = static_cast<bool>(archive);
+    // The data first: a size only ever stands in front of data on the disk.
+    ok = ok && archive.sync();
+    for (const Pending& p : pending_) {
+        if (!ok) break;
+        uint8_t size_bytes[8];
+        put_size(size_bytes, p.size);
+        ok = archive.seek(p.offset) && archive.write(size_bytes, 8);
+    }
+    if (ok && final && !pending_.empty()) ok = archive.sync();
+    if (!ok && archive.valid()) archive.sync();
+    if (!ok)
+        std::printf("Error: cannot write Output file %s (%s)\n", options_.archive_path.c_str(),
+                    archive ? archive.error().c_str() : "cannot open");
+    pending_.clear();
+    pending_bytes_ = 0;
+    last_settle_ms_ = platform::monotonic_ms();
+    return ok;
+}
+
+bool Compressor::finish_run() {
+    if (pending_.empty()) return true;
+    return settle(true);
+}
 
 bool Compressor::prepare_tables() {
     if (tables_ready_) return true;
@@ -133,6 +178,15 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     if (!in) {
         std::printf("Error: cannot open Input file %s\n", input_path.c_str());
         return EntryResult::input_failed;
+    }
+    CheckRecord record;
+    if (options_.check_record) {
+        const int64_t whole = in.size();
+        if (whole < 0 || !in.metadata(record.meta)) {
+            std::printf("Error: cannot read Input file %s\n", input_path.c_str());
+            return EntryResult::input_failed;
+        }
+        record.file_size = static_cast<uint64_t>(whole);
     }
     const std::string& archive_path = options_.archive_path;
     File archive = File::open(archive_path, File::Mode::write_existing);
@@ -187,6 +241,7 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     static_cast<CodingChoices&>(header) = a;
     header.range_start = range_start;
 
+    // entry_size stays 0 (incomplete) until the entry is settled.
     const std::vector<uint8_t> bytes = serialize_header(header);
     bool write_ok = archive.seek(entry_start) && archive.write(bytes.data(), bytes.size());
 
@@ -194,16 +249,21 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     encoder.start();
     engine.min_match = 3;
     engine.clear_bit_state();
+    hasher_->reset();
+    DataHasher* hasher = options_.check_record ? hasher_.get() : nullptr;
     SegmentStatus status = SegmentStatus::ok;
-    if (write_ok) status = encode_segments(engine, *digram_, encoder, in, range_start, data_size, a);
+    if (write_ok) status = encode_segments(engine, *digram_, encoder, in, range_start, data_size, a, hasher);
     if (status == SegmentStatus::ok && write_ok) encoder.flush();
     write_ok = write_ok && !encoder.failed();
 
-    const uint64_t coded_size = bytes.size() + encoder.coded_size;
-    if (status == SegmentStatus::ok && write_ok) {
-        uint8_t size_bytes[8];
-        for (int i = 0; i < 8; ++i) size_bytes[i] = static_cast<uint8_t>(coded_size >> (8 * i));
-        write_ok = archive.seek(entry_start) && archive.write(size_bytes, 8);
+    uint64_t coded_size = bytes.size() + encoder.coded_size;
+    if (status == SegmentStatus::ok && write_ok && hasher) {
+        coded_size += kRecordLength;
+        header.entry_size = coded_size;
+        record.data_hash = hasher->digest();
+        record.header_hash = header_hash(serialize_header(header));
+        const std::vector<uint8_t> rec = serialize_record(record);
+        write_ok = archive.seek(entry_start + bytes.size() + encoder.coded_size) && archive.write(rec.data(), rec.size());
     }
     if (status != SegmentStatus::ok || !write_ok) {
         // Leave the archive as it was before this entry. The model has seen
@@ -218,6 +278,11 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
         std::printf("Error: cannot write Output file %s (%s)\n", archive_path.c_str(), archive.error().c_str());
         return EntryResult::output_failed;
     }
+    archive.close();
+    pending_.push_back({entry_start, coded_size});
+    pending_bytes_ += coded_size;
+    if ((pending_bytes_ >= kSettleBytes || platform::monotonic_ms() - last_settle_ms_ >= kSettleMs) && !settle(false))
+        return EntryResult::output_failed;
     if (options_.verbose && options_.run_mode == 0)
         std::printf(" %" PRId64 " to %" PRIu64 " \n", static_cast<int64_t>(data_size), coded_size);
     return EntryResult::written;
@@ -237,7 +302,7 @@ std::string Compressor::trace_decisions(const std::string& input_path, const std
     encoder.start();
     engine_->min_match = 3;
     engine_->clear_bit_state();
-    encode_segments(*engine_, *digram_, encoder, in, 0, size, a);
+    encode_segments(*engine_, *digram_, encoder, in, 0, size, a, nullptr);
     encoder.flush();
     return log;
 }

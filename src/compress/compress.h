@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace taq {
 
@@ -16,6 +17,7 @@ struct CompressOptions {
     bool recurse = false;
     int run_mode = 0;  // 0 single process, 1 parent of tasks, 2 child task
     int task_slot = 0;
+    bool check_record = true;  // false: the plain format, no record after the coded stream
 };
 
 enum class EntryResult {
@@ -27,9 +29,18 @@ enum class EntryResult {
 class Engine;
 class Analyser;
 class DigramTransform;
+class DataHasher;
 
 // Owns the model and buffers for a whole run: the first entry allocates
 // them, a solid run keeps the model from one entry to the next.
+//
+// Crash safety: an entry's size field keeps its placeholder 0 until its
+// coded data (and record) are on the disk; only then is the real size
+// written. Entries are settled in batches (a sync, then the sizes of every
+// entry written since the last one), so that a crash at any moment leaves
+// complete entries followed by at most an incomplete tail, which the next
+// run cuts away. finish_run() settles what is left and makes the sizes
+// durable; the destructor does the same for a run that ends early.
 class Compressor {
 public:
     explicit Compressor(CompressOptions options);
@@ -49,6 +60,10 @@ public:
 
     const CompressOptions& options() const { return options_; }
 
+    // Settles every entry written so far and syncs the archive. False
+    // (message printed) when that fails; the entries then stay incomplete.
+    bool finish_run();
+
     // How many bytes the run will compress in all; lets the model choose
     // its page size before the tables are first touched.
     void expect_input(uint64_t bytes) { expected_input_ = bytes; }
@@ -64,6 +79,15 @@ private:
     // An entry was dropped after the model had coded part of it.
     bool model_diverged_ = false;
     uint64_t expected_input_ = 0;
+    std::unique_ptr<DataHasher> hasher_;
+
+    bool settle(bool final);
+    struct Pending {
+        uint64_t offset, size;
+    };
+    std::vector<Pending> pending_;
+    uint64_t pending_bytes_ = 0;
+    uint64_t last_settle_ms_ = 0;
 };
 
 }  // namespace taq

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "archive/listing.h"
+#include "archive/lock.h"
 #include "archive/paths.h"
 #include "compress/compress.h"
 #include "driver/messages.h"
@@ -71,6 +72,7 @@ CompressOptions compress_options(const Settings& s) {
     options.recurse = s.recurse;
     options.run_mode = static_cast<int>(s.run_mode);
     options.task_slot = s.task_slot;
+    options.check_record = s.check_record;
     return options;
 }
 
@@ -113,6 +115,7 @@ bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& f
             if (r == EntryResult::output_failed) return false;
             if (r == EntryResult::input_failed) failed = true;
         }
+        if (!compressor.finish_run()) return false;
     } catch (...) {
         print_exception_line(std::current_exception());
         failed = true;
@@ -206,10 +209,24 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
     }
     if (child) return run_compress_child(*board, s.task_slot, compress_options(s));
 
+    // Held to the end of the run, part archives joined; an incomplete
+    // tail of an interrupted run is cut away first.
+    ArchiveLock archive;
+    if (!archive.acquire_for_append(s.archive_path)) return 1;
+    s.archive_size_before = static_cast<int64_t>(platform::file_size(s.archive_path));
+
     bool failed = false;
     FileList list;
     try {
         list = build_file_list(target.files, s.recurse);
+        // The archive never goes into itself.
+        std::erase_if(list, [&](const FileListEntry& e) {
+            platform::FileIdentity id;
+            if (!platform::file_identity(e.path, id) || !(id == archive.identity())) return false;
+            // One that this run has just created is nobody's file yet.
+            if (!archive.created()) std::printf("%s: file is the archive; not dumped\n", e.path.c_str());
+            return true;
+        });
         if (list.empty()) std::printf("WARNING: No files");
     } catch (...) {
         print_exception_line(std::current_exception());
@@ -223,6 +240,17 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
     return failed ? 1 : 0;
 }
 
+namespace {
+
+// The summary line of `t`.
+void print_tally(const CheckTally& t) {
+    std::printf(" Tested %llu entries: %llu verified, %llu without check record, %llu damaged \n",
+                static_cast<unsigned long long>(t.tested + t.damaged), static_cast<unsigned long long>(t.verified),
+                static_cast<unsigned long long>(t.unchecked), static_cast<unsigned long long>(t.damaged));
+}
+
+}  // namespace
+
 int run_extract(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
@@ -231,14 +259,16 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     if (!check_path(s.archive_path)) return 1;
     std::vector<std::string> destinations(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
     if (destinations.empty()) destinations.push_back("*");
-    if (s.run_mode == RunMode::child) return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose);
+    if (s.run_mode == RunMode::child) return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, false);
 
     print_banner();
+    ArchiveLock archive;
+    if (!archive.acquire_for_reading(s.archive_path)) return 1;
     std::unique_ptr<ExtractionParent> tasks;
     if (s.run_mode == RunMode::parent) {
         board = create_parent_board(s);
         if (!board) return 1;
-        tasks = std::make_unique<ExtractionParent>(*board, s);
+        tasks = std::make_unique<ExtractionParent>(*board, s, false);
         std::printf("multiprocess etraction use %u task \n", s.task_count);
     }
     Extractor extractor(s.verbose);
@@ -252,7 +282,7 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
         }
         std::printf("Archive=%s Wild=%s DEST=%s\n", s.archive_path.c_str(), d.pattern.c_str(), d.dir.c_str());
         std::fflush(stdout);
-        const bool done = tasks ? tasks->extract(s.archive_path, d.dir, d.pattern)
+        const bool done = tasks ? tasks->extract(s.archive_path, d.dir, {d.pattern})
                                 : extract_entries(extractor, s.archive_path, d.dir, d.pattern);
         if (!done) {
             ok = false;
@@ -263,6 +293,43 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     }
     if (tasks && !tasks->finish()) ok = false;
     if (!ok) return 1;
+    std::puts(" OK! ");
+    return 0;
+}
+
+int run_test(Settings& s, const std::vector<std::string>& args) {
+    size_t next = 0;
+    std::unique_ptr<TaskBoard> board;
+    if (const int code = begin_command(Command::test, args, s, board, next); code >= 0) return code;
+    s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
+    if (!check_path(s.archive_path)) return 1;
+    if (s.run_mode == RunMode::child) return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, true);
+    std::vector<std::string> patterns;
+    for (size_t i = next + 1; i < args.size(); ++i) patterns.push_back(to_lower_ascii(args[i]));
+    if (patterns.empty()) patterns.push_back("*");
+
+    print_banner();
+    std::printf("Testing archive %s \n", s.archive_path.c_str());
+    std::fflush(stdout);
+    ArchiveLock archive;
+    if (!archive.acquire_for_reading(s.archive_path)) return 1;
+    bool ok = true;
+    CheckTally tally;
+    if (s.run_mode == RunMode::parent) {
+        board = create_parent_board(s);
+        if (!board) return 1;
+        ExtractionParent tasks(*board, s, true);
+        ok = tasks.extract(s.archive_path, "", patterns);
+        if (!tasks.lost() && !tasks.finish()) ok = false;
+        tally = tasks.tally();
+    } else {
+        Extractor extractor(s.verbose);
+        extractor.set_testing(true);
+        ok = extract_entries(extractor, s.archive_path, "", patterns);
+        tally = extractor.tally();
+    }
+    print_tally(tally);
+    if (!ok || tally.damaged != 0) return 1;
     std::puts(" OK! ");
     return 0;
 }
@@ -278,6 +345,8 @@ int run_list(Settings& s, const std::vector<std::string>& args) {
     for (const auto& w : wildcards) {
         const ListResult r = list_entries(s.archive_path, w);
         count += r.listed;
+        if (r.status == ListStatus::damaged)
+            std::puts("Entries after the damage may still be restored: 't' tests them and 'x' restores them.");
         if (r.status != ListStatus::ok) return 1;
     }
     std::printf(" n.%llu files in archive %s \n", static_cast<unsigned long long>(count), s.archive_path.c_str());
@@ -292,6 +361,7 @@ int run_main(int argc, char** argv) {
             case Command::add: return run_add(settings, args);
             case Command::extract: return run_extract(settings, args);
             case Command::list: return run_list(settings, args);
+            case Command::test: return run_test(settings, args);
             case Command::none: break;
         }
         return usage_exit();

@@ -34,6 +34,9 @@ Destination prepare_destination(const std::string& arg, const std::string& cwd);
 int run_add(Settings& settings, const std::vector<std::string>& args);
 int run_extract(Settings& settings, const std::vector<std::string>& args);
 int run_list(Settings& settings, const std::vector<std::string>& args);
+// `t`: decodes the selected entries without writing anything and checks
+// them against their records; 0 only when every one is sound.
+int run_test(Settings& settings, const std::vector<std::string>& args);
 
 int run_main(int argc, char** argv);
 

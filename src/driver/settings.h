@@ -10,7 +10,7 @@ namespace taq {
 
 enum class RunMode { single = 0, parent = 1, child = 2 };
 
-enum class Command { none, add, extract, list };
+enum class Command { none, add, extract, list, test };
 
 constexpr int kDefaultMethodLevel = 5;
 constexpr unsigned kMaxTasks = 8;
@@ -35,6 +35,7 @@ struct Settings {
     bool recurse = false;
     bool solid = false;
     bool verbose = false;
+    bool check_record = true;  // `a -n`: the plain format, no check records
     // Passed on to child command lines: " -r ", " -v ", " -s " or empty.
     std::string recurse_text;
     std::string verbose_text;

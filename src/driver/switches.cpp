@@ -83,6 +83,10 @@ SwitchOutcome parse_add_switch(const std::string& arg, Settings& s) {
                 set_verbose(s);
                 ++i;
                 break;
+            case 'n':
+                s.check_record = false;
+                ++i;
+                break;
             default:
                 return SwitchOutcome::unknown_option;
         }
@@ -110,6 +114,7 @@ Command command_of(const std::string& word) {
         case 'a': return Command::add;
         case 'x': return Command::extract;
         case 'l': return Command::list;
+        case 't': return Command::test;
         default: return Command::none;
     }
 }

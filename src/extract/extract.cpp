@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "archive/entry.h"
+#include "archive/record.h"
+#include "archive/walk.h"
 #include "archive/paths.h"
 #include "model/coder.h"
 #include "model/engine.h"
@@ -19,39 +21,11 @@ namespace {
 
 using platform::File;
 
-constexpr uint32_t kMinModelMemory = 4194304;
-constexpr uint32_t kMaxModelMemory = 536870912;
+static_assert(kEntrySegment == kSegmentSize, "the plausibility checks assume the coders' segment");
+
 // Outputs from this size on touch most 2 MiB regions of the tables: large
 // pages then cost less than the many small page faults.
 constexpr uint64_t kLargePageOutput = 4096;
-
-// What a header must hold before its stream is decoded: anything else
-// cannot come from the compressor and would make the decoders loop for
-// hours or step outside the segment.
-const char* implausible(const EntryHeader& h, bool have_model) {
-    if (h.data_size < 0) return "negative data size";
-    const uint32_t m = h.model_memory;
-    if (h.reset_flag && (m < kMinModelMemory || m > kMaxModelMemory || (m & (m - 1)) != 0))
-        return "model memory out of range";
-    if (!h.reset_flag && !have_model) return "entry continues a model run that was not decoded";
-    if (!h.general_path) {
-        const uint64_t w = h.image_width;
-        switch (h.data_kind) {
-            case 1:
-                if (w == 0 || 3 * w > kSegmentSize) return "bad image width";
-                break;
-            case 4:
-                if (w == 0 || w > kSegmentSize) return "bad image width";
-                break;
-            case 3:
-                if (h.sample_width == 0 || h.channels == 0 || h.record_length == 0) return "bad sample layout";
-                break;
-            case 2: break;
-            default: return "unknown data kind";
-        }
-    }
-    return nullptr;
-}
 
 }  // namespace
 
@@ -71,81 +45,66 @@ bool safe_stored_path(const std::string& stored_dir, const std::string& stored_n
     return true;
 }
 
-void OutputSizes::add(const std::string& path, uint64_t range_start, uint64_t size) {
-    entries_[path].push_back({range_start, size});
-}
-
-uint64_t OutputSizes::final_size(const std::string& path) const {
-    const auto it = entries_.find(path);
-    if (it == entries_.end()) return 0;
-    // Walk back from the newest entry, gathering the newest version: its
-    // pieces do not overlap each other, and once its first piece is known,
-    // the others start at multiples of that piece's size (a first piece
-    // under 8 MiB is the whole version).
-    std::vector<Range> version;
-    const Range* first = nullptr;
-    const auto overlaps = [&version](const Range& r) {
-        for (const Range& v : version)
-            if (r.start < v.start + v.size && v.start < r.start + r.size) return true;
-        return false;
-    };
-    for (auto e = it->second.rbegin(); e != it->second.rend(); ++e) {
-        if (first) {
-            const uint64_t step = first->size;
-            if (step < 8388608 || e->start == 0 || e->start % step != 0 || e->size > step || overlaps(*e)) break;
-        } else if (overlaps(*e)) {
-            break;
-        }
-        version.push_back(*e);
-        if (e->start == 0) first = &*e;
-    }
-    uint64_t end = 0;
-    for (const Range& v : version) end = std::max(end, v.start + v.size);
-    return end;
-}
-
-bool OutputSizes::apply() const {
-    bool ok = true;
-    for (const auto& [path, ranges] : entries_) {
-        const uint64_t size = final_size(path);
-        if (platform::file_size(path) == size) continue;
-        File f = File::open(path, File::Mode::write_existing);
-        if (!f || !f.truncate(size)) {
-            std::printf("Error: cannot set the size of Output file %s\n", path.c_str());
-            ok = false;
-        }
-    }
-    return ok;
-}
-
 bool entry_matches(const std::string& stored_dir, const std::string& stored_name, const std::string& pattern) {
     return match_wildcard(pattern, to_lower_ascii(file_part(stored_dir + stored_name)));
+}
+
+bool entry_matches_any(const std::string& stored_dir, const std::string& stored_name,
+                       const std::vector<std::string>& patterns) {
+    const std::string name = to_lower_ascii(file_part(stored_dir + stored_name));
+    for (const auto& p : patterns)
+        if (match_wildcard(p, name)) return true;
+    return false;
 }
 
 Extractor::Extractor(bool verbose)
     : verbose_(verbose), populate_threads_(std::min(2u, platform::processor_count())) {}
 Extractor::~Extractor() = default;
 
+DecodeResult Extractor::fail_entry(const EntryHeader& h, DecodeResult r, const std::string& out_path) {
+    ++tally_.damaged;
+    // The model has taken in bytes that no encoder coded.
+    model_ok_ = false;
+    if (sizes_ && !out_path.empty()) sizes_->mark_failed(out_path);
+    if (verbose_ && testing_) std::printf("%s%s FAILED\n", h.stored_dir.c_str(), h.stored_name.c_str());
+    return r;
+}
+
 DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_path, uint64_t offset,
                                      uint64_t archive_size, const std::string& dest_dir, bool selected) {
     EntryHeader h;
     std::string why;
-    if (!read_header(archive, offset, archive_size, h, &why)) {
-        std::printf("%s", damaged_archive_message(archive_path, offset, why).c_str());
-        return DecodeResult::damaged;
-    }
+    const auto damaged = [&](const std::string& what) {
+        std::printf("%s", damaged_archive_message(archive_path, offset, what).c_str());
+        return fail_entry(h, DecodeResult::damaged, {});
+    };
+    if (!read_header(archive, offset, archive_size, h, &why)) return damaged(why);
     if (h.data_size < 0) {
         std::fputs("size error\n", stderr);
-        return DecodeResult::damaged;
+        return fail_entry(h, DecodeResult::damaged, {});
     }
-    if (const char* bad = implausible(h, engine_ != nullptr)) {
-        std::printf("%s", damaged_archive_message(archive_path, offset, bad).c_str());
-        return DecodeResult::damaged;
+    if (!h.reset_flag && engine_ && !model_ok_) {
+        std::printf("Error: %s%s in archive %s at offset %llu not restored: it continues a model run that was "
+                    "damaged\n",
+                    h.stored_dir.c_str(), h.stored_name.c_str(), archive_path.c_str(),
+                    static_cast<unsigned long long>(offset));
+        return fail_entry(h, DecodeResult::corrupt, {});
     }
+    if (const char* bad = implausible_header(h, engine_ != nullptr)) return damaged(bad);
+    CheckRecord record;
+    uint64_t record_length = 0;
+    const RecordState state = find_record(archive, offset, h.entry_size, h.header_length(), record, record_length);
+    if (state == RecordState::damaged) return damaged("check record damaged");
+    const bool checked = state == RecordState::present;
+    if (checked && record.header_hash != header_hash(serialize_header(h)))
+        return damaged("entry header does not match its check record");
+    // Without a record the bounds come from an unverified header.
+    const DecodeResult broken = checked ? DecodeResult::corrupt : DecodeResult::damaged;
 
+    if (testing_) selected = false;
     DecodeResult result = DecodeResult::ok;
-    const std::string out_dir = dest_dir + "/" + h.stored_dir;
-    const std::string out_path = collapse_separators(out_dir + h.stored_name);
+    const OutputName name{dest_dir, h.stored_dir, h.stored_name};
+    const std::string out_path = name.display();
     File out;
     if (selected && !safe_stored_path(h.stored_dir, h.stored_name)) {
         std::printf("Error: unsafe path in archive %s: %s%s (not restored)\n", archive_path.c_str(),
@@ -153,29 +112,35 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
         selected = false;
         result = DecodeResult::refused;
     }
-    if (selected && !path_fits(out_path)) {
-        std::printf("Error: path too long %s\n", out_path.c_str());
-        selected = false;
-        result = DecodeResult::refused;
-    }
     if (selected) {
-        make_directories(collapse_separators(out_dir));
-        if (prepare_outputs_ && prepared_.insert(out_path).second) {
-            // First piece of this file in this run: start from an empty file.
-            out = File::open(out_path, File::Mode::create);
+        std::string error;
+        platform::Directory dir = open_output_directory(name, error);
+        platform::FileIdentity id;
+        if (dir && dir.identity(h.stored_name, id) &&
+            std::find(protected_.begin(), protected_.end(), id) != protected_.end()) {
+            std::printf("Error: %s is the archive being read or a file of this run; not restored\n",
+                        out_path.c_str());
+        } else if (dir) {
+            if (prepare_outputs_ && prepared_.insert(out_path).second) {
+                // First piece of this file in this run: start from an empty file.
+                out = dir.open_file(h.stored_name, File::Mode::create);
+            } else {
+                out = dir.open_file(h.stored_name, File::Mode::write_existing);
+                // Another task may be creating the same file at this moment: never truncate here.
+                if (!out) out = dir.open_file(h.stored_name, File::Mode::open_or_create);
+            }
+            if (!out) std::printf("Error: cannot open Output file %s (%s)\n", out_path.c_str(), out.error().c_str());
         } else {
-            out = File::open(out_path, File::Mode::write_existing);
-            // Another task may be creating the same file at this moment: never truncate here.
-            if (!out) out = File::open(out_path, File::Mode::open_or_create);
+            std::printf("Error: %s\n", error.c_str());
         }
         if (!out) {
-            std::printf("Error: cannot open Output file %s\n", out_path.c_str());
             selected = false;
             result = DecodeResult::refused;
         }
     }
     if (verbose_ && selected) std::printf(" %s \n", out_path.c_str());
-    if (selected && sizes_) sizes_->add(out_path, h.range_start, static_cast<uint64_t>(h.data_size));
+    if (selected && sizes_) sizes_->add(name, h.range_start, static_cast<uint64_t>(h.data_size), checked ? &record : nullptr);
+    const std::string written = selected ? out_path : std::string();
 
     if (h.reset_flag) {
         if (!engine_ || engine_->memory() != h.model_memory) {
@@ -186,20 +151,29 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
                     engine_->prefer_large_pages(populate_threads_);
             } catch (const std::bad_alloc&) {
                 std::puts("No memory ");
-                return DecodeResult::damaged;
+                return fail_entry(h, DecodeResult::corrupt, written);
             }
         }
         engine_->model_reset(static_cast<uint64_t>(h.data_size));
+        model_ok_ = true;
     }
     if (!digram_) digram_ = std::make_unique<DigramTransform>();
     Engine& engine = *engine_;
     engine.min_match = h.min_match;
 
-    archive.seek(offset + h.header_length());
+    const uint64_t stream_start = offset + h.header_length();
+    const uint64_t stream_end = offset + h.entry_size - record_length;
+    archive.seek(stream_start);
     Decoder decoder(&archive);
-    decoder.start(offset + h.entry_size);
+    decoder.start(stream_end);
     engine.clear_bit_state();
+    DataHasher* hasher = checked ? &hasher_ : nullptr;
+    if (hasher) hasher->reset();
 
+    const auto broken_stream = [&](const char* what) {
+        std::printf("%s", damaged_archive_message(archive_path, offset, what).c_str());
+        return fail_entry(h, broken, written);
+    };
     uint8_t* seg = engine.segment();
     const uint64_t data_size = static_cast<uint64_t>(h.data_size);
     uint64_t position = 0;
@@ -212,20 +186,14 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
             const bool text = decoder.direct(0);
             uint32_t coded = 0;
             for (int bit = 0; bit < 24; ++bit) coded = (coded << 1) | static_cast<uint32_t>(decoder.direct(0));
-            if (coded > n) {
-                std::printf("%s", damaged_archive_message(archive_path, offset, "coded length past the segment").c_str());
-                return DecodeResult::damaged;
-            }
+            if (coded > n) return broken_stream("coded length past the segment");
             engine.text_applied = text;
             for (size_t at = 0; at < coded; at += kBlockSize) {
                 const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, coded - at));
                 engine.code_general_chunk(decoder, seg + at, len, 0);
             }
             if (text) {
-                if (!digram_->inverse(seg, coded, n)) {
-                    std::printf("%s", damaged_archive_message(archive_path, offset, "text stream cut short").c_str());
-                    return DecodeResult::damaged;
-                }
+                if (!digram_->inverse(seg, coded, n)) return broken_stream("text stream cut short");
             } else {
                 x86_inverse(seg, n);
             }
@@ -240,30 +208,49 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
             }
             if (h.delta_flag) delta_inverse(seg, n, h.sample_width, h.channels);
         }
-        if (decoder.overrun()) {
-            std::printf("%s", damaged_archive_message(archive_path, offset, "coded data ends before the entry's data").c_str());
-            return DecodeResult::damaged;
-        }
+        if (decoder.overrun()) return broken_stream("coded data ends before the entry's data");
+        if (hasher) hasher->update(seg, n);
         if (selected) {
             if (!out.seek(h.range_start + position) || !out.write(seg, n)) {
                 std::printf("Error: cannot write Output file %s (%s)\n", out_path.c_str(), out.error().c_str());
-                selected = false;
-                result = DecodeResult::refused;
+                return fail_entry(h, DecodeResult::refused, written);
             }
         }
         position += length;
     }
+    ++tally_.tested;
+    if (checked) {
+        // The stream must end exactly where the record begins, and give
+        // back the bytes that were stored.
+        if (decoder.consumed() != decoder.available()) return broken_stream("coded data does not end where its check record begins");
+        if (hasher->digest() != record.data_hash) {
+            std::printf("Error: check failed in archive %s at offset %llu: %s%s (the decoded data does not match)\n",
+                        archive_path.c_str(), static_cast<unsigned long long>(offset), h.stored_dir.c_str(),
+                        h.stored_name.c_str());
+            --tally_.tested;
+            return fail_entry(h, DecodeResult::corrupt, written);
+        }
+        ++tally_.verified;
+    } else {
+        ++tally_.unchecked;
+    }
+    if (verbose_ && testing_)
+        std::printf("%s%s  range %llu+%lld  coded %llu  %s\n", h.stored_dir.c_str(), h.stored_name.c_str(),
+                    static_cast<unsigned long long>(h.range_start), static_cast<long long>(h.data_size),
+                    static_cast<unsigned long long>(h.entry_size), checked ? "verified" : "no record");
     return result;
 }
 
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
-                     const std::string& pattern) {
+                     const std::vector<std::string>& patterns) {
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) {
         std::printf("Error: cannot open Archive file %s\n", archive_path.c_str());
         return false;
     }
     const uint64_t size = platform::file_size(archive_path);
+    platform::FileIdentity self;
+    if (archive.identity(self)) extractor.protect(self);
     extractor.expect_output(size);
     OutputSizes sizes;
     extractor.set_output_sizes(&sizes);
@@ -272,26 +259,22 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
         ~Unset() { e.set_output_sizes(nullptr); }
     } unset{extractor};
     bool ok = true;
-    uint64_t position = 0;
     bool skip_run = false;  // the current solid run holds nothing selected
-    while (position < size) {
-        EntryHeader h;
-        std::string why;
-        if (!read_header(archive, position, size, h, &why, true)) {
-            std::printf("%s", damaged_archive_message(archive_path, position, why).c_str());
-            return false;
-        }
-        const bool m = entry_matches(h.stored_dir, h.stored_name, pattern);
+    ArchiveWalk walk(archive, archive_path, size);
+    CheckedEntry e;
+    while (walk.next(e)) {
+        const EntryHeader& h = e.header;
+        const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
         bool decode = false;
         if (h.solid) {
             if (h.reset_flag) {
                 // A model run must be decoded from its start to its last
                 // selected entry; a run with none is passed over whole.
                 skip_run = true;
-                uint64_t p = position;
+                uint64_t p = e.offset;
                 EntryHeader r;
-                while (p < size && read_header(archive, p, size, r, nullptr, true) && (p == position || !r.reset_flag)) {
-                    if (entry_matches(r.stored_dir, r.stored_name, pattern)) {
+                while (p < size && read_header(archive, p, size, r, nullptr, true) && (p == e.offset || !r.reset_flag)) {
+                    if (entry_matches_any(r.stored_dir, r.stored_name, patterns)) {
                         skip_run = false;
                         break;
                     }
@@ -302,12 +285,26 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
         } else {
             decode = m;
         }
-        if (decode) {
-            const DecodeResult r = extractor.decode_entry(archive, archive_path, position, size, dest_dir, m);
-            if (r == DecodeResult::damaged) return false;
-            if (r == DecodeResult::refused) ok = false;
+        if (!decode) {
+            walk.skip(e);
+            continue;
         }
-        position += h.entry_size;
+        switch (extractor.decode_entry(archive, archive_path, e.offset, size, dest_dir, m)) {
+            case DecodeResult::ok: walk.skip(e); break;
+            case DecodeResult::refused:
+            case DecodeResult::corrupt:
+                ok = false;
+                walk.skip(e);
+                break;
+            case DecodeResult::damaged:
+                ok = false;
+                walk.resume_after(e.offset);
+                break;
+        }
+    }
+    if (walk.damaged()) {
+        ok = false;
+        extractor.tally().damaged += walk.damaged();
     }
     return sizes.apply() && ok;
 }

@@ -8,37 +8,31 @@
 #include <string>
 #include <vector>
 
+#include "archive/record.h"
+#include "extract/outputs.h"
 #include "platform/platform.h"
 
 namespace taq {
 
 class Engine;
 class DigramTransform;
-
-// The size each restored file must end with. Several entries may write one
-// file: the pieces of one version (disjoint ranges, cut at multiples of the
-// first piece's size, in any archive order), and versions added by later
-// runs. The newest version decides; a longer older one or a stale file
-// must not leave its tail behind.
-class OutputSizes {
-public:
-    void add(const std::string& path, uint64_t range_start, uint64_t size);
-    uint64_t final_size(const std::string& path) const;
-    // Cuts every recorded file to its final size; false (message printed)
-    // when one cannot be cut.
-    bool apply() const;
-
-private:
-    struct Range {
-        uint64_t start, size;
-    };
-    std::map<std::string, std::vector<Range>> entries_;
-};
+struct EntryHeader;
 
 enum class DecodeResult {
-    ok,        // decoded (and written when selected)
-    refused,   // decoded but not written: unsafe name or output not writable (message printed)
-    damaged,   // the entry cannot be trusted (message printed); the walk must stop
+    ok,       // decoded (and written when selected); its check record, if any, verified
+    refused,  // decoded but not written: unsafe name or output not writable (message printed)
+    corrupt,  // its data failed its check or its stream is broken (message printed); the
+              // entry's bounds can be trusted, but the model run it belongs to cannot go on
+    damaged,  // the entry itself cannot be trusted (message printed): the walk must scan for
+              // the next entry it can trust
+};
+
+// What a run of `t` (or `x`) found.
+struct CheckTally {
+    uint64_t tested = 0;     // entries decoded
+    uint64_t verified = 0;   // ... whose check record matched
+    uint64_t unchecked = 0;  // ... that carry no record (the plain format)
+    uint64_t damaged = 0;    // entries that failed, or could not be decoded
 };
 
 // Owns the decoding model across the entries of a run: a reset entry sizes
@@ -66,9 +60,25 @@ public:
     // On how many threads the model maps its tables in (1 when several
     // decoding processes share the machine).
     void set_populate_threads(unsigned n) { populate_threads_ = n; }
+    // Testing (`t`): nothing is written; with verbose, one line per entry.
+    void set_testing(bool on) { testing_ = on; }
+    bool testing() const { return testing_; }
+    // A file that no entry may write: the archive being read, the task
+    // board, part archives.
+    void protect(const platform::FileIdentity& id) { protected_.push_back(id); }
+    // The model run in progress is lost (an entry of it was damaged): the
+    // entries that continue it cannot be decoded until the next run starts.
+    void drop_model() { model_ok_ = false; }
+    CheckTally& tally() { return tally_; }
 
 private:
+    DecodeResult fail_entry(const EntryHeader& h, DecodeResult r, const std::string& out_path);
+
     bool verbose_;
+    bool testing_ = false;
+    bool model_ok_ = false;
+    CheckTally tally_;
+    std::vector<platform::FileIdentity> protected_;
     bool prepare_outputs_ = true;
     uint64_t expected_output_ = 0;
     unsigned populate_threads_;
@@ -76,17 +86,30 @@ private:
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<DigramTransform> digram_;
     std::set<std::string> prepared_;
+    DataHasher hasher_;
 };
 
 // Lower-cased file part of stored_dir + stored_name matched against the
 // (already lower-cased) pattern.
 bool entry_matches(const std::string& stored_dir, const std::string& stored_name, const std::string& pattern);
 
-// The single-process walk: every matching entry is restored under dest_dir;
-// entries of solid runs are always decoded (selected only when they match).
-// Returns false when anything failed (every failure prints its message).
+// Whether the file part of an entry's stored path matches any of the
+// (lower-cased) patterns.
+bool entry_matches_any(const std::string& stored_dir, const std::string& stored_name,
+                       const std::vector<std::string>& patterns);
+
+// The single-process walk: every matching entry is restored under dest_dir
+// (or, when the extractor is testing, only decoded and checked); the
+// entries of a solid run before its last matching one are decoded too
+// (written only when they match). Damage is reported and passed over: the
+// walk goes on at the next entry it can trust. Returns false when anything
+// failed (every failure prints its message).
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
-                     const std::string& pattern);
+                     const std::vector<std::string>& patterns);
+inline bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
+                            const std::string& pattern) {
+    return extract_entries(extractor, archive_path, dest_dir, std::vector<std::string>{pattern});
+}
 
 // Whether an entry's stored path may be written under a destination: not
 // absolute, no ".." component, no separator in the name.

@@ -147,6 +147,9 @@ public:
     // takes exactly as many bytes as the encoder wrote. More means the
     // entry is damaged (its sizes do not match its stream).
     bool overrun() const { return consumed_ > available_; }
+    // Bytes of the stream taken so far, and how many there were.
+    uint64_t consumed() const { return consumed_; }
+    uint64_t available() const { return available_; }
 
 private:
     int decode(uint32_t bound) {

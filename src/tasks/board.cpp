@@ -195,6 +195,7 @@ bool TaskBoard::post(int slot, const ExtractJob& job) {
 
 void TaskBoard::note_result(JobResult r) {
     if (r == JobResult::fatal) fatal_pending_ = true;
+    if (r != JobResult::ok) ++failures_;
     worst_ = std::max(worst_, r);
 }
 

@@ -128,8 +128,10 @@ public:
     // printed) when the run had to stop.
     bool stop_all(const std::function<void(int slot)>& on_idle = {});
 
-    // Worst result reported by any job so far.
+    // Worst result reported by any job so far, and how many jobs did not
+    // end well.
     JobResult worst_result() const { return worst_; }
+    uint64_t failures() const { return failures_; }
     // Whether a fatal result came in since the last call.
     bool take_fatal();
 
@@ -155,6 +157,7 @@ private:
     std::array<bool, kMaxSlots + 1> busy_{};      // job posted, result not yet collected
     std::array<bool, kMaxSlots + 1> stopping_{};  // status 2 written
     JobResult worst_ = JobResult::ok;
+    uint64_t failures_ = 0;
     bool fatal_pending_ = false;
 };
 

@@ -45,7 +45,7 @@ JobResult bad_record(const TaskBoard& board) {
 
 int run_compress_child(TaskBoard& board, int slot, const CompressOptions& options) {
     Compressor compressor(options);
-    return job_loop(board, slot, [&] {
+    const int code = job_loop(board, slot, [&] {
         CompressJob job;
         if (!board.read_compress_job(slot, job)) return bad_record(board);
         switch (compressor.compress_entry(job.path, file_part(job.path), dir_part(job.path), job.range_start,
@@ -56,17 +56,26 @@ int run_compress_child(TaskBoard& board, int slot, const CompressOptions& option
         }
         return JobResult::fatal;
     });
+    // The entries written so far become complete only now: a child that
+    // cannot settle them fails the run.
+    return compressor.finish_run() ? code : 1;
 }
 
-int run_extract_child(TaskBoard& board, int slot, const std::string& archive_path, bool verbose) {
+int run_extract_child(TaskBoard& board, int slot, const std::string& archive_path, bool verbose, bool testing) {
     platform::File archive = platform::File::open(archive_path, platform::File::Mode::read_existing);
     if (!archive) {
         std::printf("Error: cannot open Archive file %s\n", archive_path.c_str());
         return 1;
     }
     const uint64_t size = platform::file_size(archive_path);
+    platform::FileIdentity archive_id, board_id;
+    const bool have_archive_id = archive.identity(archive_id);
+    const bool have_board_id = platform::file_identity(board.path(), board_id);
     auto fresh_extractor = [&] {
         auto e = std::make_unique<Extractor>(verbose);
+        e->set_testing(testing);
+        if (have_archive_id) e->protect(archive_id);
+        if (have_board_id) e->protect(board_id);
         // The parent has created every output file; pieces of one file
         // written by several children must not truncate each other.
         e->set_prepare_outputs(false);
@@ -83,12 +92,12 @@ int run_extract_child(TaskBoard& board, int slot, const std::string& archive_pat
         switch (extractor->decode_entry(archive, archive_path, job.offset, size, job.dest_dir, job.selected)) {
             case DecodeResult::ok: return JobResult::ok;
             case DecodeResult::refused: return JobResult::partial;
+            case DecodeResult::corrupt:
             case DecodeResult::damaged: break;
         }
         // The model state is lost with the damaged entry: the rest of its
-        // run must fail too rather than decode into garbage.
-        extractor = fresh_extractor();
-        return JobResult::fatal;
+        // run fails too (the extractor knows) rather than decode into garbage.
+        return JobResult::partial;
     });
 }
 

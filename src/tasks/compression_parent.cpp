@@ -24,6 +24,7 @@ std::vector<std::string> CompressionParent::command_line(int slot) const {
     if (settings_.recurse) args.push_back("-r");
     if (settings_.verbose) args.push_back("-v");
     if (settings_.solid) args.push_back("-s");
+    if (!settings_.check_record) args.push_back("-n");
     args.push_back("-m" + std::to_string(settings_.method_level));
     args.push_back("-p" + std::to_string(slot) + ":" + board_.path());
     args.push_back(slot == 1 ? settings_.archive_path : part_[slot]);

@@ -5,6 +5,7 @@
 
 #include "archive/entry.h"
 #include "archive/paths.h"
+#include "archive/walk.h"
 #include "extract/extract.h"
 #include "platform/platform.h"
 
@@ -12,13 +13,24 @@ namespace taq {
 
 using platform::File;
 
-ExtractionParent::ExtractionParent(TaskBoard& board, const Settings& settings)
-    : board_(board), settings_(settings) {
+ExtractionParent::ExtractionParent(TaskBoard& board, const Settings& settings, bool testing)
+    : board_(board), settings_(settings), testing_(testing) {
     board_.set_command_line([this](int slot) { return command_line(slot); });
+    platform::file_identity(board_.path(), board_id_);
+}
+
+CheckTally ExtractionParent::tally() const {
+    CheckTally t = tally_;
+    // Each failed job is one entry that could not be decoded or checked.
+    const uint64_t failed = std::min<uint64_t>(board_.failures(), t.tested);
+    t.damaged += failed;
+    t.tested -= failed;
+    t.verified = t.tested >= t.unchecked ? t.tested - t.unchecked : 0;
+    return t;
 }
 
 std::vector<std::string> ExtractionParent::command_line(int slot) const {
-    std::vector<std::string> args{"x"};
+    std::vector<std::string> args{testing_ ? "t" : "x"};
     if (settings_.verbose) args.push_back("-v");
     args.push_back("-p" + std::to_string(slot) + ":" + board_.path());
     args.push_back(settings_.archive_path);
@@ -35,16 +47,23 @@ bool ExtractionParent::prepare_output(const EntryHeader& h, const std::string& a
                     h.stored_dir.c_str(), h.stored_name.c_str());
         return false;
     }
-    const std::string out_dir = dest_dir + "/" + h.stored_dir;
-    out_path = collapse_separators(out_dir + h.stored_name);
-    if (out_path.size() >= kBoardPathRoom || !path_fits(out_path)) {
-        std::printf("Error: path too long %s\n", out_path.c_str());
+    const OutputName name{dest_dir, h.stored_dir, h.stored_name};
+    out_path = name.display();
+    if (prepared_.count(out_path)) return true;
+    std::string error;
+    platform::Directory dir = open_output_directory(name, error);
+    if (!dir) {
+        std::printf("Error: %s\n", error.c_str());
         return false;
     }
-    if (prepared_.count(out_path)) return true;
-    make_directories(collapse_separators(out_dir));
-    if (!File::open(out_path, File::Mode::create)) {
-        std::printf("Error: cannot open Output file %s\n", out_path.c_str());
+    platform::FileIdentity id;
+    if (dir.identity(h.stored_name, id) && (id == archive_id_ || id == board_id_)) {
+        std::printf("Error: %s is the archive being read or a file of this run; not restored\n", out_path.c_str());
+        return false;
+    }
+    File f = dir.open_file(h.stored_name, File::Mode::create);
+    if (!f) {
+        std::printf("Error: cannot open Output file %s (%s)\n", out_path.c_str(), f.error().c_str());
         return false;
     }
     prepared_.insert(out_path);
@@ -91,7 +110,7 @@ std::vector<PlannedRun> RunPlan::finish() {
 }
 
 bool ExtractionParent::extract(const std::string& archive_path, const std::string& dest_dir,
-                               const std::string& pattern) {
+                               const std::vector<std::string>& patterns) {
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) {
         std::printf("Error: cannot open Archive file %s\n", archive_path.c_str());
@@ -102,27 +121,33 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         return false;
     }
     const uint64_t size = platform::file_size(archive_path);
+    archive.identity(archive_id_);
     bool ok = true;
     RunPlan plan;
     OutputSizes sizes;
-    for (uint64_t position = 0; position < size;) {
-        EntryHeader h;
-        std::string why;
-        if (!read_header(archive, position, size, h, &why)) {
-            // As a single process does: what comes before the damage is restored.
-            std::printf("%s", damaged_archive_message(archive_path, position, why).c_str());
-            ok = false;
-            break;
-        }
+    ArchiveWalk walk(archive, archive_path, size);
+    for (CheckedEntry e; walk.next(e); walk.skip(e)) {
+        const EntryHeader& h = e.header;
+        const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
         std::string out_path;
-        if (entry_matches(h.stored_dir, h.stored_name, pattern) &&
-            !prepare_output(h, archive_path, dest_dir, out_path)) {
+        if (m && testing_) {
+            out_path = "-";  // selected, nothing written
+        } else if (m && !prepare_output(h, archive_path, dest_dir, out_path)) {
             out_path.clear();
             ok = false;
         }
-        plan.add(h, position, out_path);
-        if (!out_path.empty()) sizes.add(out_path, h.range_start, static_cast<uint64_t>(h.data_size));
-        position += h.entry_size;
+        plan.add(h, e.offset, out_path);
+        if (m) {
+            ++tally_.tested;
+            if (e.record_state != RecordState::present) ++tally_.unchecked;
+        }
+        if (!out_path.empty() && !testing_)
+            sizes.add(OutputName{dest_dir, h.stored_dir, h.stored_name}, h.range_start,
+                      static_cast<uint64_t>(h.data_size), e.record_state == RecordState::present ? &e.record : nullptr);
+    }
+    if (walk.damaged()) {
+        ok = false;
+        tally_.damaged += walk.damaged();
     }
     std::fflush(stdout);
     if (!dispatch(plan.finish(), dest_dir)) return false;
@@ -162,7 +187,7 @@ bool ExtractionParent::dispatch(const std::vector<PlannedRun>& runs, const std::
             if (!board_.idle(slot)) continue;
             if (!in_run) w = SlotWork{&runs[next_run++], 0};
             const PlannedJob& job = (*w.run)[w.next++];
-            if (!board_.post(slot, ExtractJob{job.offset, dest_dir, job.selected})) {
+            if (!board_.post(slot, ExtractJob{job.offset, dest_dir, job.selected && !testing_})) {
                 lost_ = true;
                 return false;
             }

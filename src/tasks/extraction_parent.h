@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "driver/settings.h"
+#include "extract/extract.h"
+#include "platform/platform.h"
 #include "tasks/board.h"
 
 namespace taq {
@@ -59,19 +61,26 @@ private:
 
 class ExtractionParent {
 public:
-    ExtractionParent(TaskBoard& board, const Settings& settings);
+    // `testing`: the children only decode and check (`t`).
+    ExtractionParent(TaskBoard& board, const Settings& settings, bool testing);
 
-    // Restores every entry of the archive whose file name matches `pattern`
-    // under `dest_dir`, through the children, and waits until they are done
-    // with it. False (messages printed) when anything failed; lost() then
-    // tells whether the whole run must stop.
-    bool extract(const std::string& archive_path, const std::string& dest_dir, const std::string& pattern);
+    // Restores every entry of the archive whose file name matches one of
+    // `patterns` under `dest_dir` (or, testing, only decodes and checks
+    // it), through the children, and waits until they are done with it.
+    // Damage is passed over as in a single process. False (messages
+    // printed) when anything failed; lost() then tells whether the whole
+    // run must stop.
+    bool extract(const std::string& archive_path, const std::string& dest_dir,
+                 const std::vector<std::string>& patterns);
 
     // End of the run: stops the children. False when the run failed at any
     // point (a job reported a failure, a child was lost).
     bool finish();
 
     bool lost() const { return lost_; }
+    // What the run found (entries without a record, damage seen by the
+    // walk or reported by the children).
+    CheckTally tally() const;
 
     // The argument vector that starts the child of a slot.
     std::vector<std::string> command_line(int slot) const;
@@ -84,9 +93,13 @@ private:
 
     TaskBoard& board_;
     const Settings& settings_;
+    bool testing_;
     std::string dest_dir_;  // of the destination being extracted
     std::set<std::string> prepared_;
     bool lost_ = false;
+    platform::FileIdentity archive_id_;
+    platform::FileIdentity board_id_;
+    CheckTally tally_;
 };
 
 }  // namespace taq

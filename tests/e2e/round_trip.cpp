@@ -74,7 +74,7 @@ std::vector<EntryHeader> expect_round_trip(const Files& files, const std::vector
 std::string archive_of(const TempDir& dir, const std::string& name, const std::string& file,
                        const std::string& contents) {
     write_file(dir.file(file), contents);
-    const RunResult r = run_taq({"a", "-m0", name, file}, dir.path());
+    const RunResult r = run_taq({"a", "-m0", "-n", name, file}, dir.path());
     EXPECT_EQ(r.exit_code, 0) << r.output;
     return read_file(dir.file(name));
 }

@@ -35,7 +35,8 @@ void add_m0(const TempDir& dir, const std::vector<std::string>& names, const std
 // the archive into out/ and checks every restored file. Returns the headers.
 std::vector<EntryHeader> expect_round_trip(const Files& files, const std::vector<std::string>& switches = {});
 
-// The archive `name` made of a file `file` with these contents, in dir.
+// The archive `name` made of a file `file` with these contents, in dir, in
+// the plain format (no check record: headers can be edited freely).
 std::string archive_of(const TempDir& dir, const std::string& name, const std::string& file,
                        const std::string& contents);
 

@@ -28,6 +28,7 @@ TEST(FileDriver, WholeFileBecomesOneEntryNamedByItsPath) {
 
     ASSERT_EQ(compress_file(compressor, input, 3000, total), EntryResult::written);
     EXPECT_EQ(total, 3010u);
+    ASSERT_TRUE(compressor.finish_run());
 
     platform::File f = platform::File::open(options.archive_path, platform::File::Mode::read_existing);
     ASSERT_TRUE(f);

@@ -1,0 +1,46 @@
+// The archive a run works on, held for the whole run. A writer (`a`) locks
+// it against every other run and makes sure it may append: an incomplete
+// entry that an interrupted run left at the end is cut away, anything else
+// that is not a sound archive is refused untouched. Readers (`x`, `t`)
+// share their lock with each other, so that they never see a writer's
+// half-written entries.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace taq {
+
+class ArchiveLock {
+public:
+    ArchiveLock() = default;
+    ~ArchiveLock();
+    ArchiveLock(const ArchiveLock&) = delete;
+    ArchiveLock& operator=(const ArchiveLock&) = delete;
+
+    // Opens the archive (created when missing), waits for other runs to let
+    // go of it, and checks its end. False (message printed, nothing
+    // written) when the run must not go on.
+    bool acquire_for_append(const std::string& path);
+    // Waits for a writer to finish. A missing archive is left to the
+    // reader to report: true, holding nothing.
+    bool acquire_for_reading(const std::string& path);
+
+    bool held() const { return file_.valid(); }
+    // Whether this run created the archive.
+    bool created() const { return created_; }
+    // The identity of the archive (valid while held()).
+    const platform::FileIdentity& identity() const { return identity_; }
+
+private:
+    bool lock(platform::File::LockKind kind);
+
+    std::string path_;
+    platform::File file_;
+    platform::FileIdentity identity_;
+    bool created_ = false;
+};
+
+}  // namespace taq

@@ -1,0 +1,80 @@
+// Walking an archive when it may be damaged: entries are self-contained, so
+// a reader that meets a damaged entry can go on at the next one it can
+// trust; and a writer must tell an archive whose last entry was cut short
+// by a crash (cut that tail away, append) from anything else (refuse).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "archive/entry.h"
+#include "archive/record.h"
+#include "platform/platform.h"
+
+namespace taq {
+
+// One entry as a reader checked it: a header that reads, is plausible,
+// and (when there is a record) matches its record's header check.
+struct CheckedEntry {
+    EntryHeader header;
+    RecordState record_state = RecordState::absent;
+    CheckRecord record;
+    uint64_t record_length = 0;
+    uint64_t offset = 0;
+};
+
+// Reads and checks the entry at `offset`; on failure `why` says what is
+// wrong. Plausibility assumes a decoded model run is there (continuation
+// entries are judged by the caller, who knows).
+bool check_entry(platform::File& archive, uint64_t offset, uint64_t size, CheckedEntry& out, std::string& why);
+
+// Whether a reader may resume at `offset`: an entry that starts a model
+// run, checks out, and either carries a record (whose header check
+// matched) or begins a chain of entries that walks cleanly to the end.
+bool trusted_start(platform::File& archive, uint64_t offset, uint64_t size);
+
+// The first offset from `from` on where trusted_start holds; `size` when
+// there is none.
+uint64_t find_trusted_entry(platform::File& archive, uint64_t from, uint64_t size);
+
+// Entry by entry through an archive, past damage. Every damaged stretch is
+// reported (the damage, then the byte range passed over) and the walk goes
+// on at the next entry it can trust.
+class ArchiveWalk {
+public:
+    ArchiveWalk(platform::File& archive, std::string archive_path, uint64_t size)
+        : archive_(archive), path_(std::move(archive_path)), size_(size) {}
+
+    // The next entry; false at the end of the archive.
+    bool next(CheckedEntry& e);
+    // The entry at `offset` (returned by next) proved damaged while it was
+    // decoded and its bounds cannot be trusted: go on after it by scanning.
+    void resume_after(uint64_t offset);
+    // Moves past the entry returned last (its bounds are trusted).
+    void skip(const CheckedEntry& e) { position_ = e.offset + e.header.entry_size; }
+    // How many damaged stretches the walk has passed over.
+    unsigned damaged() const { return damaged_; }
+
+private:
+    void pass_damage(uint64_t from, const std::string& why);
+
+    platform::File& archive_;
+    std::string path_;
+    uint64_t size_;
+    uint64_t position_ = 0;
+    unsigned damaged_ = 0;
+};
+
+// What a writer finds at the end of an existing archive.
+struct AppendCheck {
+    enum State {
+        clean,       // complete entries up to the end (or an empty file)
+        incomplete,  // complete entries, then the remains of one that a crash cut short
+        refused,     // damaged, or not an archive at all: never to be touched
+    } state = clean;
+    uint64_t good_end = 0;  // end of the last complete entry
+    std::string why;        // for refused: what is wrong at good_end
+};
+AppendCheck check_for_append(platform::File& archive, uint64_t size);
+
+}  // namespace taq
