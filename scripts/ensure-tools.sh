@@ -2,7 +2,7 @@
 # Installs the build tools TAQ needs when any is missing (Debian packages).
 # Sourced by taq.sh and test.sh, so that a fresh machine needs nothing else.
 taq_ensure_tools() {
-  local packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev)
+  local packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libxxhash-dev)
   local missing=0 tool pkg
   for tool in cmake ninja g++; do
     command -v "$tool" >/dev/null 2>&1 || missing=1
@@ -14,6 +14,6 @@ taq_ensure_tools() {
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   echo "Installing build tools: ${packages[*]}" >&2
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update >&2
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y "${packages[@]}" >&2
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update >&2
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y "${packages[@]}" >&2
 }

@@ -46,19 +46,28 @@ bool append_file(const std::string& source, const std::string& destination) {
         return false;
     }
     const auto total = static_cast<uint64_t>(src_size);
+    uint8_t first_size[kHeldBytes] = {};
+    const bool hold = total >= kHeldBytes;
     uint64_t copied = 0;
+    const auto fail_write = [&] {
+        std::printf("Error: cannot write destination file %s (%s)\n", destination.c_str(), dst.error().c_str());
+        return undo_append(dst, static_cast<uint64_t>(dst_size), destination);
+    };
     while (copied < total) {
         const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kAppendChunk, total - copied));
         if (src.read(buffer.data(), chunk) != chunk) {
             std::printf("Error: cannot read file to append %s\n", source.c_str());
             return undo_append(dst, static_cast<uint64_t>(dst_size), destination);
         }
-        if (!dst.write(buffer.data(), chunk)) {
-            std::printf("Error: cannot write destination file %s (%s)\n", destination.c_str(), dst.error().c_str());
-            return undo_append(dst, static_cast<uint64_t>(dst_size), destination);
+        if (copied == 0 && hold) {
+            std::copy(buffer.begin(), buffer.begin() + kHeldBytes, first_size);
+            std::fill(buffer.begin(), buffer.begin() + kHeldBytes, uint8_t{0});
         }
+        if (!dst.write(buffer.data(), chunk)) return fail_write();
         copied += chunk;
     }
+    if (hold && (!dst.sync() || !dst.seek(static_cast<uint64_t>(dst_size)) || !dst.write(first_size, kHeldBytes)))
+        return fail_write();
     return true;
 }
 

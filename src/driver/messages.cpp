@@ -39,12 +39,19 @@ const char* const kUsage[] = {
     "",
 };
 
+// What this archiver adds to the commands and switches above.
+const char* const kUsageAdditions[] = {
+    " t                 Test archive: decode and check, write nothing",
+    " n                No check records: the plain format (a only)",
+};
+
 }  // namespace
 
 void print_banner() { std::puts("TAQ Archiver v.0.60d Kelvo"); }
 
 void print_usage() {
     for (const char* line : kUsage) std::puts(line);
+    for (const char* line : kUsageAdditions) std::puts(line);
 }
 
 void print_unknown_option() { std::puts("\n Unknown option! "); }

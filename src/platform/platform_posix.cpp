@@ -237,7 +237,12 @@ Directory Directory::subdirectory(const std::string& name) const {
         return d;
     }
     d.fd_ = ::openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (d.fd_ < 0) d.error_ = errno == ELOOP ? std::string("is a symbolic link") : std::strerror(errno);
+    if (d.fd_ < 0) {
+        const int err = errno;
+        struct stat st;
+        const bool link = ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+        d.error_ = link ? std::string("is a symbolic link") : std::strerror(err);
+    }
     return d;
 }
 

@@ -92,6 +92,12 @@ bool CompressionParent::finish(uint64_t& final_size) {
         remove_file(part_[slot]);
         part_[slot].clear();
     }
+    // Every joined entry reaches the disk before the run reports success.
+    File joined = File::open(archive, File::Mode::write_existing);
+    if (joined && !joined.sync()) {
+        std::printf("Error: cannot write Output file %s (%s)\n", archive.c_str(), joined.error().c_str());
+        return false;
+    }
     final_size = platform::file_size(archive);
     return true;
 }

@@ -34,6 +34,8 @@ TEST(Command, FirstCharacterAloneCaseSensitive) {
     EXPECT_EQ(command_of("X"), Command::none);
     EXPECT_EQ(command_of("A"), Command::none);
     EXPECT_EQ(command_of(""), Command::none);
+    EXPECT_EQ(command_of("test"), Command::test);
+    EXPECT_EQ(command_of("T"), Command::none);
 }
 
 TEST(Switches, DefaultsAndArchiveIndex) {
@@ -113,6 +115,14 @@ TEST(Switches, CombinedLettersInAdd) {
     EXPECT_TRUE(p.settings.verbose);
     EXPECT_EQ(p.settings.method_level, 2);
     EXPECT_EQ(parse(Command::add, {"-rq"}).outcome, SwitchOutcome::unknown_option);
+
+    // -n leaves the check records out; they are on by default.
+    EXPECT_TRUE(parse(Command::add, {}).settings.check_record);
+    p = parse(Command::add, {"-Nr"});
+    EXPECT_FALSE(p.settings.check_record);
+    EXPECT_TRUE(p.settings.recurse);
+    EXPECT_EQ(parse(Command::extract, {"-n"}).outcome, SwitchOutcome::unknown_option);
+    EXPECT_EQ(parse(Command::test, {"-n"}).outcome, SwitchOutcome::unknown_option);
 }
 
 TEST(Switches, ExtractReadsOnlyTheFirstLetter) {

@@ -40,6 +40,13 @@ RunResult run_taq(const std::vector<std::string>& args, const std::string& cwd, 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
                       unsigned timeout_ms = 120000);
 
+// Starts the built taq binary in `cwd` in a process group of its own
+// (children included), its output discarded; returns the process id.
+int start_taq(const std::vector<std::string>& args, const std::string& cwd);
+// Kills the process group of `pid` at once (as a power cut would stop
+// it) and reaps `pid`.
+void kill_group(int pid);
+
 // Writes `data` to `path` (creating parent directories), replacing any file.
 void write_file(const std::string& path, const std::string& data);
 void write_file(const std::string& path, const std::vector<uint8_t>& data);

@@ -1,0 +1,319 @@
+// Knowing that what was restored is right, and keeping work safe: check
+// records catch every damaged entry, readers go on past damage, appends
+// survive interruptions and each other, and no run writes where it must not.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "archive/record.h"
+#include "archive/walk.h"
+#include "e2e/round_trip.h"
+#include "platform/platform.h"
+
+namespace taq::test {
+namespace {
+
+bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+struct Entry {
+    uint64_t offset;
+    EntryHeader header;
+};
+
+std::vector<Entry> entries_of(const std::string& archive) {
+    std::vector<Entry> out;
+    uint64_t at = 0;
+    for (const EntryHeader& h : read_headers(archive)) {
+        out.push_back({at, h});
+        at += h.entry_size;
+    }
+    return out;
+}
+
+const Files kThree = {{"a.txt", "first file " + std::string(2000, 'a')},
+                      {"b.txt", "second file " + random_bytes(3000, 2)},
+                      {"c.txt", "third file " + std::string(2500, 'c')}};
+
+void write_all(const TempDir& dir, const Files& files) {
+    for (const auto& [name, data] : files) write_file(dir.file(name), data);
+}
+
+// Flips one bit of the archive at `at`.
+void flip(const std::string& path, uint64_t at) {
+    std::string bytes = read_file(path);
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x10);
+    write_file(path, bytes);
+}
+
+TEST(Trust, AFlippedBitAnywhereInAnEntryIsCaughtAndTheOthersAreRestored) {
+    TempDir dir;
+    write_all(dir, kThree);
+    add_m0(dir, {"a.txt", "b.txt", "c.txt"});
+    const std::string clean = read_file(dir.file("arch"));
+    const std::vector<Entry> e = entries_of(dir.file("arch"));
+    ASSERT_EQ(e.size(), 3u);
+    const EntryHeader& b = e[1].header;
+    ASSERT_EQ(b.stored_name, "b.txt");
+    const uint64_t data = e[1].offset + b.header_length() + 20;
+    const uint64_t field = e[1].offset + b.header_length() - 10;  // inside range_start
+    const uint64_t record = e[1].offset + b.entry_size - 30;
+    for (const uint64_t at : {data, field, record}) {
+        SCOPED_TRACE(at);
+        write_file(dir.file("arch"), clean);
+        flip(dir.file("arch"), at);
+        RunResult r = run_taq({"t", "arch"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        EXPECT_TRUE(contains(r.output, "at offset " + std::to_string(e[1].offset))) << r.output;
+        EXPECT_TRUE(contains(r.output, "1 damaged")) << r.output;
+        EXPECT_FALSE(contains(r.output, " OK! "));
+
+        std::filesystem::remove_all(dir.file("out"));
+        r = run_taq({"x", "arch", "out"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        EXPECT_TRUE(contains(r.output, "at offset " + std::to_string(e[1].offset))) << r.output;
+        EXPECT_TRUE(file_holds(dir.file("out/a.txt"), kThree[0].second));
+        EXPECT_TRUE(file_holds(dir.file("out/c.txt"), kThree[2].second));
+        // Nothing that could not be restored may look restored.
+        EXPECT_FALSE(file_exists(dir.file("out/b.txt")));
+    }
+    // The data check names the entry.
+    write_file(dir.file("arch"), clean);
+    flip(dir.file("arch"), data);
+    const RunResult r = run_taq({"x", "arch", "out"}, dir.path());
+    EXPECT_TRUE(contains(r.output, "b.txt")) << r.output;
+}
+
+TEST(Trust, SalvageGoesOnAfterADamagedHeader) {
+    for (const bool plain : {false, true}) {
+        SCOPED_TRACE(plain ? "plain format" : "with records");
+        TempDir dir;
+        write_all(dir, kThree);
+        write_all(dir, {{"d.txt", "fourth " + random_bytes(1500, 4)}});
+        const std::vector<std::string> n = plain ? std::vector<std::string>{"-n"} : std::vector<std::string>{};
+        std::vector<std::string> solid = n;
+        solid.push_back("-s");
+        // A solid run a, b, then a non-solid c, then another solid run d.
+        add_m0(dir, {"a.txt", "b.txt"}, solid);
+        add_m0(dir, {"c.txt"}, n);
+        add_m0(dir, {"d.txt"}, solid);
+        const std::vector<Entry> e = entries_of(dir.file("arch"));
+        ASSERT_EQ(e.size(), 4u);
+        // Entry a's name length points past the entry: the header is unreadable.
+        std::string bytes = read_file(dir.file("arch"));
+        put_le(bytes, 10, 60000, 2);
+        write_file(dir.file("arch"), bytes);
+
+        RunResult r = run_taq({"l", "arch"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(contains(r.output, "'x' restores them")) << r.output;
+
+        r = run_taq({"x", "arch", "out"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        EXPECT_TRUE(contains(r.output, "Skipped bytes 0 to " + std::to_string(e[2].offset))) << r.output;
+        // b continues a's model run: lost with it.
+        EXPECT_FALSE(file_exists(dir.file("out/a.txt")));
+        EXPECT_FALSE(file_exists(dir.file("out/b.txt")));
+        EXPECT_TRUE(file_holds(dir.file("out/c.txt"), kThree[2].second));
+        EXPECT_TRUE(file_exists(dir.file("out/d.txt")));
+
+        r = run_taq({"t", "-t2", "arch"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+    }
+}
+
+TEST(Trust, DataDamageInASolidRunLosesOnlyTheRestOfThatRun) {
+    TempDir dir;
+    write_all(dir, kThree);
+    add_m0(dir, {"a.txt", "b.txt"}, {"-s"});
+    add_m0(dir, {"c.txt"}, {"-s"});
+    const std::vector<Entry> e = entries_of(dir.file("arch"));
+    flip(dir.file("arch"), e[0].offset + e[0].header.header_length() + 30);
+    for (const char* tasks : {"-t1", "-t2"}) {
+        std::filesystem::remove_all(dir.file("out"));
+        const RunResult r = run_taq({"x", tasks, "arch", "out"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        EXPECT_FALSE(file_exists(dir.file("out/a.txt"))) << tasks;
+        EXPECT_FALSE(file_exists(dir.file("out/b.txt"))) << tasks;
+        EXPECT_TRUE(file_holds(dir.file("out/c.txt"), kThree[2].second)) << tasks;
+    }
+}
+
+TEST(Trust, AnInterruptedRunsTailIsCutAwayBeforeTheNextAppend) {
+    TempDir dir;
+    write_all(dir, kThree);
+    add_m0(dir, {"a.txt"});
+    const std::string good = read_file(dir.file("arch"));
+    // What a run stopped in the middle of its entry leaves: the header with
+    // its size still 0, part of the coded data.
+    std::string tail = read_file(dir.file("arch")).substr(0, 60);
+    put_le(tail, 0, 0, 8);
+    write_file(dir.file("arch"), good + tail);
+    RunResult r = run_taq({"a", "-m0", "arch", "b.txt"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "cut back from " + std::to_string(good.size() + 60) + " to " +
+                                       std::to_string(good.size()) + " bytes"))
+        << r.output;
+    r = run_taq({"t", "arch"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    r = run_taq({"x", "arch", "out"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(file_holds(dir.file("out/b.txt"), kThree[1].second));
+
+    // A header cut off by the end of the file (a join stopped early).
+    write_file(dir.file("arch"), good + good.substr(0, 20));
+    r = run_taq({"a", "-m0", "arch", "c.txt"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(entries_of(dir.file("arch")).size(), 2u);
+}
+
+TEST(Trust, AFileThatIsNotAnArchiveIsNeverTouched) {
+    TempDir dir;
+    write_all(dir, kThree);
+    const std::vector<std::string> users{"Dear diary, today I wrote a long note about archives.\n", "9 bytes!\n",
+                                         random_bytes(5000, 11), std::string(100, '\0')};
+    for (const std::string& contents : users) {
+        write_file(dir.file("notes"), contents);
+        const RunResult r = run_taq({"a", "-m0", "notes", "a.txt"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        EXPECT_TRUE(contains(r.output, "nothing written")) << r.output;
+        EXPECT_EQ(read_file(dir.file("notes")), contents);
+    }
+    // Damage in the middle of a real archive is refused too.
+    add_m0(dir, {"a.txt", "b.txt"});
+    std::string bytes = read_file(dir.file("arch"));
+    const std::vector<Entry> e = entries_of(dir.file("arch"));
+    put_le(bytes, e[1].offset + 10, 60000, 2);
+    write_file(dir.file("arch"), bytes);
+    const RunResult r = run_taq({"a", "-m0", "arch", "c.txt"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_EQ(read_file(dir.file("arch")), bytes);
+}
+
+TEST(Trust, TheArchiveNeverGoesIntoItselfNorIsWrittenByItsOwnEntries) {
+    TempDir dir;
+    write_all(dir, kThree);
+    add_m0(dir, {"*"});  // creates arch: not taken in
+    RunResult r = run_taq({"a", "-m0", "arch", "*"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "arch: file is the archive; not dumped")) << r.output;
+    for (const Entry& e : entries_of(dir.file("arch"))) EXPECT_NE(e.header.stored_name, "arch");
+
+    // An archive that holds an entry named like itself, extracted where it lies.
+    TempDir other;
+    write_file(other.file("arch"), std::string("an older file called arch"));
+    RunResult made = run_taq({"a", "-m0", dir.file("arch"), "arch"}, other.path());
+    ASSERT_EQ(made.exit_code, 0) << made.output;
+    const std::string before = read_file(dir.file("arch"));
+    for (const char* tasks : {"-t1", "-t2"}) {
+        r = run_taq({"x", tasks, "arch", "."}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        EXPECT_TRUE(contains(r.output, "is the archive being read")) << r.output;
+        EXPECT_EQ(read_file(dir.file("arch")), before) << tasks;
+    }
+}
+
+TEST(Trust, ConcurrentAddsToOneArchiveBothLand) {
+    TempDir dir;
+    Files first, second;
+    for (int i = 0; i < 6; ++i) {
+        first.push_back({"p" + std::to_string(i), random_bytes(40000, 100 + i)});
+        second.push_back({"q" + std::to_string(i), random_bytes(40000, 200 + i)});
+    }
+    write_all(dir, first);
+    write_all(dir, second);
+    RunResult r1, r2;
+    std::thread t1([&] { r1 = run_taq({"a", "-m0", "arch", "p*"}, dir.path()); });
+    std::thread t2([&] { r2 = run_taq({"a", "-m0", "arch", "q*"}, dir.path()); });
+    t1.join();
+    t2.join();
+    EXPECT_EQ(r1.exit_code, 0) << r1.output;
+    EXPECT_EQ(r2.exit_code, 0) << r2.output;
+    const RunResult r = run_taq({"x", "arch", "out"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    for (const Files* files : {&first, &second})
+        for (const auto& [name, data] : *files) EXPECT_TRUE(file_holds(dir.file("out/" + name), data));
+}
+
+TEST(Trust, TheNewestVersionsSizeWins) {
+    TempDir dir;
+    const std::string big = random_bytes(8388609, 5);
+    write_file(dir.file("f"), big);
+    add_m0(dir, {"f"}, {"-t2"});
+    const std::string smaller = big.substr(0, 8388608);
+    write_file(dir.file("f"), smaller);
+    add_m0(dir, {"f"});
+    const RunResult r = run_taq({"x", "arch", "out"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(file_holds(dir.file("out/f"), smaller));
+}
+
+TEST(Trust, ExtractionNeverWritesThroughALink) {
+    TempDir dir, outside;
+    write_all(dir, kThree);
+    write_file(dir.file("sub/d.txt"), std::string("in a subdirectory"));
+    add_m0(dir, {"a.txt", "sub/d.txt"});
+    write_file(outside.file("victim"), std::string("keep me"));
+    make_dirs(dir.file("out"));
+    ASSERT_EQ(::symlink(outside.file("victim").c_str(), dir.file("out/a.txt").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.path().c_str(), dir.file("out/sub").c_str()), 0);
+    const RunResult r = run_taq({"x", "arch", "out"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_EQ(read_file(outside.file("victim")), "keep me");
+    EXPECT_FALSE(file_exists(outside.file("d.txt")));
+    EXPECT_TRUE(contains(r.output, "is a symbolic link")) << r.output;
+    // The link at the file's own place is replaced by the restored file.
+    struct stat st;
+    ASSERT_EQ(::lstat(dir.file("out/a.txt").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_TRUE(file_holds(dir.file("out/a.txt"), kThree[0].second));
+}
+
+TEST(Trust, TimesPermissionsAndHashesComeBack) {
+    TempDir dir;
+    write_all(dir, kThree);
+    ASSERT_EQ(::chmod(dir.file("a.txt").c_str(), 04750), 0);
+    platform::File f = platform::File::open(dir.file("b.txt"), platform::File::Mode::write_existing);
+    ASSERT_TRUE(f.set_metadata({978307200123456789, 0640}));  // 2001
+    f.close();
+    add_m0(dir, {"a.txt", "b.txt"});
+    const RunResult r = run_taq({"x", "arch", "out"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    struct stat st;
+    ASSERT_EQ(::stat(dir.file("out/a.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);  // never set-user-ID
+    ASSERT_EQ(::stat(dir.file("out/b.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 978307200);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+
+    // The record's hash is that of the restored bytes, computed anew.
+    platform::File archive = platform::File::open(dir.file("arch"), platform::File::Mode::read_existing);
+    for (const Entry& e : entries_of(dir.file("arch"))) {
+        CheckedEntry c;
+        std::string why;
+        ASSERT_TRUE(check_entry(archive, e.offset, platform::file_size(dir.file("arch")), c, why)) << why;
+        ASSERT_EQ(c.record_state, RecordState::present);
+        DataHasher h;
+        const std::string restored = read_file(dir.file("out/" + e.header.stored_name));
+        h.update(restored.data(), restored.size());
+        EXPECT_EQ(h.digest(), c.record.data_hash) << e.header.stored_name;
+        EXPECT_EQ(c.record.file_size, restored.size());
+    }
+}
+
+TEST(Trust, PlainFormatArchivesTestCleanWithoutRecords) {
+    TempDir dir;
+    const RunResult r =
+        run_taq({"t", "-v", test_data_dir() + "/vectors/archives/solid.m0.taq"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "no record")) << r.output;
+    EXPECT_TRUE(contains(r.output, "0 verified")) << r.output;
+    EXPECT_TRUE(contains(r.output, " 0 damaged")) << r.output;
+}
+
+}  // namespace
+}  // namespace taq::test
