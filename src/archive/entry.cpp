@@ -2,46 +2,38 @@
 
 #include <cstring>
 
+#include "archive/bytes.h"
+
 namespace taq {
 
 namespace {
 
-template <typename T>
-void put(std::vector<uint8_t>& out, T value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i)));
-}
-
-uint64_t get(const uint8_t* p, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
 
 }  // namespace
 
 std::vector<uint8_t> serialize_header(const EntryHeader& h) {
     std::vector<uint8_t> out;
     out.reserve(h.header_length());
-    put(out, h.entry_size, 8);
-    put(out, h.solid, 1);
-    put(out, h.reset_flag, 1);
-    put(out, h.stored_name.size() + 1, 2);
+    put_le(out, h.entry_size, 8);
+    put_le(out, h.solid, 1);
+    put_le(out, h.reset_flag, 1);
+    put_le(out, h.stored_name.size() + 1, 2);
     out.insert(out.end(), h.stored_name.begin(), h.stored_name.end());
     out.push_back(0);
-    put(out, h.stored_dir.size() + 1, 2);
+    put_le(out, h.stored_dir.size() + 1, 2);
     out.insert(out.end(), h.stored_dir.begin(), h.stored_dir.end());
     out.push_back(0);
-    put(out, static_cast<uint64_t>(h.data_size), 8);
-    put(out, h.model_memory, 4);
-    put(out, h.min_match, 1);
-    put(out, h.general_path, 1);
-    put(out, h.delta_flag, 1);
-    put(out, h.sample_width, 1);
-    put(out, h.channels, 1);
-    put(out, h.image_width, 4);
-    put(out, h.record_length, 1);
-    put(out, h.data_kind, 2);
-    put(out, h.range_start, 8);
+    put_le(out, static_cast<uint64_t>(h.data_size), 8);
+    put_le(out, h.model_memory, 4);
+    put_le(out, h.min_match, 1);
+    put_le(out, h.general_path, 1);
+    put_le(out, h.delta_flag, 1);
+    put_le(out, h.sample_width, 1);
+    put_le(out, h.channels, 1);
+    put_le(out, h.image_width, 4);
+    put_le(out, h.record_length, 1);
+    put_le(out, h.data_kind, 2);
+    put_le(out, h.range_start, 8);
     return out;
 }
 
@@ -55,7 +47,7 @@ bool read_string(platform::File& f, uint64_t& pos, uint64_t entry_end, std::stri
         if (why) *why = std::string(what) + " length past the entry";
         return false;
     }
-    const uint64_t len = get(len_bytes, 2);
+    const uint64_t len = get_le(len_bytes, 2);
     pos += 2;
     if (len == 0 || pos + len > entry_end) {
         if (why) *why = std::string(what) + " past the entry";
@@ -85,7 +77,7 @@ bool read_header(platform::File& f, uint64_t offset, uint64_t archive_size, Entr
         if (why) *why = "entry header cut short";
         return false;
     }
-    h.entry_size = get(lead, 8);
+    h.entry_size = get_le(lead, 8);
     h.solid = lead[8];
     h.reset_flag = lead[9];
     if (h.entry_size < kMinEntrySize) {
@@ -106,17 +98,17 @@ bool read_header(platform::File& f, uint64_t offset, uint64_t archive_size, Entr
         if (why) *why = "entry header past the entry";
         return false;
     }
-    h.data_size = static_cast<int64_t>(get(rest, 8));
-    h.model_memory = static_cast<uint32_t>(get(rest + 8, 4));
+    h.data_size = static_cast<int64_t>(get_le(rest, 8));
+    h.model_memory = static_cast<uint32_t>(get_le(rest + 8, 4));
     h.min_match = rest[12];
     h.general_path = rest[13];
     h.delta_flag = rest[14];
     h.sample_width = rest[15];
     h.channels = rest[16];
-    h.image_width = static_cast<uint32_t>(get(rest + 17, 4));
+    h.image_width = static_cast<uint32_t>(get_le(rest + 17, 4));
     h.record_length = rest[21];
-    h.data_kind = static_cast<uint16_t>(get(rest + 22, 2));
-    h.range_start = get(rest + 24, 8);
+    h.data_kind = static_cast<uint16_t>(get_le(rest + 22, 2));
+    h.range_start = get_le(rest + 24, 8);
     return true;
 }
 

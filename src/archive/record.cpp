@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "archive/bytes.h"
+
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
@@ -14,31 +16,21 @@ namespace {
 constexpr uint64_t kHeaderSeed = 0x68656164;  // "head"
 constexpr uint64_t kRecordSeed = 0x72656364;  // "recd"
 
-void put(std::vector<uint8_t>& out, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-uint64_t get(const uint8_t* p, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
 }  // namespace
 
 std::vector<uint8_t> serialize_record(const CheckRecord& r) {
     std::vector<uint8_t> out;
     out.reserve(kRecordLength);
-    put(out, r.version, 2);
-    put(out, r.flags, 2);
-    put(out, r.data_hash, 8);
-    put(out, r.header_hash, 8);
-    put(out, r.file_size, 8);
-    put(out, static_cast<uint64_t>(r.meta.mtime_ns), 8);
-    put(out, r.meta.permissions, 4);
-    put(out, kRecordLength, 4);
-    put(out, XXH3_64bits_withSeed(out.data(), out.size(), kRecordSeed), 8);
-    put(out, kRecordMagic, 8);
+    put_le(out, r.version, 2);
+    put_le(out, r.flags, 2);
+    put_le(out, r.data_hash, 8);
+    put_le(out, r.header_hash, 8);
+    put_le(out, r.file_size, 8);
+    put_le(out, static_cast<uint64_t>(r.meta.mtime_ns), 8);
+    put_le(out, r.meta.permissions, 4);
+    put_le(out, kRecordLength, 4);
+    put_le(out, XXH3_64bits_withSeed(out.data(), out.size(), kRecordSeed), 8);
+    put_le(out, kRecordMagic, 8);
     return out;
 }
 
@@ -53,24 +45,24 @@ RecordState find_record(platform::File& archive, uint64_t offset, uint64_t entry
     uint8_t trailer[kRecordTrailer];
     if (!archive.seek(end - kRecordTrailer) || archive.read(trailer, kRecordTrailer) != kRecordTrailer)
         return RecordState::absent;
-    if (get(trailer + 12, 8) != kRecordMagic) return RecordState::absent;
+    if (get_le(trailer + 12, 8) != kRecordMagic) return RecordState::absent;
     // From here on the entry claims a record: anything wrong is damage.
-    const uint64_t len = get(trailer, 4);
+    const uint64_t len = get_le(trailer, 4);
     if (len < kRecordBody + kRecordTrailer || len > entry_size - header_length) return RecordState::damaged;
     std::vector<uint8_t> rec(static_cast<size_t>(len));
     if (!archive.seek(end - len) || archive.read(rec.data(), rec.size()) != rec.size()) return RecordState::damaged;
     const size_t checked = rec.size() - 16;
-    if (XXH3_64bits_withSeed(rec.data(), checked, kRecordSeed) != get(rec.data() + checked, 8))
+    if (XXH3_64bits_withSeed(rec.data(), checked, kRecordSeed) != get_le(rec.data() + checked, 8))
         return RecordState::damaged;
     const uint8_t* p = rec.data();
-    out.version = static_cast<uint16_t>(get(p, 2));
+    out.version = static_cast<uint16_t>(get_le(p, 2));
     if (out.version < 1) return RecordState::damaged;
-    out.flags = static_cast<uint16_t>(get(p + 2, 2));
-    out.data_hash = get(p + 4, 8);
-    out.header_hash = get(p + 12, 8);
-    out.file_size = get(p + 20, 8);
-    out.meta.mtime_ns = static_cast<int64_t>(get(p + 28, 8));
-    out.meta.permissions = static_cast<uint32_t>(get(p + 36, 4)) & platform::kPermissionBits;
+    out.flags = static_cast<uint16_t>(get_le(p + 2, 2));
+    out.data_hash = get_le(p + 4, 8);
+    out.header_hash = get_le(p + 12, 8);
+    out.file_size = get_le(p + 20, 8);
+    out.meta.mtime_ns = static_cast<int64_t>(get_le(p + 28, 8));
+    out.meta.permissions = static_cast<uint32_t>(get_le(p + 36, 4)) & platform::kPermissionBits;
     length = len;
     return RecordState::present;
 }

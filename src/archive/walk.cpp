@@ -4,17 +4,13 @@
 #include <cstdio>
 #include <vector>
 
+#include "archive/bytes.h"
+
 namespace taq {
 
 namespace {
 
 using platform::File;
-
-uint64_t get(const uint8_t* p, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
 
 // Longest stored name or directory a writer produces (a path the system
 // can open); longer ones are not taken as the start of an entry.
@@ -38,14 +34,14 @@ bool chain_to_end(File& archive, uint64_t offset, uint64_t size) {
 // `need_strings`: both strings must be there.
 bool plausible_cut_header(const uint8_t* p, size_t n, uint64_t left, bool need_strings) {
     if (n < 8) return !need_strings;
-    const uint64_t entry_size = get(p, 8);
+    const uint64_t entry_size = get_le(p, 8);
     if (entry_size != 0 && entry_size <= left) return false;
     if (n > 8 && p[8] > 1) return false;
     if (n > 9 && p[9] > 1) return false;
     size_t at = 10;
     for (int s = 0; s < 2; ++s) {
         if (at + 2 > n) return !need_strings;
-        const uint64_t len = get(p + at, 2);
+        const uint64_t len = get_le(p + at, 2);
         at += 2;
         if (len == 0) return false;
         const size_t have = static_cast<size_t>(std::min<uint64_t>(len, n - at));
@@ -59,12 +55,12 @@ bool plausible_cut_header(const uint8_t* p, size_t n, uint64_t left, bool need_s
     if (at + 36 > n) return true;
     // The fixed fields after the strings.
     const uint8_t* r = p + at;
-    const auto data_size = static_cast<int64_t>(get(r, 8));
-    const uint32_t m = static_cast<uint32_t>(get(r + 8, 4));
+    const auto data_size = static_cast<int64_t>(get_le(r, 8));
+    const uint32_t m = static_cast<uint32_t>(get_le(r + 8, 4));
     if (data_size < 0) return false;
     if (p[9] == 1 && (m < kMinModelMemory || m > kMaxModelMemory || (m & (m - 1)) != 0)) return false;
     if (r[13] > 1) return false;        // general_path
-    if (get(r + 22, 2) > 4) return false;  // data_kind
+    if (get_le(r + 22, 2) > 4) return false;  // data_kind
     return true;
 }
 
@@ -116,7 +112,7 @@ uint64_t find_trusted_entry(File& archive, uint64_t from, uint64_t size) {
             const uint64_t p = base + i;
             if (i + 10 > n) break;
             if (buf[i + 9] != 1 || buf[i + 8] > 1) continue;
-            const uint64_t entry_size = get(buf.data() + i, 8);
+            const uint64_t entry_size = get_le(buf.data() + i, 8);
             if (entry_size < kMinEntrySize || entry_size > size - p) continue;
             if (trusted_start(archive, p, size)) return p;
         }

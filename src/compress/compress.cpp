@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "archive/bytes.h"
 #include "archive/entry.h"
 #include "archive/paths.h"
 #include "archive/record.h"
@@ -120,10 +121,6 @@ namespace {
 constexpr uint64_t kSettleBytes = uint64_t{64} << 20;
 constexpr uint64_t kSettleMs = 2000;
 
-void put_size(uint8_t* out, uint64_t v) {
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 }  // namespace
 
 Compressor::Compressor(CompressOptions options)
@@ -139,9 +136,9 @@ bool Compressor::settle(bool final) {
     ok = ok && archive.sync();
     for (const Pending& p : pending_) {
         if (!ok) break;
-        uint8_t size_bytes[8];
-        put_size(size_bytes, p.size);
-        ok = archive.seek(p.offset) && archive.write(size_bytes, 8);
+        std::vector<uint8_t> size_bytes;
+        put_le(size_bytes, p.size, 8);
+        ok = archive.seek(p.offset) && archive.write(size_bytes.data(), 8);
     }
     if (ok && final && !pending_.empty()) ok = archive.sync();
     if (!ok && archive.valid()) archive.sync();

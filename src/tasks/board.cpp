@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "archive/bytes.h"
 #include "archive/paths.h"
 
 namespace taq {
@@ -21,16 +22,6 @@ constexpr uint64_t kRecordStride = 8 + 4 + kBoardPathRoom + 16;
 constexpr uint64_t kStopGraceMs = 10000;
 
 uint64_t record_offset(int slot) { return kRecordBase + static_cast<uint64_t>(slot - 1) * kRecordStride; }
-
-void put_le(std::vector<uint8_t>& out, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-uint64_t get_le(const uint8_t* p, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
 
 void put_path(std::vector<uint8_t>& out, const std::string& path) {
     put_le(out, path.size() + 1, 4);

@@ -1,0 +1,21 @@
+// Little-endian integers, as every field of the archive and the task board
+// is stored.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace taq {
+
+// Appends the low `bytes` bytes of `v`, least significant first.
+inline void put_le(std::vector<uint8_t>& out, uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+inline uint64_t get_le(const uint8_t* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+}  // namespace taq
