@@ -8,6 +8,7 @@
 
 #include "archive/bytes.h"
 #include "archive/entry.h"
+#include "archive/meter.h"
 #include "archive/paths.h"
 #include "archive/record.h"
 #include "compress/analysis.h"
@@ -59,10 +60,13 @@ SegmentStatus encode_segments(Engine& engine, DigramTransform& digram, Coder& co
             if (!text) x86_forward(seg, n);
             engine.text_applied = text;
             for (int bit = 23; bit >= 0; --bit) coder.direct(static_cast<int>((coded >> bit) & 1));
+            Meter& m = meter();
             for (size_t at = 0; at < coded; at += kBlockSize) {
                 const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, coded - at));
                 engine.code_general_chunk(coder, seg + at, len, block_is_raw(seg + at, len));
+                m.add(len);
             }
+            m.add(n - coded);  // what the text transform took out
         } else {
             engine.clamp_small_segment();
             if (a.delta_flag) delta_forward(seg, n, a.sample_width, a.channels);
@@ -73,6 +77,7 @@ SegmentStatus encode_segments(Engine& engine, DigramTransform& digram, Coder& co
                 case kGreyImage: engine.code_columns(coder, n, a.image_width); break;
                 default: break;
             }
+            meter().add(n);
         }
         position += length;
     }
@@ -220,6 +225,7 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     Engine& engine = *engine_;
 
     const std::string path = collapse_separators(input_path);
+    meter().set_item(path);
     if (options_.verbose && options_.run_mode == 0) std::printf("compress.. %s ", path.c_str());
 
     EntryHeader header;

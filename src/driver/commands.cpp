@@ -10,6 +10,7 @@
 #include "archive/paths.h"
 #include "compress/compress.h"
 #include "driver/messages.h"
+#include "driver/progress.h"
 #include "driver/switches.h"
 #include "extract/extract.h"
 #include "platform/platform.h"
@@ -101,15 +102,32 @@ void print_exception_line(std::exception_ptr e) {
     }
 }
 
+uint64_t list_bytes(const FileList& list) {
+    uint64_t bytes = 0;
+    for (const auto& entry : list) bytes += static_cast<uint64_t>(std::max<int64_t>(entry.size, 0));
+    return bytes;
+}
+
+// A parent's progress line: its children's byte counts, redrawn while it
+// waits for them.
+std::unique_ptr<ProgressLine> start_parent_progress(TaskBoard& board, uint64_t total) {
+    auto line = ProgressLine::start(total);
+    if (line) {
+        line->set_source([&board] { return board.coded_total(); });
+        board.set_poll_hook([p = line.get()] { p->tick(); });
+    }
+    return line;
+}
+
 // Single mode: every file whole into the archive. False when the archive
 // cannot be written (the run ends without statistics); `failed` is set when
 // a file was skipped.
 bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& final_size) {
     try {
         Compressor compressor(compress_options(s));
-        uint64_t run_bytes = 0;
-        for (const auto& entry : list) run_bytes += static_cast<uint64_t>(std::max<int64_t>(entry.size, 0));
+        const uint64_t run_bytes = list_bytes(list);
         compressor.expect_input(run_bytes);
+        const auto progress = ProgressLine::start(run_bytes);
         for (const auto& entry : list) {
             const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
             if (r == EntryResult::output_failed) return false;
@@ -131,9 +149,11 @@ bool add_through_tasks(Settings& s, const FileList& list, bool& failed, uint64_t
     // Made after the enumeration, so that "*" never takes in the board.
     const std::unique_ptr<TaskBoard> board = create_parent_board(s);
     if (!board) return false;
+    const auto progress = start_parent_progress(*board, list_bytes(list));
     CompressionParent tasks(*board, s);
     try {
         for (const auto& entry : list) {
+            if (progress) progress->set_item(collapse_separators(entry.path));
             const EntryResult r = post_file(tasks, s.task_count, entry.path, entry.size, s.total_input);
             if (r == EntryResult::output_failed) {
                 tasks.abort();
@@ -207,7 +227,10 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
         target.files[0] = "*";
         std::printf("argc=%s \n", target.files[0].c_str());
     }
-    if (child) return run_compress_child(*board, s.task_slot, compress_options(s));
+    if (child) {
+        ProgressLine::follow_parent();
+        return run_compress_child(*board, s.task_slot, compress_options(s));
+    }
 
     // Held to the end of the run, part archives joined; an incomplete
     // tail of an interrupted run is cut away first.
@@ -259,7 +282,10 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     if (!check_path(s.archive_path)) return 1;
     std::vector<std::string> destinations(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
     if (destinations.empty()) destinations.push_back("*");
-    if (s.run_mode == RunMode::child) return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, false);
+    if (s.run_mode == RunMode::child) {
+        ProgressLine::follow_parent();
+        return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, false);
+    }
 
     print_banner();
     ArchiveLock archive;
@@ -270,6 +296,12 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
         if (!board) return 1;
         tasks = std::make_unique<ExtractionParent>(*board, s, false);
         std::printf("multiprocess etraction use %u task \n", s.task_count);
+    }
+    const auto progress = board ? start_parent_progress(*board, 0) : ProgressLine::start(0);
+    if (progress) {
+        progress->set_item(s.archive_path);
+        for (const auto& arg : destinations)
+            progress->add_total(bytes_to_decode(s.archive_path, prepare_destination(arg, s.cwd).pattern));
     }
     Extractor extractor(s.verbose);
     bool ok = true;
@@ -356,6 +388,16 @@ int run_list(Settings& s, const std::vector<std::string>& args) {
 int run_main(int argc, char** argv) {
     const std::vector<std::string> args(argv, argv + argc);
     try {
+        if (args.size() > 1 && (args[1] == "--help" || args[1] == "-h")) {
+            print_banner();
+            print_usage();
+            print_help_addendum();
+            return 0;
+        }
+        if (args.size() > 1 && args[1] == "--version") {
+            print_banner();
+            return 0;
+        }
         Settings settings = startup_settings();
         switch (args.size() > 1 ? command_of(args[1]) : Command::none) {
             case Command::add: return run_add(settings, args);

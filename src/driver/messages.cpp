@@ -45,7 +45,22 @@ const char* const kUsageAdditions[] = {
     " n                No check records: the plain format (a only)",
 };
 
+// What `--help` says after the usage text.
+const char* const kHelpAddendum[] = {
+    " -h, --help       This text;  --version  the version line",
+    "",
+    "Without -m the level is 5 (model memory 128 MiB). Files are stored without",
+    "their leading '/'; a destination whose last part holds neither '.' nor '*'",
+    "is a directory, otherwise its last part is the wildcard. Progress is shown",
+    "on standard error when it is a terminal.",
+    "Exit code 0: everything done; 1: anything failed. Manual: man taq",
+};
+
 }  // namespace
+
+void print_help_addendum() {
+    for (const char* line : kHelpAddendum) std::puts(line);
+}
 
 void print_banner() { std::puts("TAQ Archiver v.0.60d Kelvo"); }
 

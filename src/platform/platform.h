@@ -173,6 +173,18 @@ void sleep_ms(unsigned ms);
 void sleep_us(unsigned us);
 uint64_t monotonic_ms();
 
+// The terminal, for the progress line. Standard error is a terminal only
+// when a person watches it: never in scripts, pipes or tests.
+bool stderr_is_terminal();
+// Width of the terminal on standard error; 80 when it cannot be told.
+unsigned terminal_columns();
+// Writes the text to standard error at once, unbuffered.
+void write_stderr(const std::string& text);
+// From this call on, `hook` runs before each write that standard output
+// makes to the system (so that a line drawn on the terminal can be cleared
+// first). The bytes written and the buffering stay as they were.
+void before_stdout_writes(void (*hook)());
+
 // From this call on, an interrupt or termination request (Ctrl-C, kill)
 // no longer ends the process; it only raises a flag that interrupted()
 // reports, so that the process can stop its children and clean up first.

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -16,6 +18,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -436,6 +439,60 @@ volatile sig_atomic_t interrupt_flag = 0;
 void on_interrupt(int) { interrupt_flag = 1; }
 
 }  // namespace
+
+bool stderr_is_terminal() { return ::isatty(2) == 1; }
+
+unsigned terminal_columns() {
+    struct winsize ws;
+    if (::ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    if (const char* c = std::getenv("COLUMNS")) {
+        const long n = std::strtol(c, nullptr, 10);
+        if (n > 0 && n < 10000) return static_cast<unsigned>(n);
+    }
+    return 80;
+}
+
+namespace {
+
+bool write_all(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+void (*stdout_hook)() = nullptr;
+
+ssize_t hooked_stdout_write(void*, const char* data, size_t n) {
+    if (stdout_hook) stdout_hook();
+    return write_all(1, data, n) ? static_cast<ssize_t>(n) : -1;
+}
+
+}  // namespace
+
+void write_stderr(const std::string& text) { write_all(2, text.data(), text.size()); }
+
+void before_stdout_writes(void (*hook)()) {
+    stdout_hook = hook;
+    static FILE* hooked = nullptr;
+    if (hooked) return;
+    cookie_io_functions_t io{};
+    io.write = hooked_stdout_write;
+    FILE* f = ::fopencookie(nullptr, "w", io);
+    if (!f) return;
+    // As the C library sets up standard output: line by line on a terminal,
+    // in blocks elsewhere.
+    ::setvbuf(f, nullptr, ::isatty(1) == 1 ? _IOLBF : _IOFBF, BUFSIZ);
+    std::fflush(stdout);
+    stdout = f;
+    hooked = f;
+}
 
 void catch_interrupts() {
     struct sigaction sa;

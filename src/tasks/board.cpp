@@ -14,6 +14,7 @@ using platform::File;
 
 constexpr uint64_t kResultBase = 8;  // result of slot s at 8 + s
 constexpr uint64_t kParentPidAt = 24;
+constexpr uint64_t kCodedBase = 32;  // byte count of slot s at 32 + (s - 1) * 8
 constexpr uint64_t kRecordBase = 256;
 // Room for the larger of the two records: extraction's 8-byte offset, the
 // length, the path and compression's two 8-byte offsets.
@@ -145,6 +146,27 @@ void TaskBoard::finish_job(int slot, JobResult result) {
     write_status(slot, SlotStatus::idle);
 }
 
+uint64_t TaskBoard::read_coded(int slot) {
+    uint8_t b[8] = {};
+    if (!file_.seek(kCodedBase + static_cast<uint64_t>(slot - 1) * 8) || file_.read(b, 8) != 8) return 0;
+    return get_le(b, 8);
+}
+
+void TaskBoard::write_coded(int slot, uint64_t bytes) {
+    std::vector<uint8_t> b;
+    put_le(b, bytes, 8);
+    write_bytes(kCodedBase + static_cast<uint64_t>(slot - 1) * 8, b);
+}
+
+uint64_t TaskBoard::coded_total() {
+    uint8_t b[kMaxSlots * 8] = {};
+    if (!file_.seek(kCodedBase)) return 0;
+    const size_t got = file_.read(b, slots_ * 8);
+    uint64_t sum = 0;
+    for (size_t at = 0; at + 8 <= got; at += 8) sum += get_le(b + at, 8);
+    return sum;
+}
+
 bool TaskBoard::ensure_child(int slot) {
     if (pid_[slot] > 0) return true;
     // A new child must not find the stop its predecessor was given.
@@ -218,6 +240,7 @@ void TaskBoard::stop(int slot) {
 }
 
 bool TaskBoard::poll() {
+    if (poll_hook_) poll_hook_();
     if (platform::interrupted()) {
         std::puts("Error: interrupted");
         return false;

@@ -6,12 +6,17 @@
 //   9..16      result of the slot's last job (JobResult), written by the
 //              child before it sets its status back to 0
 //   24..31     process id of the parent that owns the board
+//   32 + (s-1) * 8   bytes of file data slot s has coded so far (64-bit),
+//              written by the slot's child as it goes, read by the parent
+//              for its progress line
 //   256 + (s-1) * kRecordStride   job record of slot s
 // Every access is a positioned read or write of the shared file, so each
 // write is visible to the other processes' next read. There are no locks:
 // the parent writes a record completely before it sets 1 and posts only to
 // a slot that reads 0; a child reads the record only after it sees 1 and
-// sets 0 only after the job is finished and its result written.
+// sets 0 only after the job is finished and its result written. A slot's
+// byte count has one writer, the slot's child; a child started again for
+// the slot goes on from the count its predecessor left.
 #pragma once
 
 #include <array>
@@ -100,6 +105,8 @@ public:
     bool read_extract_job(int slot, ExtractJob& job);
     // Result first, then status 0.
     void finish_job(int slot, JobResult result);
+    uint64_t read_coded(int slot);
+    void write_coded(int slot, uint64_t bytes);
 
     // --- parent side ---
     void set_command_line(CommandLine command_line) { command_line_ = std::move(command_line); }
@@ -107,8 +114,14 @@ public:
     // idling is forgotten (it is started again with its slot's next job, or
     // at once when a job was posted just as it left); one that crashed, was
     // killed or failed ends the run. Also ends it on an interrupt request.
-    // False (message printed) when the run must stop.
+    // False (message printed) when the run must stop. Calls the poll hook
+    // first.
     bool poll();
+    // Runs on every poll, which every waiting loop of a parent makes (the
+    // progress line is redrawn from here).
+    void set_poll_hook(std::function<void()> hook) { poll_hook_ = std::move(hook); }
+    // Bytes coded by all slots so far.
+    uint64_t coded_total();
     // True when the slot can take a job; collects the result of the job the
     // slot has finished.
     bool idle(int slot);
@@ -153,6 +166,7 @@ private:
     platform::ProcessId parent_ = -1;  // child: the parent's id, read once
     // Parent only.
     CommandLine command_line_;
+    std::function<void()> poll_hook_;
     std::array<platform::ProcessId, kMaxSlots + 1> pid_{};
     std::array<bool, kMaxSlots + 1> busy_{};      // job posted, result not yet collected
     std::array<bool, kMaxSlots + 1> stopping_{};  // status 2 written

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "archive/meter.h"
 #include "archive/paths.h"
 #include "extract/extract.h"
 #include "platform/platform.h"
@@ -12,8 +13,27 @@ namespace taq {
 
 namespace {
 
+// How often a child publishes its byte count on the board.
+constexpr uint64_t kPublishEvery = 262144;
+
+// Publishes the meter on the slot's byte count while the child works.
+class PublishedMeter {
+public:
+    PublishedMeter(TaskBoard& board, int slot) : board_(board), slot_(slot) {
+        meter().set_done(board.read_coded(slot));
+        meter().listen([this] { publish(); }, kPublishEvery);
+    }
+    ~PublishedMeter() { meter().listen({}, 0); }
+    void publish() { board_.write_coded(slot_, meter().done()); }
+
+private:
+    TaskBoard& board_;
+    int slot_;
+};
+
 // Runs `job` for every posted job of the slot; see run_compress_child.
 int job_loop(TaskBoard& board, int slot, const std::function<JobResult()>& job) {
+    PublishedMeter published(board, slot);
     Backoff backoff;
     uint64_t last_work = platform::monotonic_ms();
     for (;;) {
@@ -24,6 +44,7 @@ int job_loop(TaskBoard& board, int slot, const std::function<JobResult()>& job) 
         if (status == SlotStatus::stop) return 0;
         if (status == SlotStatus::posted) {
             const JobResult r = job();
+            published.publish();
             // Children share the parent's output; keep each job's messages together.
             std::fflush(stdout);
             board.finish_job(slot, r);

@@ -1,5 +1,6 @@
 #include "tasks/extraction_parent.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -107,6 +108,25 @@ std::vector<PlannedRun> RunPlan::finish() {
     group_.clear();
     written_.clear();
     return out;
+}
+
+uint64_t bytes_to_decode(const std::string& archive_path, const std::string& pattern) {
+    File archive = File::open(archive_path, File::Mode::read_existing);
+    if (!archive) return 0;
+    const uint64_t size = platform::file_size(archive_path);
+    RunPlan plan;
+    std::map<uint64_t, uint64_t> data_size;
+    EntryHeader h;
+    for (uint64_t position = 0; position < size && read_header(archive, position, size, h, nullptr);
+         position += h.entry_size) {
+        const bool selected = entry_matches(h.stored_dir, h.stored_name, pattern);
+        plan.add(h, position, selected ? h.stored_dir + h.stored_name : std::string());
+        data_size[position] = static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0));
+    }
+    uint64_t total = 0;
+    for (const PlannedRun& run : plan.finish())
+        for (const PlannedJob& job : run) total += data_size[job.offset];
+    return total;
 }
 
 bool ExtractionParent::extract(const std::string& archive_path, const std::string& dest_dir,

@@ -59,6 +59,11 @@ private:
     std::map<std::string, std::vector<Span>> written_;
 };
 
+// How many bytes restoring the entries that match `pattern` decodes (the
+// selected ones and the solid-run entries before them), as far as the
+// archive's headers can be read; for the progress line.
+uint64_t bytes_to_decode(const std::string& archive_path, const std::string& pattern);
+
 class ExtractionParent {
 public:
     // `testing`: the children only decode and check (`t`).
