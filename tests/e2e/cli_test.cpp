@@ -33,6 +33,22 @@ TEST(Cli, UsageCases) {
     expect_usage(run_taq({"l"}, dir.path()), "l");
 }
 
+TEST(Cli, HelpAndVersion) {
+    TempDir dir;
+    for (const std::string word : {"--help", "-h"}) {
+        const RunResult r = run_taq({word}, dir.path());
+        EXPECT_EQ(r.exit_code, 0) << word;
+        EXPECT_TRUE(starts_with(r.output, kBanner + "Usage: TAQ ")) << word;
+        EXPECT_TRUE(contains(r.output, "man taq")) << word;
+    }
+    const RunResult r = run_taq({"--version"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.output, kBanner);
+    // Every other word that is no command still gets the usage and 1.
+    expect_usage(run_taq({"--verbose"}, dir.path()), "--verbose");
+    expect_usage(run_taq({"-help"}, dir.path()), "-help");
+}
+
 TEST(Cli, UnknownOptions) {
     TempDir dir;
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
