@@ -2,7 +2,7 @@
 # Installs the build tools TAQ needs when any is missing (Debian packages).
 # Sourced by taq.sh and test.sh, so that a fresh machine needs nothing else.
 taq_ensure_tools() {
-  local packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libxxhash-dev)
+  local packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libxxhash-dev groff-base man-db)
   local missing=0 tool pkg
   for tool in cmake ninja g++; do
     command -v "$tool" >/dev/null 2>&1 || missing=1

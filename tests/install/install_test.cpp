@@ -1,0 +1,73 @@
+// What `cmake --install` puts in place: the program, a manual page that
+// renders cleanly, and a bash completion that offers commands, switches
+// and archives.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/test_support.h"
+
+using namespace taq::test;
+
+namespace {
+
+const std::string kPage = std::string(TAQ_SOURCE_DIR) + "/doc/taq.1";
+
+RunResult shell(const std::string& command, const std::string& cwd = "/") {
+    return run_program("/bin/sh", {"-c", command}, cwd);
+}
+
+bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+TEST(ManualPage, RendersWithoutWarnings) {
+    RunResult r = shell("groff -ww -z -man '" + kPage + "' 2>&1");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.output, "");
+    r = shell("MANWIDTH=80 man -l '" + kPage + "' 2>&1");
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    for (const char* section : {"SYNOPSIS", "COMMANDS", "SWITCHES", "ARCHIVE NAMES", "DESTINATIONS", "WILDCARDS",
+                                "TASKS", "EXIT STATUS", "FILES", "EXAMPLES", "EXACTNESS AND SAFETY"})
+        EXPECT_TRUE(contains(r.output, std::string("\n") + section + "\n")) << section;
+    EXPECT_FALSE(contains(r.output, "warning")) << r.output;
+}
+
+TEST(Install, PrefixHonoured) {
+    TempDir prefix;
+    RunResult r = shell("'" + std::string(TAQ_CMAKE) + "' --install '" + TAQ_BUILD_DIR + "' --prefix '" +
+                        prefix.path() + "' 2>&1");
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    r = run_program(prefix.file("bin/taq"), {"--version"}, prefix.path());
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.output, "TAQ Archiver v.0.60d Kelvo\n");
+    EXPECT_EQ(read_file(prefix.file("share/man/man1/taq.1")), read_file(kPage));
+    r = shell("MANWIDTH=80 man -M '" + prefix.file("share/man") + "' taq 2>&1");
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "taq - context-mixing file archiver")) << r.output;
+    EXPECT_TRUE(file_exists(prefix.file("share/bash-completion/completions/taq")));
+}
+
+// The words the installed completion offers for `words` (the last one is
+// being typed), one per line.
+std::string complete(const std::string& dir, const std::string& words) {
+    const std::string script = "source '" + std::string(TAQ_SOURCE_DIR) + "/doc/taq.bash-completion'\n" +
+                               "COMP_WORDS=(" + words + ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n" +
+                               "_taq\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n";
+    return run_program("/bin/bash", {"-c", script}, dir).output;
+}
+
+TEST(Completion, CommandsSwitchesAndArchives) {
+    TempDir dir;
+    for (const char* name : {"b.taq", "a.txt", "z.taq", "notes"}) write_file(dir.file(name), "");
+    make_dirs(dir.file("sub"));
+    EXPECT_EQ(complete(dir.path(), "taq ''"), "a\nx\nt\nl\n--help\n--version\n");
+    EXPECT_EQ(complete(dir.path(), "taq x -"), "-v\n-t0\n-t1\n-t2\n-t3\n-t4\n-t5\n-t6\n-t7\n-t8\n");
+    EXPECT_EQ(complete(dir.path(), "taq add -m5 -"),
+              "-m0\n-m1\n-m2\n-m3\n-m4\n-m5\n-m6\n-m7\n-r\n-s\n-v\n-n\n-t0\n-t1\n-t2\n-t3\n-t4\n-t5\n-t6\n-t7\n-t8\n");
+    // Archives: names ending in .taq first.
+    EXPECT_EQ(complete(dir.path(), "taq x -t2 ''"), "b.taq\nz.taq\na.txt\nnotes\nsub\n");
+    EXPECT_EQ(complete(dir.path(), "taq l n"), "notes\n");
+    // After the archive, `a` takes files.
+    EXPECT_EQ(complete(dir.path(), "taq a arch.taq s"), "sub\n");
+}
+
+}  // namespace
