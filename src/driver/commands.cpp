@@ -115,6 +115,7 @@ std::unique_ptr<ProgressLine> start_parent_progress(TaskBoard& board, uint64_t t
     if (line) {
         line->set_source([&board] { return board.coded_total(); });
         board.set_poll_hook([p = line.get()] { p->tick(); });
+        line->on_close([&board] { board.set_poll_hook({}); });
     }
     return line;
 }

@@ -56,6 +56,7 @@ ProgressLine::ProgressLine(uint64_t total)
 }
 
 ProgressLine::~ProgressLine() {
+    if (on_close_) on_close_();
     meter().listen({}, 0);
     clear();
     shown = nullptr;

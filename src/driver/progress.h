@@ -32,6 +32,8 @@ public:
     void set_source(std::function<uint64_t()> done) { source_ = std::move(done); }
     // The name shown when the meter names no file (a parent's runs).
     void set_item(const std::string& name) { item_ = name; }
+    // Runs when the line goes away (to unhook whatever calls tick()).
+    void on_close(std::function<void()> f) { on_close_ = std::move(f); }
 
     // Redraws the line when the last drawing is kRedrawMs old.
     void tick();
@@ -56,6 +58,7 @@ private:
     uint64_t last_ms_;
     uint64_t shown_done_ = 0;  // never goes back
     std::function<uint64_t()> source_;
+    std::function<void()> on_close_;
     std::string item_;
     size_t drawn_ = 0;  // columns on the terminal now
 };
