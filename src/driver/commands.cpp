@@ -120,6 +120,18 @@ std::unique_ptr<ProgressLine> start_parent_progress(TaskBoard& board, uint64_t t
     return line;
 }
 
+// The progress line of `x` and `t`, for the entries that each set of
+// patterns selects; the bytes are counted only when there is a line.
+std::unique_ptr<ProgressLine> start_decode_progress(TaskBoard* board, const std::string& archive_path,
+                                                    const std::vector<std::vector<std::string>>& pattern_sets) {
+    auto line = board ? start_parent_progress(*board, 0) : ProgressLine::start(0);
+    if (line) {
+        line->set_item(archive_path);
+        for (const auto& patterns : pattern_sets) line->add_total(bytes_to_decode(archive_path, patterns));
+    }
+    return line;
+}
+
 // Single mode: every file whole into the archive. False when the archive
 // cannot be written (the run ends without statistics); `failed` is set when
 // a file was skipped.
@@ -298,12 +310,9 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
         tasks = std::make_unique<ExtractionParent>(*board, s, false);
         std::printf("multiprocess etraction use %u task \n", s.task_count);
     }
-    const auto progress = board ? start_parent_progress(*board, 0) : ProgressLine::start(0);
-    if (progress) {
-        progress->set_item(s.archive_path);
-        for (const auto& arg : destinations)
-            progress->add_total(bytes_to_decode(s.archive_path, prepare_destination(arg, s.cwd).pattern));
-    }
+    std::vector<std::vector<std::string>> selections;
+    for (const auto& arg : destinations) selections.push_back({prepare_destination(arg, s.cwd).pattern});
+    const auto progress = start_decode_progress(board.get(), s.archive_path, selections);
     Extractor extractor(s.verbose);
     bool ok = true;
     for (const auto& arg : destinations) {
@@ -336,7 +345,10 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     if (const int code = begin_command(Command::test, args, s, board, next); code >= 0) return code;
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
-    if (s.run_mode == RunMode::child) return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, true);
+    if (s.run_mode == RunMode::child) {
+        ProgressLine::follow_parent();
+        return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, true);
+    }
     std::vector<std::string> patterns;
     for (size_t i = next + 1; i < args.size(); ++i) patterns.push_back(to_lower_ascii(args[i]));
     if (patterns.empty()) patterns.push_back("*");
@@ -351,6 +363,9 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     if (s.run_mode == RunMode::parent) {
         board = create_parent_board(s);
         if (!board) return 1;
+    }
+    const auto progress = start_decode_progress(board.get(), s.archive_path, {patterns});
+    if (board) {
         ExtractionParent tasks(*board, s, true);
         ok = tasks.extract(s.archive_path, "", patterns);
         if (!tasks.lost() && !tasks.finish()) ok = false;

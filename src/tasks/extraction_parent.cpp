@@ -110,7 +110,7 @@ std::vector<PlannedRun> RunPlan::finish() {
     return out;
 }
 
-uint64_t bytes_to_decode(const std::string& archive_path, const std::string& pattern) {
+uint64_t bytes_to_decode(const std::string& archive_path, const std::vector<std::string>& patterns) {
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) return 0;
     const uint64_t size = platform::file_size(archive_path);
@@ -119,7 +119,7 @@ uint64_t bytes_to_decode(const std::string& archive_path, const std::string& pat
     EntryHeader h;
     for (uint64_t position = 0; position < size && read_header(archive, position, size, h, nullptr);
          position += h.entry_size) {
-        const bool selected = entry_matches(h.stored_dir, h.stored_name, pattern);
+        const bool selected = entry_matches_any(h.stored_dir, h.stored_name, patterns);
         plan.add(h, position, selected ? h.stored_dir + h.stored_name : std::string());
         data_size[position] = static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0));
     }

@@ -59,10 +59,10 @@ private:
     std::map<std::string, std::vector<Span>> written_;
 };
 
-// How many bytes restoring the entries that match `pattern` decodes (the
-// selected ones and the solid-run entries before them), as far as the
-// archive's headers can be read; for the progress line.
-uint64_t bytes_to_decode(const std::string& archive_path, const std::string& pattern);
+// How many bytes restoring (or testing) the entries that match any of the
+// patterns decodes (the selected ones and the solid-run entries before
+// them), up to the first header that cannot be read; for the progress line.
+uint64_t bytes_to_decode(const std::string& archive_path, const std::vector<std::string>& patterns);
 
 class ExtractionParent {
 public:

@@ -1,6 +1,6 @@
-// Runs on a pseudo-terminal (through script(1)): the progress line shows on
-// a terminal and nowhere else, and leaves the output and the archive as
-// they are without one.
+// Runs on a pseudo-terminal (through script(1)): the progress line of `a`,
+// `x` and `t` shows on a terminal and nowhere else, and leaves the output
+// and the archive as they are without one.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -95,6 +95,14 @@ TEST(Terminal, ProgressOnlyWhereAPersonWatches) {
     EXPECT_TRUE(read_file(dir.file("out/input.txt")) == text);
     EXPECT_FALSE(percentages(tty.output).empty()) << tty.output;
     EXPECT_NE(tty.output.find(" left  input.txt"), std::string::npos) << tty.output;
+    EXPECT_TRUE(ends_cleared(tty.output)) << tty.output;
+
+    const RunResult plain_t = run_taq({"t", "arch"}, dir.path());
+    ASSERT_EQ(plain_t.exit_code, 0) << plain_t.output;
+    tty = run_on_terminal(taq_command("t arch > said"), dir.path());
+    EXPECT_EQ(tty.exit_code, 0) << tty.output;
+    EXPECT_EQ(read_file(dir.file("said")), plain_t.output);
+    EXPECT_FALSE(percentages(tty.output).empty()) << tty.output;
     EXPECT_TRUE(ends_cleared(tty.output)) << tty.output;
 }
 
