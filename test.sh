@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build tools if they are missing, configures and builds TAQ
-# with its tests in ./build and runs every test.
+# with its tests in ./build and runs every test (in CI, or with
+# TAQ_PACKAGE_TEST=1, the Debian package test too).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 . "$root/scripts/ensure-tools.sh"
@@ -8,4 +9,9 @@ taq_ensure_tools
 build="$root/build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAQ_BUILD_TESTS=ON
 cmake --build "$build"
+# The Debian package installs and removes cleanly (it touches the system's
+# packages, so only where asked: CI sets CI=true).
+if [ "${CI:-}" = "true" ] || [ "${TAQ_PACKAGE_TEST:-}" = "1" ]; then
+  "$root/scripts/package-test.sh"
+fi
 ctest --test-dir "$build" --output-on-failure -j2

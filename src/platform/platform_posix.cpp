@@ -445,10 +445,6 @@ bool stderr_is_terminal() { return ::isatty(2) == 1; }
 unsigned terminal_columns() {
     struct winsize ws;
     if (::ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-    if (const char* c = std::getenv("COLUMNS")) {
-        const long n = std::strtol(c, nullptr, 10);
-        if (n > 0 && n < 10000) return static_cast<unsigned>(n);
-    }
     return 80;
 }
 
