@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "archive/entry.h"
 #include "platform/platform.h"
 
 namespace taq {
@@ -46,28 +47,46 @@ bool append_file(const std::string& source, const std::string& destination) {
         return false;
     }
     const auto total = static_cast<uint64_t>(src_size);
-    uint8_t first_size[kHeldBytes] = {};
-    const bool hold = total >= kHeldBytes;
-    uint64_t copied = 0;
+    // Where the source's entries start: their size fields are held back.
+    std::vector<uint64_t> held;
+    for (uint64_t at = 0; at < total;) {
+        EntryHeader h;
+        if (!read_header(src, at, total, h, nullptr, true)) break;
+        held.push_back(at);
+        at += h.entry_size;
+    }
+    if (held.empty() && total >= kHeldBytes) held.push_back(0);
+    std::vector<uint8_t> sizes(held.size() * kHeldBytes);
+    for (size_t k = 0; k < held.size(); ++k)
+        if (!src.seek(held[k]) || src.read(&sizes[k * kHeldBytes], kHeldBytes) != kHeldBytes) {
+            std::printf("Error: cannot read file to append %s\n", source.c_str());
+            return false;
+        }
     const auto fail_write = [&] {
         std::printf("Error: cannot write destination file %s (%s)\n", destination.c_str(), dst.error().c_str());
         return undo_append(dst, static_cast<uint64_t>(dst_size), destination);
     };
-    while (copied < total) {
+    src.seek(0);
+    size_t first_held = 0;  // the first size field that may still reach into a chunk
+    for (uint64_t copied = 0; copied < total;) {
         const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kAppendChunk, total - copied));
         if (src.read(buffer.data(), chunk) != chunk) {
             std::printf("Error: cannot read file to append %s\n", source.c_str());
             return undo_append(dst, static_cast<uint64_t>(dst_size), destination);
         }
-        if (copied == 0 && hold) {
-            std::copy(buffer.begin(), buffer.begin() + kHeldBytes, first_size);
-            std::fill(buffer.begin(), buffer.begin() + kHeldBytes, uint8_t{0});
-        }
+        const uint64_t end = copied + chunk;
+        while (first_held < held.size() && held[first_held] + kHeldBytes <= copied) ++first_held;
+        for (size_t k = first_held; k < held.size() && held[k] < end; ++k)
+            for (uint64_t at = std::max(held[k], copied); at < std::min(held[k] + kHeldBytes, end); ++at)
+                buffer[static_cast<size_t>(at - copied)] = 0;
         if (!dst.write(buffer.data(), chunk)) return fail_write();
-        copied += chunk;
+        copied = end;
     }
-    if (hold && (!dst.sync() || !dst.seek(static_cast<uint64_t>(dst_size)) || !dst.write(first_size, kHeldBytes)))
-        return fail_write();
+    if (!held.empty() && !dst.sync()) return fail_write();
+    for (size_t k = 0; k < held.size(); ++k) {
+        if (!dst.seek(static_cast<uint64_t>(dst_size) + held[k]) || !dst.write(&sizes[k * kHeldBytes], kHeldBytes))
+            return fail_write();
+    }
     return true;
 }
 

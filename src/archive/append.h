@@ -8,15 +8,16 @@
 namespace taq {
 
 constexpr size_t kAppendChunk = 1048576;
-// The first entry's size field, written last.
+// An entry's size field, written last.
 constexpr size_t kHeldBytes = 8;
 
 // Appends the whole of `source` to the end of `destination` (which must
-// exist) in chunks of kAppendChunk bytes. The source's first kHeldBytes
-// (the size of its first entry) are written as zeros and set only once the
-// rest is on the disk, so that a crash in between leaves an incomplete
-// entry at the end, which the next run cuts away, never a complete-looking
-// one with data missing. Every failure prints its message and returns
+// exist) in chunks of kAppendChunk bytes. The size field of every entry of
+// the source is written as zeros and set, in order, only once the rest is
+// on the disk: a crash in between leaves complete entries followed by
+// incomplete ones at the end, which the next run cuts away, never a
+// complete-looking entry with data missing, nor a complete one after an
+// incomplete one. Every failure prints its message and returns
 // false; a failed copy leaves `destination` at its old length.
 bool append_file(const std::string& source, const std::string& destination);
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "archive/append.h"
+#include "archive/entry.h"
 #include "support/test_support.h"
 
 namespace taq {
@@ -21,6 +22,25 @@ TEST(Append, CopiesWholeSourceAcrossChunkBoundaries) {
         ASSERT_EQ(got.size(), head.size() + size);
         EXPECT_TRUE(got == head + src_data) << size;
     }
+}
+
+TEST(Append, PartArchivesArriveWhole) {
+    // Entries of odd lengths, so that size fields straddle the copy's chunks.
+    test::TempDir tmp;
+    std::string part;
+    for (size_t k = 0; part.size() < 3 * kAppendChunk; ++k) {
+        EntryHeader h;
+        h.stored_name = "n" + std::to_string(k);
+        h.model_memory = 4194304;
+        const size_t data = kAppendChunk / 3 + 4 * k + 1;
+        h.entry_size = h.header_length() + data;
+        const std::vector<uint8_t> head = serialize_header(h);
+        part += std::string(head.begin(), head.end()) + test::random_bytes(data, static_cast<uint32_t>(k));
+    }
+    test::write_file(tmp.file("src"), part);
+    test::write_file(tmp.file("dst"), std::string("x"));
+    ASSERT_TRUE(append_file(tmp.file("src"), tmp.file("dst")));
+    EXPECT_TRUE(test::read_file(tmp.file("dst")) == "x" + part);
 }
 
 TEST(Append, MissingFilesFailWithoutCreatingAnything) {
