@@ -90,4 +90,62 @@ bool append_file(const std::string& source, const std::string& destination) {
     return true;
 }
 
+bool drop_entries(const std::string& path, uint64_t start, const std::vector<bool>& keep) {
+    using platform::File;
+    File f = File::open(path, File::Mode::write_existing);
+    const int64_t size = f ? f.size() : -1;
+    if (size < 0) {
+        std::printf("Error: cannot open Output file %s\n", path.c_str());
+        return false;
+    }
+    struct Span {
+        uint64_t offset, size;
+    };
+    std::vector<Span> spans;
+    bool cut = false;  // a model run lost an entry, and no reset came since
+    for (uint64_t at = start; at < static_cast<uint64_t>(size);) {
+        EntryHeader h;
+        std::string why;
+        if (!read_header(f, at, static_cast<uint64_t>(size), h, &why, true) || spans.size() >= keep.size()) {
+            std::printf("Error: cannot take entries out of %s (%s)\n", path.c_str(),
+                        why.empty() ? "more entries than written" : why.c_str());
+            return false;
+        }
+        const bool kept = keep[spans.size()];
+        if (kept && cut && !h.reset_flag) {
+            std::printf("Error: cannot take entries out of %s: the solid entry %s%s depends on them\n", path.c_str(),
+                        h.stored_dir.c_str(), h.stored_name.c_str());
+            return false;
+        }
+        cut = kept ? cut && !h.reset_flag : true;
+        spans.push_back({at, h.entry_size});
+        at += h.entry_size;
+    }
+    if (spans.size() != keep.size()) {
+        std::printf("Error: cannot take entries out of %s (fewer entries than written)\n", path.c_str());
+        return false;
+    }
+    std::vector<uint8_t> buffer(kAppendChunk);
+    uint64_t to = start;
+    for (size_t k = 0; k < spans.size(); ++k) {
+        if (!keep[k]) continue;
+        // `to` never passes the entry being moved: a forward copy is safe.
+        for (uint64_t done = 0; to != spans[k].offset && done < spans[k].size;) {
+            const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kAppendChunk, spans[k].size - done));
+            if (!f.seek(spans[k].offset + done) || f.read(buffer.data(), chunk) != chunk || !f.seek(to + done) ||
+                !f.write(buffer.data(), chunk)) {
+                std::printf("Error: cannot write Output file %s (%s)\n", path.c_str(), f.error().c_str());
+                return false;
+            }
+            done += chunk;
+        }
+        to += spans[k].size;
+    }
+    if (!f.truncate(to)) {
+        std::printf("Error: cannot write Output file %s (%s)\n", path.c_str(), f.error().c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace taq

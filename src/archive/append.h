@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace taq {
 
@@ -20,5 +22,13 @@ constexpr size_t kHeldBytes = 8;
 // incomplete one. Every failure prints its message and returns
 // false; a failed copy leaves `destination` at its old length.
 bool append_file(const std::string& source, const std::string& destination);
+
+// Removes from the archive at `path` the entries from offset `start` on
+// whose flag in `keep` is false (keep[k] belongs to the k-th entry from
+// `start`), moving the later ones down. Refused, with a message and false,
+// when there are not exactly keep.size() entries from `start`, or when a
+// kept entry goes on with the model of a removed one (it could no longer be
+// decoded). A failed copy may leave the entries from `start` unusable.
+bool drop_entries(const std::string& path, uint64_t start, const std::vector<bool>& keep);
 
 }  // namespace taq

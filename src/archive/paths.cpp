@@ -56,6 +56,39 @@ std::string dir_part(const std::string& path) {
     return dir.substr(skip);
 }
 
+std::string stored_dir_of(const std::string& path, bool* dropped_parent) {
+    const std::string dir = dir_part(path);
+    // Components with the separators that follow each.
+    struct Part {
+        std::string name, separators;
+    };
+    std::vector<Part> kept;
+    bool changed = false;
+    size_t i = 0;
+    while (i < dir.size() && is_separator(dir[i])) ++i;
+    if (i > 0) changed = true;  // never rooted
+    while (i < dir.size()) {
+        Part part;
+        while (i < dir.size() && !is_separator(dir[i])) part.name.push_back(dir[i++]);
+        while (i < dir.size() && is_separator(dir[i])) part.separators.push_back(dir[i++]);
+        if (part.name == ".") {
+            changed = true;
+        } else if (part.name == "..") {
+            changed = true;
+            if (!kept.empty())
+                kept.pop_back();
+            else if (dropped_parent)
+                *dropped_parent = true;
+        } else {
+            kept.push_back(std::move(part));
+        }
+    }
+    if (!changed) return dir;
+    std::string out;
+    for (const Part& part : kept) out += part.name + part.separators;
+    return out;
+}
+
 std::string last_component(const std::string& path) {
     if (!path.empty() && is_separator(path.back())) return file_part(path.substr(0, path.size() - 1));
     return file_part(path);
@@ -152,34 +185,93 @@ SplitArgument split_argument(const std::string& arg) {
 
 namespace {
 
-void collect_in(FileList& list, const std::string& dir, const std::string& prefix, const std::string& pattern,
-                bool recurse, std::vector<platform::FileIdentity>& open_dirs) {
+bool has_wildcard(const std::string& pattern) { return pattern.find_first_of("*?") != std::string::npos; }
+
+// How a file of another kind is named in the lines that leave it out.
+const char* kind_text(platform::FileKind kind) {
+    switch (kind) {
+        case platform::FileKind::fifo: return "a FIFO";
+        case platform::FileKind::socket: return "a socket";
+        case platform::FileKind::device: return "a device";
+        case platform::FileKind::dangling_link: return "a dangling symbolic link";
+        default: return "of an unknown kind";
+    }
+}
+
+void leave_out(LeftOutList* left_out, std::string line, bool fails = true) {
+    if (left_out) left_out->push_back({std::move(line), fails});
+}
+
+size_t collect_in(FileList& list, const std::string& dir, const std::string& prefix, const std::string& pattern,
+                  bool recurse, std::vector<platform::FileIdentity>& open_dirs, LeftOutList* left_out) {
     const std::string to_open = dir.empty() ? std::string(".") : dir;
     platform::FileIdentity id;
     const bool known = platform::file_identity(to_open, id);
-    if (known && std::find(open_dirs.begin(), open_dirs.end(), id) != open_dirs.end()) return;
+    if (known && std::find(open_dirs.begin(), open_dirs.end(), id) != open_dirs.end()) return 0;
 
     std::vector<platform::DirEntry> entries;
-    if (!platform::list_directory(to_open, entries)) return;
+    std::string error;
+    if (!platform::list_directory(to_open, entries, &error)) {
+        leave_out(left_out, "Error: cannot read directory " + to_open + " (" + error + ")");
+        return 0;
+    }
     if (known) open_dirs.push_back(id);
+    size_t matched = 0;
     for (const auto& e : entries) {
         if (!match_wildcard(pattern, e.name)) continue;
+        if (e.name == "." || e.name == "..") continue;
+        ++matched;
         const std::string path = prefix + e.name;
-        if (e.is_file) {
-            list.push_back({path, e.size});
-        } else if (e.is_dir && recurse && e.name != "." && e.name != "..") {
-            collect_in(list, path, prefix_for(path), "*", recurse, open_dirs);
+        switch (e.kind) {
+            case platform::FileKind::regular: list.push_back({path, e.size}); break;
+            case platform::FileKind::directory:
+                if (recurse) collect_in(list, path, prefix_for(path), "*", recurse, open_dirs, left_out);
+                break;
+            case platform::FileKind::missing: --matched; break;  // gone since the listing
+            case platform::FileKind::unreachable:
+                leave_out(left_out, "Error: cannot read " + path + " (" + e.error + ")");
+                break;
+            default:
+                leave_out(left_out, "Skipped " + path + ": " + kind_text(e.kind) + ", not a regular file", false);
+                break;
         }
     }
     if (known) open_dirs.pop_back();
+    return matched;
+}
+
+// An argument without wildcards: the one file (or directory) it names.
+void collect_named(FileList& list, const std::string& arg, const SplitArgument& split, bool recurse,
+                   std::vector<platform::FileIdentity>& open_dirs, LeftOutList* left_out) {
+    const std::string path = prefix_for(split.dir) + split.pattern;
+    std::string error;
+    const platform::FileKind kind = platform::file_kind(path, &error);
+    switch (kind) {
+        case platform::FileKind::regular:
+            list.push_back({path, static_cast<int64_t>(platform::file_size(path))});
+            return;
+        case platform::FileKind::directory:
+            if (recurse)
+                collect_in(list, path, prefix_for(path), "*", recurse, open_dirs, left_out);
+            else
+                leave_out(left_out, "Error: " + arg + " is a directory (its files are added with -r)");
+            return;
+        case platform::FileKind::missing: leave_out(left_out, "Error: cannot find Input file " + arg); return;
+        case platform::FileKind::unreachable:
+            leave_out(left_out, "Error: cannot read " + arg + " (" + error + ")");
+            return;
+        default:
+            leave_out(left_out, "Error: skipped " + arg + ": " + kind_text(kind) + ", not a regular file");
+            return;
+    }
 }
 
 }  // namespace
 
-void collect_files(FileList& list, const std::string& dir, const std::string& prefix, const std::string& pattern,
-                   bool recurse) {
+size_t collect_files(FileList& list, const std::string& dir, const std::string& prefix, const std::string& pattern,
+                     bool recurse, LeftOutList* left_out) {
     std::vector<platform::FileIdentity> open_dirs;
-    collect_in(list, dir, prefix, pattern, recurse, open_dirs);
+    return collect_in(list, dir, prefix, pattern, recurse, open_dirs, left_out);
 }
 
 std::string extension_key(const std::string& path) {
@@ -187,11 +279,19 @@ std::string extension_key(const std::string& path) {
     return dot == std::string::npos ? path : path.substr(dot + 1);
 }
 
-FileList build_file_list(const std::vector<std::string>& args, bool recurse) {
+FileList build_file_list(const std::vector<std::string>& args, bool recurse, LeftOutList* left_out) {
     FileList list;
     for (const auto& arg : args) {
         const SplitArgument split = split_argument(arg);
-        collect_files(list, split.dir, prefix_for(split.dir), split.pattern, recurse);
+        std::vector<platform::FileIdentity> open_dirs;
+        if (!has_wildcard(split.pattern)) {
+            collect_named(list, arg, split, recurse, open_dirs, left_out);
+            continue;
+        }
+        const size_t before = left_out ? left_out->size() : 0;
+        if (collect_in(list, split.dir, prefix_for(split.dir), split.pattern, recurse, open_dirs, left_out) == 0 &&
+            left_out && left_out->size() == before)
+            leave_out(left_out, "Error: no file matches " + arg);
     }
     std::vector<std::pair<std::string, size_t>> keys;
     keys.reserve(list.size());

@@ -29,6 +29,13 @@ std::string file_part(const std::string& path);
 // separator.
 std::string dir_part(const std::string& path);
 
+// The directory stored for the file at `path`: dir_part, with "." components
+// left out and each ".." taking away the component before it, so that the
+// stored path names the same file below any destination. A ".." with
+// nothing before it is left out too; `dropped_parent` (when given) is then
+// set. A path without "." or ".." components gives dir_part unchanged.
+std::string stored_dir_of(const std::string& path, bool* dropped_parent = nullptr);
+
 // Last component, one trailing separator ignored: "D:\photos\" and
 // "D:\photos" both give "photos".
 std::string last_component(const std::string& path);
@@ -76,19 +83,35 @@ struct FileListEntry {
 };
 using FileList = std::vector<FileListEntry>;
 
+// An input that the enumeration leaves out: the line that says so (without
+// line end), and whether it fails the run. Inputs named on the command line
+// and directories or files that cannot be read fail it; files of other kinds
+// (FIFOs, sockets, devices, dangling links) met by a wildcard or below a
+// directory are only named.
+struct LeftOut {
+    std::string line;
+    bool fails = true;
+};
+using LeftOutList = std::vector<LeftOut>;
+
 // Appends the files of directory `dir` whose names match `pattern`, each as
 // prefix + name. With `recurse`, matching subdirectories are entered and all
-// of their files taken. A directory that cannot be opened adds nothing;
-// a directory reached again through a link inside itself is not re-entered.
-void collect_files(FileList& list, const std::string& dir, const std::string& prefix, const std::string& pattern,
-                   bool recurse);
+// of their files taken. A directory that cannot be opened adds nothing (and
+// a line to `left_out`, when given); a directory reached again through a
+// link inside itself is not re-entered. Files of other kinds are never
+// opened. Returns how many names matched (files, directories, others).
+size_t collect_files(FileList& list, const std::string& dir, const std::string& prefix, const std::string& pattern,
+                     bool recurse, LeftOutList* left_out = nullptr);
 
 // Sort key of a list entry: the text after the last '.' of the whole path,
 // or the whole path when it has no dot.
 std::string extension_key(const std::string& path);
 
 // Enumerates every argument in order and sorts the result by extension_key
-// (ties by path, so a run is reproducible).
-FileList build_file_list(const std::vector<std::string>& args, bool recurse);
+// (ties by path, so a run is reproducible). An argument without wildcards
+// names one file (or with `recurse` one directory); one that names nothing
+// of that kind, and a wildcard that matches nothing, add a line to
+// `left_out` (when given), as does everything collect_files leaves out.
+FileList build_file_list(const std::vector<std::string>& args, bool recurse, LeftOutList* left_out = nullptr);
 
 }  // namespace taq

@@ -30,6 +30,8 @@ int usage_exit() {
     return 1;
 }
 
+bool ends_with_separator(const std::string& s) { return !s.empty() && is_separator(s.back()); }
+
 // False (with a message) when the system could not take the path.
 bool check_path(const std::string& path) {
     if (platform::path_length_ok(path)) return true;
@@ -51,17 +53,28 @@ int begin_command(Command command, const std::vector<std::string>& args, Setting
     return -1;
 }
 
-// A parent's board, in the current directory. Null (message printed) when
-// it cannot be made. From here on an interrupt stops the children and
-// cleans up instead of ending the parent at once.
+// A parent's board: in the current directory, or where the run can write
+// when it cannot (the archive's directory, then the temporary directory).
+// Null (message printed) when it can be made nowhere. From here on an
+// interrupt stops the children and cleans up instead of ending the parent
+// at once.
 std::unique_ptr<TaskBoard> create_parent_board(const Settings& s) {
-    auto board = TaskBoard::create(s.cwd, s.task_count);
-    if (!board) {
-        std::puts("problems with task ");
-        return nullptr;
+    std::vector<std::string> dirs{s.cwd};
+    std::string archive_dir = path_prefix(s.archive_path);
+    while (archive_dir.size() > 1 && ends_with_separator(archive_dir)) archive_dir.pop_back();
+    if (!archive_dir.empty()) dirs.push_back(archive_dir);
+    dirs.push_back(platform::temp_directory());
+    std::string tried, error;
+    for (const std::string& dir : dirs) {
+        if (auto board = TaskBoard::create(dir, s.task_count, &error)) {
+            platform::catch_interrupts();
+            return board;
+        }
+        tried += (tried.empty() ? "" : ", ") + dir;
     }
-    platform::catch_interrupts();
-    return board;
+    std::puts("problems with task ");
+    std::printf("Error: cannot create the task board in %s (%s)\n", tried.c_str(), error.c_str());
+    return nullptr;
 }
 
 CompressOptions compress_options(const Settings& s) {
@@ -76,8 +89,6 @@ CompressOptions compress_options(const Settings& s) {
     options.check_record = s.check_record;
     return options;
 }
-
-bool ends_with_separator(const std::string& s) { return !s.empty() && is_separator(s.back()); }
 
 // A last component without '.' or '*' names a directory: everything in it.
 // So do "." and "..", which are never wildcards.
@@ -211,7 +222,11 @@ AddTarget form_add_target(const std::string& archive_arg, const std::vector<std:
 }
 
 Destination prepare_destination(const std::string& arg, const std::string& cwd) {
-    const std::string path = with_all_files(resolve_argument(arg, cwd));
+    const std::string resolved = resolve_argument(arg, cwd);
+    // An existing directory is the destination, whatever its name holds.
+    const std::string path = platform::is_directory(resolved) && !ends_with_separator(resolved)
+                                 ? resolved + "/*"
+                                 : with_all_files(resolved);
     Destination d;
     d.dir = path_prefix(path);
     d.pattern = file_part(path);
@@ -254,7 +269,12 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
     bool failed = false;
     FileList list;
     try {
-        list = build_file_list(target.files, s.recurse);
+        LeftOutList left_out;
+        list = build_file_list(target.files, s.recurse, &left_out);
+        for (const LeftOut& l : left_out) {
+            std::printf("%s\n", l.line.c_str());
+            failed = failed || l.fails;
+        }
         // The archive never goes into itself.
         std::erase_if(list, [&](const FileListEntry& e) {
             platform::FileIdentity id;
@@ -263,7 +283,13 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
             if (!archive.created()) std::printf("%s: file is the archive; not dumped\n", e.path.c_str());
             return true;
         });
-        if (list.empty()) std::printf("WARNING: No files");
+        bool dropped_parent = false;
+        for (const auto& entry : list) stored_dir_of(entry.path, &dropped_parent);
+        if (dropped_parent) std::puts("Removing leading `../' from member names");
+        if (list.empty()) {
+            std::puts("WARNING: No files");
+            failed = true;
+        }
     } catch (...) {
         print_exception_line(std::current_exception());
         failed = true;
@@ -324,8 +350,13 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
         }
         std::printf("Archive=%s Wild=%s DEST=%s\n", s.archive_path.c_str(), d.pattern.c_str(), d.dir.c_str());
         std::fflush(stdout);
-        const bool done = tasks ? tasks->extract(s.archive_path, d.dir, {d.pattern})
-                                : extract_entries(extractor, s.archive_path, d.dir, d.pattern);
+        uint64_t matched = 0;
+        bool done = tasks ? tasks->extract(s.archive_path, d.dir, {d.pattern}, &matched)
+                          : extract_entries(extractor, s.archive_path, d.dir, d.pattern, &matched);
+        if (done && matched == 0) {
+            std::printf("Error: %s: not found in archive %s\n", arg.c_str(), s.archive_path.c_str());
+            done = false;
+        }
         if (!done) {
             ok = false;
             if (tasks && tasks->lost()) return 1;

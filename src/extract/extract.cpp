@@ -248,7 +248,7 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
 }
 
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
-                     const std::vector<std::string>& patterns) {
+                     const std::vector<std::string>& patterns, uint64_t* matched) {
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) {
         std::printf("Error: cannot open Archive file %s\n", archive_path.c_str());
@@ -271,6 +271,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     while (walk.next(e)) {
         const EntryHeader& h = e.header;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
+        if (m && matched) ++*matched;
         bool decode = false;
         if (h.solid) {
             if (h.reset_flag) {

@@ -103,12 +103,13 @@ bool entry_matches_any(const std::string& stored_dir, const std::string& stored_
 // entries of a solid run before its last matching one are decoded too
 // (written only when they match). Damage is reported and passed over: the
 // walk goes on at the next entry it can trust. Returns false when anything
-// failed (every failure prints its message).
+// failed (every failure prints its message). `matched` (when given)
+// receives how many entries the patterns selected.
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
-                     const std::vector<std::string>& patterns);
+                     const std::vector<std::string>& patterns, uint64_t* matched = nullptr);
 inline bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
-                            const std::string& pattern) {
-    return extract_entries(extractor, archive_path, dest_dir, std::vector<std::string>{pattern});
+                            const std::string& pattern, uint64_t* matched = nullptr) {
+    return extract_entries(extractor, archive_path, dest_dir, std::vector<std::string>{pattern}, matched);
 }
 
 // Whether an entry's stored path may be written under a destination: not

@@ -142,15 +142,29 @@ bool create_directory(const std::string& path);
 // the format describes them.
 void set_hidden(const std::string& path, bool hidden);
 
+// What a path leads to, links followed. `unreachable` covers every path
+// the system could not look at (too long, no permission on the way, a
+// link loop); `missing` a path of which no part of the last name exists.
+enum class FileKind { missing, regular, directory, fifo, socket, device, dangling_link, unreachable, other };
+// The kind of the path; `error` (when given) receives the system's text
+// for missing and unreachable paths.
+FileKind file_kind(const std::string& path, std::string* error = nullptr);
+
 struct DirEntry {
     std::string name;
     bool is_file = false;
     bool is_dir = false;
+    FileKind kind = FileKind::unreachable;
+    std::string error;  // why the kind is unreachable
     int64_t size = 0;
 };
 // Lists a directory in the order the system returns it, "." and ".."
-// included. False when it cannot be opened.
-bool list_directory(const std::string& path, std::vector<DirEntry>& out);
+// included. False when it cannot be opened; `error` (when given) then
+// receives the system's text.
+bool list_directory(const std::string& path, std::vector<DirEntry>& out, std::string* error = nullptr);
+
+// A directory for scratch files of a run: the system's temporary directory.
+std::string temp_directory();
 
 std::string own_executable_path();
 std::string current_directory();

@@ -332,26 +332,61 @@ bool create_directory(const std::string& path) {
 
 void set_hidden(const std::string&, bool) {}
 
-bool list_directory(const std::string& path, std::vector<DirEntry>& out) {
+namespace {
+
+FileKind kind_of(const struct stat& st) {
+    if (S_ISREG(st.st_mode)) return FileKind::regular;
+    if (S_ISDIR(st.st_mode)) return FileKind::directory;
+    if (S_ISFIFO(st.st_mode)) return FileKind::fifo;
+    if (S_ISSOCK(st.st_mode)) return FileKind::socket;
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return FileKind::device;
+    return FileKind::other;
+}
+
+// The kind of `p` (an OS path) and, for a regular file, its size.
+FileKind stat_kind(const std::string& p, int64_t* size, std::string* error) {
+    struct stat st;
+    if (::stat(p.c_str(), &st) == 0) {
+        if (size) *size = st.st_size;
+        return kind_of(st);
+    }
+    const int err = errno;
+    if (error) *error = std::strerror(err);
+    if (err == ENOENT) {
+        struct stat lst;
+        return ::lstat(p.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode) ? FileKind::dangling_link : FileKind::missing;
+    }
+    return FileKind::unreachable;
+}
+
+}  // namespace
+
+FileKind file_kind(const std::string& path, std::string* error) {
+    return stat_kind(os_path(path), nullptr, error);
+}
+
+bool list_directory(const std::string& path, std::vector<DirEntry>& out, std::string* error) {
     const std::string dir = os_path(path.empty() ? std::string(".") : path);
     DIR* d = ::opendir(dir.c_str());
-    if (!d) return false;
+    if (!d) {
+        if (error) *error = std::strerror(errno);
+        return false;
+    }
     std::string base = dir;
     if (base.back() != '/') base += '/';
     while (dirent* e = ::readdir(d)) {
         DirEntry entry;
         entry.name = e->d_name;
-        struct stat st;
-        if (::stat((base + entry.name).c_str(), &st) == 0) {
-            entry.is_file = S_ISREG(st.st_mode);
-            entry.is_dir = S_ISDIR(st.st_mode);
-            entry.size = st.st_size;
-        }
+        entry.kind = stat_kind(base + entry.name, &entry.size, &entry.error);
+        entry.is_file = entry.kind == FileKind::regular;
+        entry.is_dir = entry.kind == FileKind::directory;
         out.push_back(std::move(entry));
     }
     ::closedir(d);
     return true;
 }
+
+std::string temp_directory() { return "/tmp"; }
 
 std::string own_executable_path() {
     char buf[PATH_MAX + 1];

@@ -16,9 +16,10 @@ constexpr uint64_t kResultBase = 8;  // result of slot s at 8 + s
 constexpr uint64_t kParentPidAt = 24;
 constexpr uint64_t kCodedBase = 32;  // byte count of slot s at 32 + (s - 1) * 8
 constexpr uint64_t kRecordBase = 256;
-// Room for the larger of the two records: extraction's 8-byte offset, the
-// length, the path and compression's two 8-byte offsets.
-constexpr uint64_t kRecordStride = 8 + 4 + kBoardPathRoom + 16;
+// Room for the larger of the two records: the length and the path, with
+// compression's two 8-byte offsets, or extraction's 8-byte offset, entry
+// count and 8-byte selection.
+constexpr uint64_t kRecordStride = 8 + 4 + kBoardPathRoom + 16 + 1;
 // How long stopped children get to end before they are killed.
 constexpr uint64_t kStopGraceMs = 10000;
 
@@ -51,7 +52,7 @@ void Backoff::pause() {
 TaskBoard::TaskBoard(File file, std::string path, unsigned slots, bool owner)
     : file_(std::move(file)), path_(std::move(path)), slots_(std::min(slots, kMaxSlots)), owner_(owner) {}
 
-std::unique_ptr<TaskBoard> TaskBoard::create(const std::string& dir, unsigned slots) {
+std::unique_ptr<TaskBoard> TaskBoard::create(const std::string& dir, unsigned slots, std::string* error) {
     const auto pid = platform::own_process();
     const std::string base = dir + "/.taq-board-" + std::to_string(pid);
     for (int n = 0; n < 100; ++n) {
@@ -59,6 +60,7 @@ std::unique_ptr<TaskBoard> TaskBoard::create(const std::string& dir, unsigned sl
         File f = File::open(name, File::Mode::create_new);
         if (!f) {
             if (platform::exists(name)) continue;  // left over by someone else: never reuse it
+            if (error) *error = f.error();
             return nullptr;
         }
         std::unique_ptr<TaskBoard> board(new TaskBoard(std::move(f), name, slots, true));
@@ -136,9 +138,10 @@ bool TaskBoard::read_extract_job(int slot, ExtractJob& job) {
     if (!read_record(slot, rec) || rec.size() < 8) return false;
     job.offset = get_le(rec.data(), 8);
     size_t at = 8;
-    if (!get_path(rec, at, job.dest_dir) || at + 1 > rec.size()) return false;
-    job.selected = rec[at] != 0;
-    return true;
+    if (!get_path(rec, at, job.dest_dir) || at + 9 > rec.size()) return false;
+    job.count = rec[at];
+    job.selected = get_le(rec.data() + at + 1, 8);
+    return job.count >= 1 && job.count <= kMaxBatchEntries;
 }
 
 void TaskBoard::finish_job(int slot, JobResult result) {
@@ -202,7 +205,8 @@ bool TaskBoard::post(int slot, const ExtractJob& job) {
     std::vector<uint8_t> rec;
     put_le(rec, job.offset, 8);
     put_path(rec, job.dest_dir);
-    rec.push_back(job.selected ? 1 : 0);
+    rec.push_back(static_cast<uint8_t>(job.count));
+    put_le(rec, job.selected, 8);
     return post_record(slot, rec);
 }
 
@@ -222,8 +226,10 @@ bool TaskBoard::idle(int slot) {
     if (read_status(slot) != SlotStatus::idle) return false;
     if (busy_[slot]) {
         busy_[slot] = false;
-        const uint8_t r = read_byte(kResultBase + static_cast<uint64_t>(slot), 0);
-        note_result(r <= static_cast<uint8_t>(JobResult::fatal) ? static_cast<JobResult>(r) : JobResult::fatal);
+        const uint8_t byte = read_byte(kResultBase + static_cast<uint64_t>(slot), 0);
+        const JobResult r = byte <= static_cast<uint8_t>(JobResult::fatal) ? static_cast<JobResult>(byte) : JobResult::fatal;
+        note_result(r);
+        if (on_result_) on_result_(slot, r);
     }
     return true;
 }

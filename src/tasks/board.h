@@ -48,12 +48,15 @@ struct CompressJob {
     uint64_t range_end = 0;
 };
 
-// Extraction job: decode the entry at `offset` under `dest_dir`, writing
-// its data only when `selected`.
+// Extraction job: decode `count` consecutive entries from the one at
+// `offset` under `dest_dir`, writing the data of the k-th only when bit k
+// of `selected` is set.
+constexpr uint32_t kMaxBatchEntries = 64;
 struct ExtractJob {
     uint64_t offset = 0;
     std::string dest_dir;
-    bool selected = false;
+    uint64_t selected = 0;
+    uint32_t count = 1;
 };
 
 // Longest path (terminating zero included) a job record can carry.
@@ -81,8 +84,8 @@ public:
 
     // Parent: creates a board of its own in `dir` (a fresh name, created
     // exclusively, so that concurrent runs never share one). Null when that
-    // fails.
-    static std::unique_ptr<TaskBoard> create(const std::string& dir, unsigned slots);
+    // fails; `error` (when given) then receives the system's text.
+    static std::unique_ptr<TaskBoard> create(const std::string& dir, unsigned slots, std::string* error = nullptr);
     // Child: opens the board its parent named on the command line.
     static std::unique_ptr<TaskBoard> open(const std::string& path);
 
@@ -110,6 +113,8 @@ public:
 
     // --- parent side ---
     void set_command_line(CommandLine command_line) { command_line_ = std::move(command_line); }
+    // Called with each job's result as it is collected.
+    void set_on_result(std::function<void(int slot, JobResult)> on_result) { on_result_ = std::move(on_result); }
     // Reaps children that have ended. A child that left on its own after
     // idling is forgotten (it is started again with its slot's next job, or
     // at once when a job was posted just as it left); one that crashed, was
@@ -167,6 +172,7 @@ private:
     // Parent only.
     CommandLine command_line_;
     std::function<void()> poll_hook_;
+    std::function<void(int slot, JobResult)> on_result_;
     std::array<platform::ProcessId, kMaxSlots + 1> pid_{};
     std::array<bool, kMaxSlots + 1> busy_{};      // job posted, result not yet collected
     std::array<bool, kMaxSlots + 1> stopping_{};  // status 2 written

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "archive/entry.h"
 #include "archive/meter.h"
 #include "archive/paths.h"
 #include "extract/extract.h"
@@ -69,7 +70,7 @@ int run_compress_child(TaskBoard& board, int slot, const CompressOptions& option
     const int code = job_loop(board, slot, [&] {
         CompressJob job;
         if (!board.read_compress_job(slot, job)) return bad_record(board);
-        switch (compressor.compress_entry(job.path, file_part(job.path), dir_part(job.path), job.range_start,
+        switch (compressor.compress_entry(job.path, file_part(job.path), stored_dir_of(job.path), job.range_start,
                                           job.range_end)) {
             case EntryResult::written: return JobResult::ok;
             case EntryResult::input_failed: return JobResult::partial;
@@ -109,16 +110,24 @@ int run_extract_child(TaskBoard& board, int slot, const std::string& archive_pat
     return job_loop(board, slot, [&] {
         ExtractJob job;
         if (!board.read_extract_job(slot, job)) return bad_record(board);
-        if (job.offset >= size) return JobResult::ok;
-        switch (extractor->decode_entry(archive, archive_path, job.offset, size, job.dest_dir, job.selected)) {
-            case DecodeResult::ok: return JobResult::ok;
-            case DecodeResult::refused: return JobResult::partial;
-            case DecodeResult::corrupt:
-            case DecodeResult::damaged: break;
+        JobResult result = JobResult::ok;
+        uint64_t offset = job.offset;
+        for (uint32_t k = 0; k < job.count && offset < size; ++k) {
+            EntryHeader h;
+            const bool known = read_header(archive, offset, size, h, nullptr, true);
+            switch (extractor->decode_entry(archive, archive_path, offset, size, job.dest_dir, (job.selected >> k) & 1)) {
+                case DecodeResult::ok: break;
+                case DecodeResult::refused:
+                case DecodeResult::corrupt:
+                // The model state is lost with a damaged entry: the rest of
+                // its run fails too (the extractor knows) rather than decode
+                // into garbage.
+                case DecodeResult::damaged: result = JobResult::partial; break;
+            }
+            if (!known) break;
+            offset += h.entry_size;
         }
-        // The model state is lost with the damaged entry: the rest of its
-        // run fails too (the extractor knows) rather than decode into garbage.
-        return JobResult::partial;
+        return result;
     });
 }
 

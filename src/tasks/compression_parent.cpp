@@ -15,6 +15,39 @@ CompressionParent::CompressionParent(TaskBoard& board, const Settings& settings)
     archive_existed_ = platform::exists(settings.archive_path);
     size_before_ = platform::file_size(settings.archive_path);
     board_.set_command_line([this](int slot) { return command_line(slot); });
+    board_.set_on_result([this](int slot, JobResult r) { note_result(slot, r); });
+}
+
+// A child writes one entry per piece it compressed and none for a piece
+// that failed, so the entries of its archive follow its successful jobs.
+void CompressionParent::note_result(int slot, JobResult r) {
+    const size_t file = in_flight_[slot];
+    if (r == JobResult::ok) {
+        written_[slot].push_back(file);
+        return;
+    }
+    if (failed_.size() <= file) failed_.resize(file + 1, false);
+    failed_[file] = true;
+}
+
+// Every piece of a file of which a piece failed leaves the archive (slot
+// 1's entries, after the archive's old end) and the part archives.
+bool CompressionParent::drop_failed_files() {
+    if (failed_.empty()) return true;
+    for (unsigned s = 1; s <= board_.slots(); ++s) {
+        std::vector<bool> keep;
+        bool drop = false;
+        for (const size_t file : written_[s]) {
+            keep.push_back(file >= failed_.size() || !failed_[file]);
+            drop = drop || !keep.back();
+        }
+        if (!drop) continue;
+        if (s == 1 ? !drop_entries(settings_.archive_path, size_before_, keep) : !drop_entries(part_[s], 0, keep))
+            return false;
+    }
+    for (size_t file = 0; file < failed_.size(); ++file)
+        if (failed_[file]) std::printf("Error: %s left out of the archive: a piece of it failed\n", files_[file].c_str());
+    return true;
 }
 
 CompressionParent::~CompressionParent() { remove_parts(); }
@@ -64,6 +97,7 @@ bool CompressionParent::post(const CompressJob& job) {
         for (unsigned s = 1; s <= board_.slots(); ++s) {
             const int slot = static_cast<int>(s);
             if (!board_.idle(slot)) continue;
+            in_flight_[slot] = files_.empty() ? 0 : files_.size() - 1;
             return prepare_part(slot) && board_.post(slot, job);
         }
         backoff.pause();
@@ -77,6 +111,7 @@ bool CompressionParent::finish(uint64_t& final_size) {
     if (!board_.stop_all([&](int slot) { order.push_back(slot); })) return false;
     if (board_.take_fatal()) return false;
     // Every child has ended: slot 1 no longer writes the archive.
+    if (!drop_failed_files()) return false;
     const std::string& archive = settings_.archive_path;
     for (int slot : order) {
         if (slot < 2 || part_[slot].empty()) continue;

@@ -24,15 +24,20 @@ public:
     CompressionParent(const CompressionParent&) = delete;
     CompressionParent& operator=(const CompressionParent&) = delete;
 
-    // Posts one piece to the first idle slot in slot order, starting the
-    // slot's child on first use. False (message printed) when the run must
-    // stop: a child is lost, could not start, or cannot write its archive.
+    // The pieces posted from now on belong to the file at `path`.
+    void begin_file(const std::string& path) { files_.push_back(path); }
+
+    // Posts one piece (of the file of the last begin_file) to the first idle
+    // slot in slot order, starting the slot's child on first use. False
+    // (message printed) when the run must stop: a child is lost, could not
+    // start, or cannot write its archive.
     bool post(const CompressJob& job);
 
-    // End of the run: stops every child once it is idle, then appends the
-    // part archives in the order their slots were found idle. `final_size`
-    // receives the archive's size after the run. False (message printed)
-    // when the run failed; call abort() then.
+    // End of the run: stops every child once it is idle, takes every piece
+    // of a file of which any piece failed out of the archive and the part
+    // archives, then appends the part archives in the order their slots were
+    // found idle. `final_size` receives the archive's size after the run.
+    // False (message printed) when the run failed; call abort() then.
     bool finish(uint64_t& final_size);
 
     // Kills the children, removes the part archives and puts the archive
@@ -45,12 +50,20 @@ public:
 private:
     bool prepare_part(int slot);
     void remove_parts();
+    void note_result(int slot, JobResult r);
+    bool drop_failed_files();
 
     TaskBoard& board_;
     const Settings& settings_;
     bool archive_existed_ = false;
     uint64_t size_before_ = 0;
     std::array<std::string, kMaxSlots + 1> part_;
+    // Files by the order of begin_file; per slot the file of the job in
+    // flight and the files of its written entries, in the order written.
+    std::vector<std::string> files_;
+    std::array<size_t, kMaxSlots + 1> in_flight_{};
+    std::array<std::vector<size_t>, kMaxSlots + 1> written_;
+    std::vector<bool> failed_;
 };
 
 }  // namespace taq

@@ -129,8 +129,68 @@ uint64_t bytes_to_decode(const std::string& archive_path, const std::vector<std:
     return total;
 }
 
+std::vector<Share> make_shares(const std::vector<PlannedRun>& runs, const EntrySpans& spans, uint64_t target,
+                               uint32_t max_batch) {
+    max_batch = std::clamp<uint32_t>(max_batch, 1, kMaxBatchEntries);
+    std::vector<Share> shares;
+    uint64_t work = 0;  // of the last share
+    bool open = false;  // the last share takes more runs
+    uint64_t next = 0;  // where the last batch's entries end
+    for (const PlannedRun& run : runs) {
+        if (!open) {
+            shares.emplace_back();
+            work = 0;
+            open = true;
+        }
+        Share& share = shares.back();
+        for (const PlannedJob& job : run) {
+            const auto it = spans.find(job.offset);
+            const EntrySpan span = it == spans.end() ? EntrySpan{job.offset, 0} : it->second;
+            if (share.empty() || share.back().count >= max_batch || next != job.offset)
+                share.push_back(Batch{job.offset, 0, 0});
+            Batch& batch = share.back();
+            if (job.selected) batch.selected |= uint64_t{1} << batch.count;
+            ++batch.count;
+            next = span.end;
+            work += span.data_size;
+        }
+        if (work >= target) open = false;
+    }
+    return shares;
+}
+
+namespace {
+
+// Several shares per task, so that the tasks end at about the same time.
+uint64_t share_target(uint64_t work, unsigned slots) { return work / (4 * std::max(1u, slots)); }
+
+}  // namespace
+
+// Whether children would restore the selection faster than the parent
+// alone: enough data to decode, in at least two shares. Looks at the
+// headers up to the first damage, silently.
+bool ExtractionParent::tasks_pay(File& archive, uint64_t size, const std::string& dest_dir,
+                                 const std::vector<std::string>& patterns) {
+    if (testing_) return true;
+    RunPlan probe;
+    EntrySpans spans;
+    for (uint64_t position = 0; position < size;) {
+        EntryHeader h;
+        if (!read_header(archive, position, size, h, nullptr)) break;
+        const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
+        probe.add(h, position, m ? OutputName{dest_dir, h.stored_dir, h.stored_name}.display() : std::string());
+        spans[position] = EntrySpan{position + h.entry_size, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0))};
+        position += h.entry_size;
+    }
+    const std::vector<PlannedRun> runs = probe.finish();
+    uint64_t work = 0;
+    for (const PlannedRun& run : runs)
+        for (const PlannedJob& job : run) work += spans[job.offset].data_size;
+    return work >= kLocalWork && make_shares(runs, spans, share_target(work, board_.slots())).size() >= 2;
+}
+
 bool ExtractionParent::extract(const std::string& archive_path, const std::string& dest_dir,
-                               const std::vector<std::string>& patterns) {
+                               const std::vector<std::string>& patterns, uint64_t* matched) {
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) {
         std::printf("Error: cannot open Archive file %s\n", archive_path.c_str());
@@ -141,14 +201,26 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         return false;
     }
     const uint64_t size = platform::file_size(archive_path);
+    if (!tasks_pay(archive, size, dest_dir, patterns)) {
+        if (!extractor_) {
+            extractor_ = std::make_unique<Extractor>(settings_.verbose);
+            extractor_->protect(board_id_);
+        }
+        return extract_entries(*extractor_, archive_path, dest_dir, patterns, matched);
+    }
     archive.identity(archive_id_);
     bool ok = true;
     RunPlan plan;
     OutputSizes sizes;
+    EntrySpans spans;
+    uint64_t work = 0;
     ArchiveWalk walk(archive, archive_path, size);
     for (CheckedEntry e; walk.next(e); walk.skip(e)) {
         const EntryHeader& h = e.header;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
+        if (m && matched) ++*matched;
+        spans[e.offset] = EntrySpan{e.offset + h.entry_size, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0))};
+        work += spans[e.offset].data_size;
         std::string out_path;
         if (m && testing_) {
             out_path = "-";  // selected, nothing written
@@ -170,20 +242,23 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         tally_.damaged += walk.damaged();
     }
     std::fflush(stdout);
-    if (!dispatch(plan.finish(), dest_dir)) return false;
+    // A test counts each failed job as one damaged entry: one entry a job.
+    const std::vector<Share> shares =
+        make_shares(plan.finish(), spans, share_target(work, board_.slots()), testing_ ? 1 : kMaxBatchEntries);
+    if (!dispatch(shares, dest_dir)) return false;
     // Every job is done: as in a single process, each file ends at its
     // newest version's size.
     return sizes.apply() && ok;
 }
 
-bool ExtractionParent::dispatch(const std::vector<PlannedRun>& runs, const std::string& dest_dir) {
+bool ExtractionParent::dispatch(const std::vector<Share>& shares, const std::string& dest_dir) {
     dest_dir_ = dest_dir;
     struct SlotWork {
-        const PlannedRun* run = nullptr;
+        const Share* share = nullptr;
         size_t next = 0;
     };
     std::array<SlotWork, kMaxSlots + 1> work{};
-    size_t next_run = 0;
+    size_t next_share = 0;
     Backoff backoff;
     for (;;) {
         if (!board_.poll()) {
@@ -200,14 +275,14 @@ bool ExtractionParent::dispatch(const std::vector<PlannedRun>& runs, const std::
         bool progress = false;
         for (unsigned s = 1; s <= board_.slots(); ++s) {
             SlotWork& w = work[s];
-            const bool in_run = w.run && w.next < w.run->size();
-            if (!in_run && next_run >= runs.size()) continue;
+            const bool in_share = w.share && w.next < w.share->size();
+            if (!in_share && next_share >= shares.size()) continue;
             pending = true;
             const int slot = static_cast<int>(s);
             if (!board_.idle(slot)) continue;
-            if (!in_run) w = SlotWork{&runs[next_run++], 0};
-            const PlannedJob& job = (*w.run)[w.next++];
-            if (!board_.post(slot, ExtractJob{job.offset, dest_dir, job.selected && !testing_})) {
+            if (!in_share) w = SlotWork{&shares[next_share++], 0};
+            const Batch& batch = (*w.share)[w.next++];
+            if (!board_.post(slot, ExtractJob{batch.offset, dest_dir, testing_ ? 0 : batch.selected, batch.count})) {
                 lost_ = true;
                 return false;
             }

@@ -1,8 +1,11 @@
 // The parent side of a multi-task `x` run. An archive is handed out by
 // model runs (an entry with reset_flag 1 and the reset_flag-0 entries after
-// it): each run goes whole, one entry at a time and in archive order, to one
-// child, which keeps the run's model state between its jobs. Entries of
-// non-solid archives are runs of one, so they spread over all tasks.
+// it): each run goes whole, in archive order, to one child, which keeps the
+// run's model state between its jobs. Neighbouring runs are joined into
+// shares of several per task, and a share goes in batches of up to 64
+// entries, so that many small entries do not each pay for a handoff; work
+// that would not gain from tasks (one share, or little data) is restored by
+// the parent itself, as a single process does.
 // Before anything is posted the parent creates (or empties) every output
 // file once, so that children writing pieces of one file at their offsets
 // never truncate one another, and a restored file has exactly the size its
@@ -14,6 +17,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -64,6 +68,34 @@ private:
 // them), up to the first header that cannot be read; for the progress line.
 uint64_t bytes_to_decode(const std::string& archive_path, const std::vector<std::string>& patterns);
 
+// Where an entry ends and how many bytes it decodes to.
+struct EntrySpan {
+    uint64_t end = 0;
+    uint64_t data_size = 0;
+};
+using EntrySpans = std::map<uint64_t, EntrySpan>;  // by offset
+
+// A job for one child (see ExtractJob), and what one child gets handed, job
+// by job in order.
+struct Batch {
+    uint64_t offset = 0;
+    uint32_t count = 0;
+    uint64_t selected = 0;
+    bool operator==(const Batch&) const = default;
+};
+using Share = std::vector<Batch>;
+
+// Joins the planned runs, in order, into shares of at least `target`
+// decoded bytes each (the last one may hold less), and cuts each share into
+// batches of at most `max_batch` (up to kMaxBatchEntries) entries that
+// follow each other in the archive.
+std::vector<Share> make_shares(const std::vector<PlannedRun>& runs, const EntrySpans& spans, uint64_t target,
+                               uint32_t max_batch = kMaxBatchEntries);
+
+// Decoding work below this many bytes is done in the parent itself: it
+// would cost children more to start than they could save.
+constexpr uint64_t kLocalWork = 1048576;
+
 class ExtractionParent {
 public:
     // `testing`: the children only decode and check (`t`).
@@ -74,9 +106,10 @@ public:
     // it), through the children, and waits until they are done with it.
     // Damage is passed over as in a single process. False (messages
     // printed) when anything failed; lost() then tells whether the whole
-    // run must stop.
+    // run must stop. `matched` (when given) receives how many entries the
+    // patterns selected.
     bool extract(const std::string& archive_path, const std::string& dest_dir,
-                 const std::vector<std::string>& patterns);
+                 const std::vector<std::string>& patterns, uint64_t* matched = nullptr);
 
     // End of the run: stops the children. False when the run failed at any
     // point (a job reported a failure, a child was lost).
@@ -93,7 +126,9 @@ public:
 private:
     bool prepare_output(const EntryHeader& h, const std::string& archive_path, const std::string& dest_dir,
                         std::string& out_path);
-    bool dispatch(const std::vector<PlannedRun>& runs, const std::string& dest_dir);
+    bool tasks_pay(platform::File& archive, uint64_t size, const std::string& dest_dir,
+                   const std::vector<std::string>& patterns);
+    bool dispatch(const std::vector<Share>& shares, const std::string& dest_dir);
     bool wait_idle();
 
     TaskBoard& board_;
@@ -105,6 +140,7 @@ private:
     platform::FileIdentity archive_id_;
     platform::FileIdentity board_id_;
     CheckTally tally_;
+    std::unique_ptr<Extractor> extractor_;  // for work done here
 };
 
 }  // namespace taq

@@ -18,7 +18,7 @@ uint64_t piece_step(uint64_t size, unsigned tasks) {
 
 EntryResult compress_file(Compressor& compressor, const std::string& path, int64_t list_size, uint64_t& total_input) {
     const uint64_t size = platform::file_size(path);
-    const EntryResult r = compressor.compress_entry(path, file_part(path), dir_part(path), 0, size);
+    const EntryResult r = compressor.compress_entry(path, file_part(path), stored_dir_of(path), 0, size);
     // A skipped file is not counted: the statistics tell what the archive holds.
     if (r == EntryResult::written && list_size > 0) total_input += static_cast<uint64_t>(list_size);
     return r;
@@ -32,6 +32,7 @@ EntryResult post_file(CompressionParent& parent, unsigned tasks, const std::stri
     }
     const uint64_t size = platform::file_size(path);
     const uint64_t step = piece_step(size, tasks);
+    parent.begin_file(path);
     uint64_t start = 0;
     do {
         const uint64_t end = std::min(start + step, size);

@@ -20,7 +20,7 @@ constexpr uint64_t kPieceMin = 8388608;
 uint64_t piece_step(uint64_t size, unsigned tasks);
 
 // Compresses the file at `path` whole (range 0 .. its current size) into the
-// compressor's archive, stored as file_part / dir_part of the path. When an
+// compressor's archive, stored as file_part / stored_dir_of the path. When an
 // entry was written, `list_size` (the size the enumeration saw) is added to
 // `total_input`.
 EntryResult compress_file(Compressor& compressor, const std::string& path, int64_t list_size, uint64_t& total_input);

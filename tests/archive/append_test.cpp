@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "archive/append.h"
 #include "archive/entry.h"
@@ -55,6 +56,48 @@ TEST(Append, MissingFilesFailWithoutCreatingAnything) {
     EXPECT_NE(out.find("Error: cannot open detination file to append " + tmp.file("nodst") + "\n"), std::string::npos);
     EXPECT_FALSE(test::file_exists(tmp.file("nodst")));
     EXPECT_EQ(test::read_file(tmp.file("dst")), "x");
+}
+
+TEST(DropEntries, RemovesTheUnkeptEntriesAfterTheStart) {
+    test::TempDir tmp;
+    const std::string path = tmp.file("arch");
+    const std::string before = test::make_entry("old", "");
+    const std::string a = test::make_entry("a", "d/"), b = test::make_entry("b", ""), c = test::make_entry("c", "");
+    test::write_file(path, before + a + b + c);
+    ASSERT_TRUE(drop_entries(path, before.size(), {false, true, false}));
+    EXPECT_TRUE(test::read_file(path) == before + b);
+    ASSERT_TRUE(drop_entries(path, 0, {true, true}));
+    EXPECT_TRUE(test::read_file(path) == before + b);
+
+    // The entries must be exactly those written.
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(drop_entries(path, 0, {true}));
+    EXPECT_FALSE(drop_entries(path, 0, {true, false, true}));
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Error: cannot take entries out of " + path),
+              std::string::npos);
+    EXPECT_TRUE(test::read_file(path) == before + b);
+}
+
+TEST(DropEntries, RefusesToCutASolidRunThatGoesOn) {
+    test::TempDir tmp;
+    const std::string path = tmp.file("arch");
+    const std::string first = test::make_entry("1", "", true, true), second = test::make_entry("2", "", true, false);
+    const std::string third = test::make_entry("3", "", true, false), fresh = test::make_entry("4", "", true, true);
+    const std::string all = first + second + third + fresh;
+    testing::internal::CaptureStdout();
+    for (const std::vector<bool>& keep : std::vector<std::vector<bool>>{
+             {false, true, true, true}, {true, false, true, true}, {false, false, true, true}}) {
+        test::write_file(path, all);
+        EXPECT_FALSE(drop_entries(path, 0, keep));
+        EXPECT_TRUE(test::read_file(path) == all);
+    }
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("depends on them"), std::string::npos);
+    // The end of a run, or a whole run, can go; a fresh model needs nothing before it.
+    test::write_file(path, all);
+    ASSERT_TRUE(drop_entries(path, 0, {true, true, false, true}));
+    EXPECT_TRUE(test::read_file(path) == first + second + fresh);
+    ASSERT_TRUE(drop_entries(path, 0, {false, false, true}));
+    EXPECT_TRUE(test::read_file(path) == fresh);
 }
 
 }  // namespace

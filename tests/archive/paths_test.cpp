@@ -3,6 +3,7 @@
 #include <string>
 
 #include "archive/paths.h"
+#include "extract/extract.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -131,6 +132,38 @@ TEST(FileOps, PathFits) {
     std::string deep;
     for (int i = 0; i < 500; ++i) deep += "/abcdefghi";
     EXPECT_FALSE(path_fits(deep));
+}
+
+// Whatever path `a` is given, the directory it stores must be one that `x`
+// writes below its destination, and name the same place lexically.
+TEST(StoredDir, DotComponentsAreResolvedAndLeadingParentsDropped) {
+    struct Case {
+        std::string path, dir;
+        bool dropped;
+    };
+    const std::vector<Case> cases{
+        {"a.txt", "", false},
+        {"d/a.txt", "d/", false},
+        {"d//e/a.txt", "d//e/", false},  // untouched without dot components
+        {"../a.txt", "", true},
+        {"../../x/a.txt", "x/", true},
+        {"./a.txt", "", false},
+        {"./d/./e/a.txt", "d/e/", false},
+        {"d/../a.txt", "", false},
+        {"d/e/../../../a.txt", "", true},
+        {"d/../../e/a.txt", "e/", true},
+        {"/tmp/fd/../a.txt", "tmp/", false},
+        {"/../../a.txt", "", true},
+        {"d\\..\\e\\a.txt", "e\\", false},
+        {"x/..//y/a", "y/", false},
+    };
+    for (const Case& c : cases) {
+        bool dropped = false;
+        const std::string dir = stored_dir_of(c.path, &dropped);
+        EXPECT_EQ(dir, c.dir) << c.path;
+        EXPECT_EQ(dropped, c.dropped) << c.path;
+        EXPECT_TRUE(safe_stored_path(dir, file_part(c.path))) << c.path;
+    }
 }
 
 }  // namespace

@@ -115,22 +115,24 @@ TEST(Cli, ExtractFailures) {
 TEST(Cli, AddWithoutFiles) {
     TempDir dir;
     RunResult r = run_taq({"a", "-t4", "arch", "*.none"}, dir.path());
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.output, kBanner + "multiprocess compression use 4 task \nArchive is " + dir.file("arch") +
-                            " \nWARNING: No files close task's active \n Compressed 0 bytes to 0 bytes \n");
+                            " \nError: no file matches *.none\nWARNING: No files\n close task's active \n"
+                            " Compressed 0 bytes to 0 bytes \n");
 
     r = run_taq({"a", "arch", "$x"}, dir.path());
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_TRUE(contains(r.output, "argc=* \nWARNING: No files")) << r.output;
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(contains(r.output, "argc=* \nError: no file matches *\nWARNING: No files\n")) << r.output;
 }
 
 TEST(Cli, AddNamesArchiveAfterDirectory) {
     TempDir dir;
     make_dirs(dir.file("mydir"));
     RunResult r = run_taq({"a", "mydir"}, dir.path());
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.output, kBanner + "Archiver not defined: Activate File-Folder control..  \nArchive is " +
-                            dir.file("mydir.taq") + " \nWARNING: No files Compressed 0 bytes to 0 bytes \n");
+                            dir.file("mydir.taq") +
+                            " \nError: no file matches mydir/*\nWARNING: No files\n Compressed 0 bytes to 0 bytes \n");
 }
 
 TEST(Cli, ChildModeWithoutBoardEndsSilently) {

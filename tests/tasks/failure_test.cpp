@@ -101,5 +101,71 @@ TEST(TaskFailure, ChildMeetingADamagedEntryFailsTheRun) {
     EXPECT_TRUE(no_leftovers(dir.path()));
 }
 
+TEST(TaskFailure, ChildMeetingADamagedEntryInABatchFailsTheRun) {
+    test::TempDir dir;
+    std::vector<std::string> names;
+    for (int i = 0; i < 40; ++i) {
+        names.push_back("f" + std::to_string(100 + i));
+        test::write_file(dir.file(names.back()), test::random_bytes(65536, static_cast<uint32_t>(i + 1)));
+    }
+    std::vector<std::string> args{"a", "-m0", "arch"};
+    args.insert(args.end(), names.begin(), names.end());
+    ASSERT_EQ(test::run_taq(args, dir.path()).exit_code, 0);
+    // Enough data for the children, in batches; the 31st entry's model
+    // memory is impossible.
+    std::string bytes = test::read_file(dir.file("arch"));
+    platform::File f = platform::File::open(dir.file("arch"), platform::File::Mode::read_existing);
+    uint64_t at = 0;
+    EntryHeader h;
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_TRUE(read_header(f, at, bytes.size(), h, nullptr));
+        at += h.entry_size;
+    }
+    ASSERT_TRUE(read_header(f, at, bytes.size(), h, nullptr));
+    const size_t memory_at = at + 8 + 1 + 1 + 2 + h.stored_name.size() + 1 + 2 + h.stored_dir.size() + 1 + 8;
+    bytes[memory_at + 0] = 5;
+    bytes[memory_at + 1] = bytes[memory_at + 2] = bytes[memory_at + 3] = 0;
+    test::write_file(dir.file("arch"), bytes);
+
+    const test::RunResult r = test::run_taq({"x", "-t2", "arch", "out"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find("Error: damaged archive"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find(" OK! "), std::string::npos) << r.output;
+    EXPECT_EQ(test::read_file(dir.file("out/f100")), test::random_bytes(65536, 1));
+    EXPECT_TRUE(no_leftovers(dir.path()));
+}
+
+// Two pieces of a file of 16 MiB and 2 KiB, each of two segments; the file
+// is cut to 16 MiB while the children code their first segments, so the
+// second piece is read short while the first one was read whole.
+TEST(TaskFailure, FileShrinkingUnderTasksLeavesNoPieceOfIt) {
+    test::TempDir dir;
+    std::string text;
+    uint32_t x = 7;
+    while (text.size() < (16u << 20) + 2048) {
+        x = x * 1103515245u + 12345u;
+        text += "word" + std::to_string((x >> 16) % 5000) + (x % 7 == 0 ? ".\n" : " ");
+    }
+    text.resize((16u << 20) + 2048);
+    test::write_file(dir.file("half"), text);
+    test::write_file(dir.file("whole"), std::string("read completely"));
+
+    auto run = std::async(std::launch::async,
+                          [&] { return test::run_taq({"a", "-m0", "-t2", "arch", "half", "whole"}, dir.path()); });
+    for (int i = 0; i < 1000 && children_in(dir.path()).size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    fs::resize_file(dir.file("half"), 16u << 20);
+    const test::RunResult r = run.get();
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find("Error: cannot read Input file half\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Error: half left out of the archive"), std::string::npos) << r.output;
+    EXPECT_TRUE(no_leftovers(dir.path()));
+
+    const test::RunResult x_run = test::run_taq({"x", "arch", "out"}, dir.path());
+    EXPECT_EQ(x_run.exit_code, 0) << x_run.output;
+    EXPECT_FALSE(test::file_exists(dir.file("out/half")));
+    EXPECT_EQ(test::read_file(dir.file("out/whole")), "read completely");
+}
+
 }  // namespace
 }  // namespace taq

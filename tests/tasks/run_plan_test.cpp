@@ -63,5 +63,36 @@ TEST(RunPlan, OnlyRunsWritingTheSameBytesAreJoined) {
     EXPECT_EQ(got, (std::vector<R>{{sel(0), sel(10), sel(30)}, {sel(20), sel(60)}, {sel(40)}, {sel(50)}}));
 }
 
+// Neighbouring entries go in batches of up to 64, runs are joined until a
+// share has the target's worth of data, and a batch never skips an entry
+// (the child walks from one entry to the next).
+TEST(Shares, RunsJoinedAndCutIntoBatchesOfNeighbours) {
+    EntrySpans spans;
+    std::vector<PlannedRun> runs;
+    // 130 runs of one 100-byte entry, 10 bytes apart; the entry at 500 is
+    // not selected and not planned.
+    for (uint64_t i = 0; i < 131; ++i) {
+        spans[i * 10] = EntrySpan{i * 10 + 10, 100};
+        if (i != 50) runs.push_back({sel(i * 10)});
+    }
+    const std::vector<Share> one = make_shares(runs, spans, 1000000);
+    ASSERT_EQ(one.size(), 1u);
+    const uint64_t all64 = ~uint64_t{0};
+    EXPECT_EQ(one[0], (Share{{0, 50, (uint64_t{1} << 50) - 1}, {510, 64, all64}, {1150, 16, 0xffff}}));
+
+    const std::vector<Share> shares = make_shares(runs, spans, 3000);
+    ASSERT_EQ(shares.size(), 5u);  // 30 entries each, 10 in the last
+    EXPECT_EQ(shares[0], (Share{{0, 30, (uint64_t{1} << 30) - 1}}));
+    EXPECT_EQ(shares[1], (Share{{300, 20, (uint64_t{1} << 20) - 1}, {510, 10, 0x3ff}}));
+    EXPECT_EQ(shares[4], (Share{{1210, 10, 0x3ff}}));
+
+    // A solid run's entries that are decoded only keep their bit clear.
+    spans[2000] = EntrySpan{2010, 5};
+    spans[2010] = EntrySpan{2020, 5};
+    spans[2020] = EntrySpan{2030, 5};
+    const std::vector<Share> solid = make_shares({{sel(2000), skip(2010), sel(2020)}}, spans, 0);
+    EXPECT_EQ(solid, (std::vector<Share>{{{2000, 3, 0x5}}}));
+}
+
 }  // namespace
 }  // namespace taq
