@@ -122,7 +122,8 @@ TEST(Cli, AddWithoutFiles) {
 
     r = run_taq({"a", "arch", "$x"}, dir.path());
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_TRUE(contains(r.output, "argc=* \nError: no file matches *\nWARNING: No files\n")) << r.output;
+    // "*" matches only the archive this run has created, which never goes into itself.
+    EXPECT_TRUE(contains(r.output, "argc=* \nWARNING: No files\n")) << r.output;
 }
 
 TEST(Cli, AddNamesArchiveAfterDirectory) {
