@@ -44,6 +44,23 @@ bool no_leftovers(const std::string& dir) {
     return true;
 }
 
+// Gives the entry with this index an impossible model_memory.
+void spoil_model_memory(const std::string& archive, int index) {
+    std::string bytes = test::read_file(archive);
+    platform::File f = platform::File::open(archive, platform::File::Mode::read_existing);
+    uint64_t at = 0;
+    EntryHeader h;
+    for (int i = 0;; ++i) {
+        ASSERT_TRUE(read_header(f, at, bytes.size(), h, nullptr));
+        if (i == index) break;
+        at += h.entry_size;
+    }
+    const size_t memory_at = at + 8 + 1 + 1 + 2 + h.stored_name.size() + 1 + 2 + h.stored_dir.size() + 1 + 8;
+    bytes[memory_at + 0] = 5;
+    bytes[memory_at + 1] = bytes[memory_at + 2] = bytes[memory_at + 3] = 0;
+    test::write_file(archive, bytes);
+}
+
 TEST(TaskFailure, KilledChildEndsTheRunAndRestoresTheArchive) {
     test::TempDir dir;
     test::write_file(dir.file("small"), std::string("kept from an earlier run"));
@@ -81,17 +98,9 @@ TEST(TaskFailure, ChildMeetingADamagedEntryFailsTheRun) {
     test::write_file(dir.file("a"), std::string(5000, 'a'));
     test::write_file(dir.file("b"), std::string(5000, 'b'));
     ASSERT_EQ(test::run_taq({"a", "-m0", "arch", "a", "b"}, dir.path()).exit_code, 0);
-    std::string bytes = test::read_file(dir.file("arch"));
     // An impossible model_memory in the second entry's header: only the
     // child that decodes it reads that far.
-    platform::File f = platform::File::open(dir.file("arch"), platform::File::Mode::read_existing);
-    EntryHeader first, h;
-    ASSERT_TRUE(read_header(f, 0, bytes.size(), first, nullptr));
-    ASSERT_TRUE(read_header(f, first.entry_size, bytes.size(), h, nullptr));
-    const size_t memory_at = first.entry_size + 8 + 1 + 1 + 2 + h.stored_name.size() + 1 + 2 + h.stored_dir.size() + 1 + 8;
-    bytes[memory_at + 0] = 5;
-    bytes[memory_at + 1] = bytes[memory_at + 2] = bytes[memory_at + 3] = 0;
-    test::write_file(dir.file("arch"), bytes);
+    spoil_model_memory(dir.file("arch"), 1);
 
     const test::RunResult r = test::run_taq({"x", "-t2", "arch", "out"}, dir.path());
     EXPECT_EQ(r.exit_code, 1) << r.output;
@@ -113,19 +122,7 @@ TEST(TaskFailure, ChildMeetingADamagedEntryInABatchFailsTheRun) {
     ASSERT_EQ(test::run_taq(args, dir.path()).exit_code, 0);
     // Enough data for the children, in batches; the 31st entry's model
     // memory is impossible.
-    std::string bytes = test::read_file(dir.file("arch"));
-    platform::File f = platform::File::open(dir.file("arch"), platform::File::Mode::read_existing);
-    uint64_t at = 0;
-    EntryHeader h;
-    for (int i = 0; i < 30; ++i) {
-        ASSERT_TRUE(read_header(f, at, bytes.size(), h, nullptr));
-        at += h.entry_size;
-    }
-    ASSERT_TRUE(read_header(f, at, bytes.size(), h, nullptr));
-    const size_t memory_at = at + 8 + 1 + 1 + 2 + h.stored_name.size() + 1 + 2 + h.stored_dir.size() + 1 + 8;
-    bytes[memory_at + 0] = 5;
-    bytes[memory_at + 1] = bytes[memory_at + 2] = bytes[memory_at + 3] = 0;
-    test::write_file(dir.file("arch"), bytes);
+    spoil_model_memory(dir.file("arch"), 30);
 
     const test::RunResult r = test::run_taq({"x", "-t2", "arch", "out"}, dir.path());
     EXPECT_EQ(r.exit_code, 1) << r.output;
