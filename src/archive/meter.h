@@ -43,10 +43,4 @@ private:
     std::string item_;
 };
 
-// The process's one meter.
-inline Meter& meter() {
-    static Meter m;
-    return m;
-}
-
 }  // namespace taq

@@ -34,7 +34,8 @@ enum class SegmentStatus { ok, short_read };
 // The segment loop of one entry, written once for every coder type.
 template <class Coder>
 SegmentStatus encode_segments(Engine& engine, DigramTransform& digram, Coder& coder, File& in,
-                              uint64_t range_start, uint64_t data_size, const Analysis& a, DataHasher* hasher) {
+                              uint64_t range_start, uint64_t data_size, const Analysis& a, DataHasher* hasher,
+                              Meter* meter) {
     uint8_t* seg = engine.segment();
     uint64_t position = 0;
     uint64_t length = kSegmentSize;
@@ -60,13 +61,12 @@ SegmentStatus encode_segments(Engine& engine, DigramTransform& digram, Coder& co
             if (!text) x86_forward(seg, n);
             engine.text_applied = text;
             for (int bit = 23; bit >= 0; --bit) coder.direct(static_cast<int>((coded >> bit) & 1));
-            Meter& m = meter();
             for (size_t at = 0; at < coded; at += kBlockSize) {
                 const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, coded - at));
                 engine.code_general_chunk(coder, seg + at, len, block_is_raw(seg + at, len));
-                m.add(len);
+                if (meter) meter->add(len);
             }
-            m.add(n - coded);  // what the text transform took out
+            if (meter) meter->add(n - coded);  // what the text transform took out
         } else {
             engine.clamp_small_segment();
             if (a.delta_flag) delta_forward(seg, n, a.sample_width, a.channels);
@@ -77,7 +77,7 @@ SegmentStatus encode_segments(Engine& engine, DigramTransform& digram, Coder& co
                 case kGreyImage: engine.code_columns(coder, n, a.image_width); break;
                 default: break;
             }
-            meter().add(n);
+            if (meter) meter->add(n);
         }
         position += length;
     }
@@ -225,7 +225,7 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     Engine& engine = *engine_;
 
     const std::string path = collapse_separators(input_path);
-    meter().set_item(path);
+    if (meter_) meter_->set_item(path);
     if (options_.verbose && options_.run_mode == 0) std::printf("compress.. %s ", path.c_str());
 
     EntryHeader header;
@@ -255,7 +255,7 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     hasher_->reset();
     DataHasher* hasher = options_.check_record ? hasher_.get() : nullptr;
     SegmentStatus status = SegmentStatus::ok;
-    if (write_ok) status = encode_segments(engine, *digram_, encoder, in, range_start, data_size, a, hasher);
+    if (write_ok) status = encode_segments(engine, *digram_, encoder, in, range_start, data_size, a, hasher, meter_);
     if (status == SegmentStatus::ok && write_ok) encoder.flush();
     write_ok = write_ok && !encoder.failed();
 
@@ -305,7 +305,7 @@ std::string Compressor::trace_decisions(const std::string& input_path, const std
     encoder.start();
     engine_->min_match = 3;
     engine_->clear_bit_state();
-    encode_segments(*engine_, *digram_, encoder, in, 0, size, a, nullptr);
+    encode_segments(*engine_, *digram_, encoder, in, 0, size, a, nullptr, nullptr);
     encoder.flush();
     return log;
 }

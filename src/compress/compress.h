@@ -30,6 +30,7 @@ class Engine;
 class Analyser;
 class DigramTransform;
 class DataHasher;
+class Meter;
 
 // Owns the model and buffers for a whole run: the first entry allocates
 // them, a solid run keeps the model from one entry to the next.
@@ -64,6 +65,9 @@ public:
     // (message printed) when that fails; the entries then stay incomplete.
     bool finish_run();
 
+    // Where the coded bytes are counted (for progress); null: nowhere.
+    void set_meter(Meter* meter) { meter_ = meter; }
+
     // How many bytes the run will compress in all; lets the model choose
     // its page size before the tables are first touched.
     void expect_input(uint64_t bytes) { expected_input_ = bytes; }
@@ -80,6 +84,7 @@ private:
     bool model_diverged_ = false;
     uint64_t expected_input_ = 0;
     std::unique_ptr<DataHasher> hasher_;
+    Meter* meter_ = nullptr;
 
     bool settle(bool final);
     struct Pending {

@@ -7,6 +7,7 @@
 
 #include "archive/listing.h"
 #include "archive/lock.h"
+#include "archive/meter.h"
 #include "archive/paths.h"
 #include "compress/compress.h"
 #include "driver/messages.h"
@@ -122,7 +123,7 @@ uint64_t list_bytes(const FileList& list) {
 // A parent's progress line: its children's byte counts, redrawn while it
 // waits for them.
 std::unique_ptr<ProgressLine> start_parent_progress(TaskBoard& board, uint64_t total) {
-    auto line = ProgressLine::start(total);
+    auto line = ProgressLine::start(total, nullptr);
     if (line) {
         line->set_source([&board] { return board.coded_total(); });
         board.set_poll_hook([p = line.get()] { p->tick(); });
@@ -133,9 +134,9 @@ std::unique_ptr<ProgressLine> start_parent_progress(TaskBoard& board, uint64_t t
 
 // The progress line of `x` and `t`, for the entries that each set of
 // patterns selects; the bytes are counted only when there is a line.
-std::unique_ptr<ProgressLine> start_decode_progress(TaskBoard* board, const std::string& archive_path,
+std::unique_ptr<ProgressLine> start_decode_progress(TaskBoard* board, Meter* meter, const std::string& archive_path,
                                                     const std::vector<std::vector<std::string>>& pattern_sets) {
-    auto line = board ? start_parent_progress(*board, 0) : ProgressLine::start(0);
+    auto line = board ? start_parent_progress(*board, 0) : ProgressLine::start(0, meter);
     if (line) {
         line->set_item(archive_path);
         for (const auto& patterns : pattern_sets) line->add_total(bytes_to_decode(archive_path, patterns));
@@ -151,7 +152,9 @@ bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& f
         Compressor compressor(compress_options(s));
         const uint64_t run_bytes = list_bytes(list);
         compressor.expect_input(run_bytes);
-        const auto progress = ProgressLine::start(run_bytes);
+        Meter meter;
+        compressor.set_meter(&meter);
+        const auto progress = ProgressLine::start(run_bytes, &meter);
         for (const auto& entry : list) {
             const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
             if (r == EntryResult::output_failed) return false;
@@ -338,8 +341,10 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     }
     std::vector<std::vector<std::string>> selections;
     for (const auto& arg : destinations) selections.push_back({prepare_destination(arg, s.cwd).pattern});
-    const auto progress = start_decode_progress(board.get(), s.archive_path, selections);
+    Meter meter;
+    const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, selections);
     Extractor extractor(s.verbose);
+    extractor.set_meter(&meter);
     bool ok = true;
     for (const auto& arg : destinations) {
         std::printf("ARGV=%s\n", arg.c_str());
@@ -395,7 +400,8 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
         board = create_parent_board(s);
         if (!board) return 1;
     }
-    const auto progress = start_decode_progress(board.get(), s.archive_path, {patterns});
+    Meter meter;
+    const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, {patterns});
     if (board) {
         ExtractionParent tasks(*board, s, true);
         ok = tasks.extract(s.archive_path, "", patterns);
@@ -404,6 +410,7 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     } else {
         Extractor extractor(s.verbose);
         extractor.set_testing(true);
+        extractor.set_meter(&meter);
         ok = extract_entries(extractor, s.archive_path, "", patterns);
         tally = extractor.tally();
     }

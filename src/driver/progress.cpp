@@ -42,22 +42,22 @@ std::string duration(uint64_t seconds) {
 
 }  // namespace
 
-std::unique_ptr<ProgressLine> ProgressLine::start(uint64_t total) {
+std::unique_ptr<ProgressLine> ProgressLine::start(uint64_t total, Meter* meter) {
     if (!platform::stderr_is_terminal()) return nullptr;
-    std::unique_ptr<ProgressLine> line(new ProgressLine(total));
-    meter().listen([p = line.get()] { p->tick(); }, kCheckEvery);
+    std::unique_ptr<ProgressLine> line(new ProgressLine(total, meter));
+    if (meter) meter->listen([p = line.get()] { p->tick(); }, kCheckEvery);
     return line;
 }
 
-ProgressLine::ProgressLine(uint64_t total)
-    : total_(total), start_ms_(platform::monotonic_ms()), last_ms_(start_ms_) {
+ProgressLine::ProgressLine(uint64_t total, Meter* meter)
+    : total_(total), meter_(meter), start_ms_(platform::monotonic_ms()), last_ms_(start_ms_) {
     shown = this;
     platform::before_stdout_writes(clear_before_output);
 }
 
 ProgressLine::~ProgressLine() {
     if (on_close_) on_close_();
-    meter().listen({}, 0);
+    if (meter_) meter_->listen({}, 0);
     clear();
     shown = nullptr;
 }
@@ -66,9 +66,10 @@ void ProgressLine::tick() {
     const uint64_t now = platform::monotonic_ms();
     if (now - last_ms_ < kRedrawMs) return;
     last_ms_ = now;
-    const uint64_t done = source_ ? source_() : meter().done();
+    const bool own = !source_ && meter_;
+    const uint64_t done = source_ ? source_() : own ? meter_->done() : 0;
     shown_done_ = std::max(shown_done_, std::min(done, total_));
-    const std::string& item = source_ || meter().item().empty() ? item_ : meter().item();
+    const std::string& item = !own || meter_->item().empty() ? item_ : meter_->item();
     draw(format(shown_done_, total_, now - start_ms_, item, platform::terminal_columns()));
 }
 

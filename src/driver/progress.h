@@ -12,6 +12,8 @@
 
 namespace taq {
 
+class Meter;
+
 class ProgressLine {
 public:
     // Redraws at most this often.
@@ -21,8 +23,9 @@ public:
 
     // A line for a run of `total` bytes; null (nothing shown, nothing
     // changed) unless standard error is a terminal. The count of bytes done
-    // comes from this process's meter until set_source() says otherwise.
-    static std::unique_ptr<ProgressLine> start(uint64_t total);
+    // comes from `meter` (which calls tick()) unless set_source() says
+    // otherwise.
+    static std::unique_ptr<ProgressLine> start(uint64_t total, Meter* meter);
     ~ProgressLine();
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
@@ -50,10 +53,11 @@ public:
                               unsigned width);
 
 private:
-    explicit ProgressLine(uint64_t total);
+    ProgressLine(uint64_t total, Meter* meter);
     void draw(const std::string& text);
 
     uint64_t total_;
+    Meter* meter_;
     uint64_t start_ms_;
     uint64_t last_ms_;
     uint64_t shown_done_ = 0;  // never goes back

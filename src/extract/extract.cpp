@@ -140,7 +140,7 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
         }
     }
     if (verbose_ && selected) std::printf(" %s \n", out_path.c_str());
-    meter().set_item(h.stored_dir + h.stored_name);
+    if (meter_) meter_->set_item(h.stored_dir + h.stored_name);
     if (selected && sizes_) sizes_->add(name, h.range_start, static_cast<uint64_t>(h.data_size), checked ? &record : nullptr);
     const std::string written = selected ? out_path : std::string();
 
@@ -190,13 +190,12 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
             for (int bit = 0; bit < 24; ++bit) coded = (coded << 1) | static_cast<uint32_t>(decoder.direct(0));
             if (coded > n) return broken_stream("coded length past the segment");
             engine.text_applied = text;
-            Meter& m = meter();
             for (size_t at = 0; at < coded; at += kBlockSize) {
                 const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, coded - at));
                 engine.code_general_chunk(decoder, seg + at, len, 0);
-                m.add(len);
+                if (meter_) meter_->add(len);
             }
-            m.add(n - coded);  // what the text transform gives back
+            if (meter_) meter_->add(n - coded);  // what the text transform gives back
             if (text) {
                 if (!digram_->inverse(seg, coded, n)) return broken_stream("text stream cut short");
             } else {
@@ -211,7 +210,7 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
                 case 4: engine.code_columns(decoder, n, h.image_width); break;
                 default: break;
             }
-            meter().add(n);
+            if (meter_) meter_->add(n);
             if (h.delta_flag) delta_inverse(seg, n, h.sample_width, h.channels);
         }
         if (decoder.overrun()) return broken_stream("coded data ends before the entry's data");

@@ -17,6 +17,7 @@ namespace taq {
 class Engine;
 class DigramTransform;
 struct EntryHeader;
+class Meter;
 
 enum class DecodeResult {
     ok,       // decoded (and written when selected); its check record, if any, verified
@@ -60,6 +61,8 @@ public:
     // On how many threads the model maps its tables in (1 when several
     // decoding processes share the machine).
     void set_populate_threads(unsigned n) { populate_threads_ = n; }
+    // Where the decoded bytes are counted (for progress); null: nowhere.
+    void set_meter(Meter* meter) { meter_ = meter; }
     // Testing (`t`): nothing is written; with verbose, one line per entry.
     void set_testing(bool on) { testing_ = on; }
     bool testing() const { return testing_; }
@@ -76,6 +79,7 @@ private:
 
     bool verbose_;
     bool testing_ = false;
+    Meter* meter_ = nullptr;
     bool model_ok_ = false;
     CheckTally tally_;
     std::vector<platform::FileIdentity> protected_;

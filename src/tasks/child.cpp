@@ -21,20 +21,23 @@ constexpr uint64_t kPublishEvery = 262144;
 class PublishedMeter {
 public:
     PublishedMeter(TaskBoard& board, int slot) : board_(board), slot_(slot) {
-        meter().set_done(board.read_coded(slot));
-        meter().listen([this] { publish(); }, kPublishEvery);
+        meter_.set_done(board.read_coded(slot));
+        meter_.listen([this] { publish(); }, kPublishEvery);
     }
-    ~PublishedMeter() { meter().listen({}, 0); }
-    void publish() { board_.write_coded(slot_, meter().done()); }
+    PublishedMeter(const PublishedMeter&) = delete;
+    PublishedMeter& operator=(const PublishedMeter&) = delete;
+    ~PublishedMeter() { meter_.listen({}, 0); }
+    void publish() { board_.write_coded(slot_, meter_.done()); }
+    Meter* meter() { return &meter_; }
 
 private:
     TaskBoard& board_;
     int slot_;
+    Meter meter_;
 };
 
 // Runs `job` for every posted job of the slot; see run_compress_child.
-int job_loop(TaskBoard& board, int slot, const std::function<JobResult()>& job) {
-    PublishedMeter published(board, slot);
+int job_loop(TaskBoard& board, int slot, PublishedMeter& published, const std::function<JobResult()>& job) {
     Backoff backoff;
     uint64_t last_work = platform::monotonic_ms();
     for (;;) {
@@ -67,7 +70,9 @@ JobResult bad_record(const TaskBoard& board) {
 
 int run_compress_child(TaskBoard& board, int slot, const CompressOptions& options) {
     Compressor compressor(options);
-    const int code = job_loop(board, slot, [&] {
+    PublishedMeter published(board, slot);
+    compressor.set_meter(published.meter());
+    const int code = job_loop(board, slot, published, [&] {
         CompressJob job;
         if (!board.read_compress_job(slot, job)) return bad_record(board);
         switch (compressor.compress_entry(job.path, file_part(job.path), stored_dir_of(job.path), job.range_start,
@@ -93,8 +98,10 @@ int run_extract_child(TaskBoard& board, int slot, const std::string& archive_pat
     platform::FileIdentity archive_id, board_id;
     const bool have_archive_id = archive.identity(archive_id);
     const bool have_board_id = platform::file_identity(board.path(), board_id);
+    PublishedMeter published(board, slot);
     auto fresh_extractor = [&] {
         auto e = std::make_unique<Extractor>(verbose);
+        e->set_meter(published.meter());
         e->set_testing(testing);
         if (have_archive_id) e->protect(archive_id);
         if (have_board_id) e->protect(board_id);
@@ -107,7 +114,7 @@ int run_extract_child(TaskBoard& board, int slot, const std::string& archive_pat
         return e;
     };
     std::unique_ptr<Extractor> extractor = fresh_extractor();
-    return job_loop(board, slot, [&] {
+    return job_loop(board, slot, published, [&] {
         ExtractJob job;
         if (!board.read_extract_job(slot, job)) return bad_record(board);
         JobResult result = JobResult::ok;
