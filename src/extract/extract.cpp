@@ -218,27 +218,31 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
         if (selected) {
             if (!out.seek(h.range_start + position) || !out.write(seg, n)) {
                 std::printf("Error: cannot write Output file %s (%s)\n", out_path.c_str(), out.error().c_str());
-                return fail_entry(h, DecodeResult::refused, written);
+                // The file goes; decoding goes on, for the entries of the
+                // run that follow.
+                if (sizes_) sizes_->mark_failed(out_path);
+                selected = false;
+                result = DecodeResult::refused;
             }
         }
         position += length;
     }
-    ++tally_.tested;
     if (checked) {
         // The stream must end exactly where the record begins, and give
         // back the bytes that were stored.
-        if (decoder.consumed() != decoder.available()) return broken_stream("coded data does not end where its check record begins");
+        if (decoder.consumed() != decoder.available())
+            return broken_stream("coded data does not end where its check record begins");
         if (hasher->digest() != record.data_hash) {
             std::printf("Error: check failed in archive %s at offset %llu: %s%s (the decoded data does not match)\n",
                         archive_path.c_str(), static_cast<unsigned long long>(offset), h.stored_dir.c_str(),
                         h.stored_name.c_str());
-            --tally_.tested;
             return fail_entry(h, DecodeResult::corrupt, written);
         }
         ++tally_.verified;
     } else {
         ++tally_.unchecked;
     }
+    ++tally_.tested;
     if (verbose_ && testing_)
         std::printf("%s%s  range %llu+%lld  coded %llu  %s\n", h.stored_dir.c_str(), h.stored_name.c_str(),
                     static_cast<unsigned long long>(h.range_start), static_cast<long long>(h.data_size),
