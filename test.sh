@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs the build tools if they are missing, configures and builds TAQ
 # with its tests in ./build and runs every test (in CI, or with
-# TAQ_PACKAGE_TEST=1, the Debian package test too).
+# TAQ_PACKAGE_TEST=1, the Debian package test too); then the same tests
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and each fuzz
+# target for a short while (scripts/sanitize.sh, in ./build-sanitize).
+# TAQ_SANITIZE=0 leaves that second pass out.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 . "$root/scripts/ensure-tools.sh"
@@ -15,3 +18,6 @@ if [ "${CI:-}" = "true" ] || [ "${TAQ_PACKAGE_TEST:-}" = "1" ]; then
   "$root/scripts/package-test.sh"
 fi
 ctest --test-dir "$build" --output-on-failure -j2
+if [ "${TAQ_SANITIZE:-1}" != 0 ]; then
+  "$root/scripts/sanitize.sh"
+fi

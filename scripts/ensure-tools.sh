@@ -17,3 +17,20 @@ taq_ensure_tools() {
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update >&2
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y "${packages[@]}" >&2
 }
+
+# clang and libFuzzer's runtime, for the sanitizer build and the fuzz
+# targets (scripts/sanitize.sh).
+taq_ensure_fuzz_tools() {
+  local packages=(clang libclang-rt-14-dev)
+  local missing=0 pkg
+  command -v clang++ >/dev/null 2>&1 || missing=1
+  for pkg in "${packages[@]}"; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing=1
+  done
+  [ "$missing" -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "Installing fuzzing tools: ${packages[*]}" >&2
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update >&2
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y "${packages[@]}" >&2
+}

@@ -128,7 +128,11 @@ const char* implausible_header(const EntryHeader& h, bool have_model) {
                 if (w == 0 || w > kEntrySegment) return "bad image width";
                 break;
             case 3:
-                if (h.sample_width == 0 || h.channels == 0 || h.record_length == 0) return "bad sample layout";
+                // One record holds one sample of each channel: any other
+                // layout would code some bytes many times over (or never).
+                if (h.sample_width == 0 || h.channels == 0 ||
+                    h.record_length != static_cast<unsigned>(h.sample_width) * h.channels)
+                    return "bad sample layout";
                 break;
             case 2: break;
             default: return "unknown data kind";

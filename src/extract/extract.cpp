@@ -80,10 +80,7 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
         return fail_entry(h, DecodeResult::damaged, {});
     };
     if (!read_header(archive, offset, archive_size, h, &why)) return damaged(why);
-    if (h.data_size < 0) {
-        std::fputs("size error\n", stderr);
-        return fail_entry(h, DecodeResult::damaged, {});
-    }
+    if (h.data_size < 0) return damaged("negative data size");
     if (!h.reset_flag && engine_ && !model_ok_) {
         std::printf("Error: %s%s in archive %s at offset %llu not restored: it continues a model run that was "
                     "damaged\n",
@@ -189,11 +186,15 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
             uint32_t coded = 0;
             for (int bit = 0; bit < 24; ++bit) coded = (coded << 1) | static_cast<uint32_t>(decoder.direct(0));
             if (coded > n) return broken_stream("coded length past the segment");
+            // Only text is coded shorter than its segment: the rest would
+            // be left as an earlier segment had it.
+            if (!text && coded != n) return broken_stream("coded length short of the segment");
             engine.text_applied = text;
             for (size_t at = 0; at < coded; at += kBlockSize) {
                 const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, coded - at));
                 engine.code_general_chunk(decoder, seg + at, len, 0);
                 if (meter_) meter_->add(len);
+                if (decoder.overrun()) break;  // reported below, without decoding the rest
             }
             if (meter_) meter_->add(n - coded);  // what the text transform gives back
             if (text) {

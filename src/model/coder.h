@@ -52,6 +52,9 @@ public:
 
     uint64_t coded_size = 0;
     bool failed() const { return failed_; }
+    // The decoder's question, for loops written once for both directions:
+    // an encoder never runs past its stream.
+    static constexpr bool overrun() { return false; }
 
 private:
     // A 1 takes the lower `bound` of the interval.

@@ -876,7 +876,9 @@ void Engine::code_columns(Coder& coder, uint64_t length, uint32_t width) {
     uint8_t* b = segment_;
     const uint64_t w = width;
     const uint64_t rows = length / w;
-    for (uint64_t i = 0; i < w; ++i) {
+    // Columns from `length` on hold no byte: a width far above the data
+    // must not cost a pass over each of them.
+    for (uint64_t i = 0; i < w && i < length; ++i) {
         for (uint64_t j = 0; j <= rows; ++j) {
             const uint64_t pos = i + w * j;
             if (pos >= length) continue;
@@ -884,6 +886,7 @@ void Engine::code_columns(Coder& coder, uint64_t length, uint32_t width) {
             const uint32_t bb = j > 0 ? b[pos - w] * 512u + 256u : 256u;
             const uint32_t c = (i > 0 && pos + w - 1 < length) ? b[pos + w - 1] * 256u : a / 2;
             set_small_contexts(a, bb, c);
+            if (coder.overrun()) return;  // damaged: the caller reports it
             code_small_byte<Coder, 3>(coder, b + pos);
         }
     }
@@ -898,7 +901,9 @@ void Engine::code_tiled_image(Coder& coder, uint64_t length, uint32_t width) {
     const uint64_t rows = length / row;
     static constexpr int kChannels[3] = {2, 1, 0};
     for (int n : kChannels) {
-        for (uint64_t tile = 0; 128 * tile < w; ++tile) {
+        // A tile's bytes start at 3 * 128 * tile: tiles past the data are
+        // passed over at once, however wide the image claims to be.
+        for (uint64_t tile = 0; 128 * tile < w && 384 * tile < length; ++tile) {
             const uint64_t k_end = std::min<uint64_t>(128 * tile + 127, w - 1);
             for (uint64_t band = 0; 16 * band <= rows; ++band) {
                 const uint64_t band_last = 16 * band + 15;
@@ -918,6 +923,7 @@ void Engine::code_tiled_image(Coder& coder, uint64_t length, uint32_t width) {
                         }
                         const uint32_t c = l > 0 ? b[pos - row] * 256u : bb / 2;
                         set_small_contexts(a, bb, c);
+                        if (coder.overrun()) return;  // damaged: the caller reports it
                         code_small_byte<Coder, 3>(coder, b + pos);
                     }
                 }
@@ -934,6 +940,7 @@ void Engine::code_serial(Coder& coder, uint64_t length) {
         ctx_a_ = pos >= 2 ? b[pos - 1] * 512u : 0u;
         ctx_b_ = pos >= 3 ? b[pos - 2] * 512u + 256u : 256u;
         node_ = 1;
+        if (coder.overrun()) return;  // damaged: the caller reports it
         code_small_byte<Coder, 1>(coder, b + pos);
     }
 }
@@ -954,6 +961,7 @@ void Engine::code_frames(Coder& coder, uint64_t length, uint32_t sample_width, u
                 const uint32_t bb = pos > s ? b[pos - s] * 512u + 256u : 256u;
                 const uint32_t c = pos > 2 * s ? b[pos - 2 * s] * 256u : a / 2;
                 set_small_contexts(a, bb, c);
+                if (coder.overrun()) return;  // damaged: the caller reports it
                 code_small_byte<Coder, 2>(coder, b + pos);
             }
         }

@@ -245,8 +245,8 @@ TEST(MultiTask, BlanksInPathsAndConcurrentRunsInOneDirectory) {
             {{"a", "-m0", "-t2", "-r", "my archive", "in put"}, &first},
             {{"a", "-m0", "-t2", "-r", "second archive", "in put"}, &second}};
         std::vector<std::thread> threads;
-        for (auto& [args, result] : runs)
-            threads.emplace_back([&, args, result] { *result = test::run_taq(args, dir.path()); });
+        for (const auto& run : runs)
+            threads.emplace_back([&dir, run] { *run.second = test::run_taq(run.first, dir.path()); });
         for (auto& t : threads) t.join();
     }
     expect_ok(first, "first");

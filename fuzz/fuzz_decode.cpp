@@ -1,0 +1,46 @@
+// decode_entry on every entry of an arbitrary archive, in order, with one
+// Extractor: the general path, each per-kind coder and the inverse
+// transforms, continuation entries included. Inputs whose headers claim
+// more than fuzz::Caps (model memory of method level 2, 1 MiB per entry)
+// are passed over, so that one input cannot run for minutes. Nothing is
+// written; the decoding must end (damaged or not) without a report.
+#include "archive/entry.h"
+#include "extract/extract.h"
+#include "fuzz_support.h"
+
+using namespace taq;
+
+namespace {
+
+fuzz::CapturedOutput* output;
+std::string archive_path;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    output = new fuzz::CapturedOutput();
+    archive_path = fuzz::scratch_root() + "/archive";
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::write_file(archive_path, data, size);
+    if (!fuzz::within_caps(archive_path, fuzz::Caps{})) return -1;
+    output->reset();
+    platform::File archive = platform::File::open(archive_path, platform::File::Mode::read_existing);
+    Extractor extractor(false);
+    extractor.set_populate_threads(1);
+    for (uint64_t at = 0; at < size;) {
+        EntryHeader h;
+        if (!read_header(archive, at, size, h, nullptr, true)) break;
+        if (extractor.decode_entry(archive, archive_path, at, size, fuzz::scratch_root(), false) ==
+            DecodeResult::damaged) {
+            fuzz::check(output->text().find("damaged archive") != std::string::npos ||
+                            output->text().find("No memory") != std::string::npos,
+                        "damaged entry without a message");
+            break;
+        }
+        at += h.entry_size;
+    }
+    return 0;
+}

@@ -1,0 +1,73 @@
+// The whole `x` command on an arbitrary archive, in process, into a
+// destination several folders down a scratch folder. After each run:
+// nothing was written outside the destination (the archive unchanged, the
+// folders around the destination and the working folder still as they
+// were), the exit code is 0 or 1, and a run that failed says so in an
+// "Error: " line while a run that succeeded ends with " OK! ". Inputs
+// above fuzz::Caps are passed over.
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "driver/commands.h"
+#include "fuzz_support.h"
+
+using namespace taq;
+
+namespace {
+
+fuzz::CapturedOutput* output;
+std::string root;         // the scratch folder: everything below is checked
+std::string archive_path; // root/in/archive
+std::string destination;  // root/a/b/c/out: "../" three times stays below root
+
+const std::vector<std::string> kExpectedTree{"a", "a/b", "a/b/c", "cwd", "in", "in/archive"};
+
+int run(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    output->reset();
+    return run_main(static_cast<int>(argv.size()), argv.data());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    output = new fuzz::CapturedOutput();
+    root = fuzz::scratch_root() + "/x";
+    archive_path = root + "/in/archive";
+    destination = root + "/a/b/c/out";
+    fuzz::make_dirs(root + "/in");
+    fuzz::make_dirs(root + "/cwd");
+    fuzz::make_dirs(root + "/a/b/c");
+    // Relative paths an archive might aim at resolve inside the scratch folder.
+    if (::chdir((root + "/cwd").c_str()) != 0) fuzz::fail("cannot enter the scratch folder");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::write_file(archive_path, data, size);
+    if (!fuzz::within_caps(archive_path, fuzz::Caps{})) return -1;
+
+    const int code = run({"taq", "x", archive_path, destination});
+    const std::string text = output->text();
+    fuzz::check(code == 0 || code == 1, "exit code " + std::to_string(code));
+    if (code == 0) {
+        const std::string ok = " OK! \n";
+        fuzz::check(text.size() >= ok.size() && text.compare(text.size() - ok.size(), ok.size(), ok) == 0,
+                    "x succeeded without OK");
+    } else {
+        fuzz::check(text.find("Error: ") != std::string::npos || text.find("No memory") != std::string::npos,
+                    "x failed without an error message");
+    }
+
+    fuzz::check(fuzz::read_file(archive_path) == std::string(reinterpret_cast<const char*>(data), size),
+                "x changed the archive");
+    for (const std::string& path : fuzz::tree(root)) {
+        const bool expected = std::find(kExpectedTree.begin(), kExpectedTree.end(), path) != kExpectedTree.end();
+        fuzz::check(expected || path == "a/b/c/out" || path.rfind("a/b/c/out/", 0) == 0,
+                    "x wrote outside its destination: " + path);
+    }
+    fuzz::remove_tree(destination);
+    return 0;
+}
