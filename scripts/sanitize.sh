@@ -14,7 +14,8 @@ build="$root/build-sanitize"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
   -DTAQ_SANITIZE=address,undefined -DTAQ_FUZZ=ON -DTAQ_BUILD_TESTS=ON
 cmake --build "$build" -j2
-ctest --test-dir "$build" --output-on-failure -j2
+# Many tests wait on child processes: more than two at once keep both cores busy.
+ctest --test-dir "$build" --output-on-failure -j4
 
 seconds="${TAQ_FUZZ_SECONDS:-30}"
 targets=(decode extract archive roundtrip transforms cli)

@@ -108,6 +108,7 @@ size_t DigramTransform::forward(uint8_t* buf, size_t n) {
 }
 
 bool DigramTransform::inverse(uint8_t* buf, size_t coded, size_t n) {
+    if (n == 0) return true;  // (buf may then be null)
     uint8_t* out = scratch(n);
     size_t o = 0, r = 0;
     bool ok = true;
