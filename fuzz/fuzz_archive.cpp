@@ -70,19 +70,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::check(listed.listed == entries, "listing and header walk disagree");
     fuzz::check((listed.status == ListStatus::damaged) == damaged, "listing status wrong");
 
-    // The whole command: exit code 1 and the damage named last, else 0 and
-    // the count. (Stored names are arbitrary text, so only the end of the
-    // output can be relied on.)
+    // The whole command: exit code 1 and the damage named, else 0 and the
+    // count last. (Stored names are arbitrary text: a listing can hold any
+    // line, so only what must be there is checked.)
     std::vector<std::string> args{"taq", "l", archive_path};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     output->reset();
     const int code = run_main(static_cast<int>(argv.size()), argv.data());
     const std::string text = output->text();
-    const std::string last = damaged ? damaged_archive_message(archive_path, damaged_at, damaged_why)
-                                     : " n." + std::to_string(entries) + " files in archive " + archive_path + " \n";
     fuzz::check(code == (damaged ? 1 : 0), "exit code of l");
-    fuzz::check(text.size() >= last.size() && text.compare(text.size() - last.size(), last.size(), last) == 0,
-                "l does not end with: " + last);
+    if (damaged) {
+        const std::string message = damaged_archive_message(archive_path, damaged_at, damaged_why);
+        fuzz::check(text.find(message) != std::string::npos, "l does not say: " + message);
+    } else {
+        const std::string last = " n." + std::to_string(entries) + " files in archive " + archive_path + " \n";
+        fuzz::check(text.size() >= last.size() && text.compare(text.size() - last.size(), last.size(), last) == 0,
+                    "l does not end with: " + last);
+    }
     return 0;
 }

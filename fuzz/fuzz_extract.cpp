@@ -1,10 +1,11 @@
 // The whole `x` command on an arbitrary archive, in process, into a
-// destination several folders down a scratch folder. After each run:
-// nothing was written outside the destination (the archive unchanged, the
-// folders around the destination and the working folder still as they
-// were), the exit code is 0 or 1, and a run that failed says so in an
-// "Error: " line while a run that succeeded ends with " OK! ". Inputs
-// above fuzz::Caps are passed over.
+// destination several folders down a scratch folder, then `t` on it. After
+// each run: nothing was written outside the destination (the archive
+// unchanged, the folders around the destination and the working folder
+// still as they were), the exit code is 0 or 1, a run that failed says so in
+// an "Error: " line while one that succeeded ends with " OK! ", and an
+// archive that `x` restored whole passes `t`. Inputs above fuzz::Caps are
+// passed over.
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +31,18 @@ int run(std::vector<std::string> args) {
     return run_main(static_cast<int>(argv.size()), argv.data());
 }
 
+void check_outcome(const std::string& command, int code, const std::string& text) {
+    fuzz::check(code == 0 || code == 1, command + ": exit code " + std::to_string(code));
+    if (code == 0) {
+        const std::string ok = " OK! \n";
+        fuzz::check(text.size() >= ok.size() && text.compare(text.size() - ok.size(), ok.size(), ok) == 0,
+                    command + " succeeded without OK");
+    } else {
+        fuzz::check(text.find("Error: ") != std::string::npos || text.find("No memory") != std::string::npos,
+                    command + " failed without an error message");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -49,17 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::write_file(archive_path, data, size);
     if (!fuzz::within_caps(archive_path, fuzz::Caps{})) return -1;
 
-    const int code = run({"taq", "x", archive_path, destination});
-    const std::string text = output->text();
-    fuzz::check(code == 0 || code == 1, "exit code " + std::to_string(code));
-    if (code == 0) {
-        const std::string ok = " OK! \n";
-        fuzz::check(text.size() >= ok.size() && text.compare(text.size() - ok.size(), ok.size(), ok) == 0,
-                    "x succeeded without OK");
-    } else {
-        fuzz::check(text.find("Error: ") != std::string::npos || text.find("No memory") != std::string::npos,
-                    "x failed without an error message");
-    }
+    const int extracted = run({"taq", "x", archive_path, destination});
+    check_outcome("x", extracted, output->text());
+    const int tested = run({"taq", "t", archive_path});
+    check_outcome("t", tested, output->text());
+    fuzz::check(extracted != 0 || tested == 0, "x restored an archive that t finds damaged");
 
     fuzz::check(fuzz::read_file(archive_path) == std::string(reinterpret_cast<const char*>(data), size),
                 "x changed the archive");

@@ -1,6 +1,6 @@
 // Arbitrary bytes compressed and restored: they must come back exactly.
-// Input: a flag byte (method level = flags % 3, solid = flags & 4), two
-// bytes that place a cut, then the data. A solid run stores the data as two
+// Input: a flag byte (method level = flags % 3, solid = flags & 4, no
+// check records = flags & 8), two bytes that place a cut, then the data. A solid run stores the data as two
 // files cut there, one model run over both; otherwise one file. Guards the
 // analysis, the coders and the transforms against inputs that no corpus
 // holds: empty, one byte, runs of one value, image and audio headers with
@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> bytes = in.rest();
     const int level = static_cast<int>(flags % 3);
     const bool solid = (flags & 4) != 0;
+    const bool plain = (flags & 8) != 0;
     const size_t cut = solid ? cut_arg % (bytes.size() + 1) : bytes.size();
 
     const std::string dir = fuzz::scratch_root() + "/rt";
@@ -50,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         options.archive_path = archive;
         options.model_memory = model_memory_for_level(level);
         options.solid = solid;
+        options.check_record = !plain;
         Compressor compressor(options);
         compressor.expect_input(bytes.size());
         for (const Part& p : parts) {
@@ -58,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fuzz::check(compressor.compress_entry(path, p.name, "", 0, p.bytes.size()) == EntryResult::written,
                         "compression failed: " + output->text());
         }
+        fuzz::check(compressor.finish_run(), "archive not settled: " + output->text());
     }
     Extractor extractor(false);
     extractor.set_populate_threads(1);
