@@ -880,13 +880,13 @@ void Engine::code_columns(Coder& coder, uint64_t length, uint32_t width) {
     // must not cost a pass over each of them.
     for (uint64_t i = 0; i < w && i < length; ++i) {
         for (uint64_t j = 0; j <= rows; ++j) {
+            if (j % 1024 == 0 && coder.overrun()) return;  // damaged: the caller says so
             const uint64_t pos = i + w * j;
             if (pos >= length) continue;
             const uint32_t a = (i > 0 && pos >= 2) ? b[pos - 1] * 512u : 0u;
             const uint32_t bb = j > 0 ? b[pos - w] * 512u + 256u : 256u;
             const uint32_t c = (i > 0 && pos + w - 1 < length) ? b[pos + w - 1] * 256u : a / 2;
             set_small_contexts(a, bb, c);
-            if (coder.overrun()) return;  // damaged: the caller reports it
             code_small_byte<Coder, 3>(coder, b + pos);
         }
     }
@@ -906,6 +906,7 @@ void Engine::code_tiled_image(Coder& coder, uint64_t length, uint32_t width) {
         for (uint64_t tile = 0; 128 * tile < w && 384 * tile < length; ++tile) {
             const uint64_t k_end = std::min<uint64_t>(128 * tile + 127, w - 1);
             for (uint64_t band = 0; 16 * band <= rows; ++band) {
+                if (coder.overrun()) return;  // damaged: the caller says so
                 const uint64_t band_last = 16 * band + 15;
                 for (uint64_t k = 128 * tile; k <= k_end; ++k) {
                     for (uint64_t l = 16 * band; l <= band_last && l <= rows; ++l) {
@@ -923,7 +924,6 @@ void Engine::code_tiled_image(Coder& coder, uint64_t length, uint32_t width) {
                         }
                         const uint32_t c = l > 0 ? b[pos - row] * 256u : bb / 2;
                         set_small_contexts(a, bb, c);
-                        if (coder.overrun()) return;  // damaged: the caller reports it
                         code_small_byte<Coder, 3>(coder, b + pos);
                     }
                 }
@@ -937,10 +937,10 @@ void Engine::code_serial(Coder& coder, uint64_t length) {
     use_small_models();
     uint8_t* b = segment_;
     for (uint64_t pos = 0; pos < length; ++pos) {
+        if (pos % 4096 == 0 && coder.overrun()) return;  // damaged: the caller says so
         ctx_a_ = pos >= 2 ? b[pos - 1] * 512u : 0u;
         ctx_b_ = pos >= 3 ? b[pos - 2] * 512u + 256u : 256u;
         node_ = 1;
-        if (coder.overrun()) return;  // damaged: the caller reports it
         code_small_byte<Coder, 1>(coder, b + pos);
     }
 }
@@ -953,6 +953,7 @@ void Engine::code_frames(Coder& coder, uint64_t length, uint32_t sample_width, u
     for (uint32_t i = 0; i < sample_width; ++i) {
         for (uint32_t j = 0; j < channels; ++j) {
             for (uint64_t pos = i + static_cast<uint64_t>(sample_width) * j; pos < length; pos += s) {
+                if (pos % 4096 < s && coder.overrun()) return;  // damaged: the caller says so
                 uint32_t a;
                 if (j > 0) a = b[pos - sample_width] * 512u;
                 else if (i > 0) a = b[pos - 1] * 512u;
@@ -961,7 +962,6 @@ void Engine::code_frames(Coder& coder, uint64_t length, uint32_t sample_width, u
                 const uint32_t bb = pos > s ? b[pos - s] * 512u + 256u : 256u;
                 const uint32_t c = pos > 2 * s ? b[pos - 2 * s] * 256u : a / 2;
                 set_small_contexts(a, bb, c);
-                if (coder.overrun()) return;  // damaged: the caller reports it
                 code_small_byte<Coder, 2>(coder, b + pos);
             }
         }
