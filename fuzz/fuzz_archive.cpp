@@ -13,21 +13,9 @@
 
 using namespace taq;
 
-namespace {
-
-fuzz::CapturedOutput* output;
-std::string archive_path;
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    output = new fuzz::CapturedOutput();
-    archive_path = fuzz::scratch_root() + "/archive";
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::write_file(archive_path, data, size);
+    const std::string& archive_path = fuzz::archive_from(data, size);
+    fuzz::CapturedOutput& output = fuzz::captured_output();
 
     // The reader on its own: every accepted header within its entry, its
     // bytes those that serialize_header gives for it.
@@ -65,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    output->reset();
+    output.reset();
     const ListResult listed = list_entries(archive_path, "*", stdout);
     fuzz::check(listed.listed == entries, "listing and header walk disagree");
     fuzz::check((listed.status == ListStatus::damaged) == damaged, "listing status wrong");
@@ -76,9 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> args{"taq", "l", archive_path};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
-    output->reset();
+    output.reset();
     const int code = run_main(static_cast<int>(argv.size()), argv.data());
-    const std::string text = output->text();
+    const std::string text = output.text();
     fuzz::check(code == (damaged ? 1 : 0), "exit code of l");
     if (damaged) {
         const std::string message = damaged_archive_message(archive_path, damaged_at, damaged_why);

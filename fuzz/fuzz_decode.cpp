@@ -10,23 +10,11 @@
 
 using namespace taq;
 
-namespace {
-
-fuzz::CapturedOutput* output;
-std::string archive_path;
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    output = new fuzz::CapturedOutput();
-    archive_path = fuzz::scratch_root() + "/archive";
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::write_file(archive_path, data, size);
+    const std::string& archive_path = fuzz::archive_from(data, size);
+    fuzz::CapturedOutput& output = fuzz::captured_output();
     if (!fuzz::within_caps(archive_path, fuzz::Caps{})) return -1;
-    output->reset();
+    output.reset();
     platform::File archive = platform::File::open(archive_path, platform::File::Mode::read_existing);
     Extractor extractor(false);
     extractor.set_populate_threads(1);
@@ -35,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!read_header(archive, at, size, h, nullptr, true)) break;
         const DecodeResult r = extractor.decode_entry(archive, archive_path, at, size, fuzz::scratch_root(), false);
         if (r == DecodeResult::damaged || r == DecodeResult::corrupt)
-            fuzz::check(output->text().find("Error: ") != std::string::npos ||
-                            output->text().find("No memory") != std::string::npos,
+            fuzz::check(output.text().find("Error: ") != std::string::npos ||
+                            output.text().find("No memory") != std::string::npos,
                         "failed entry without a message");
         if (r == DecodeResult::damaged) break;
         at += h.entry_size;

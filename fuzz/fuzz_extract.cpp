@@ -17,7 +17,7 @@ using namespace taq;
 
 namespace {
 
-fuzz::CapturedOutput* output;
+fuzz::CapturedOutput* output;  // (made before the working folder changes)
 std::string root;         // the scratch folder: everything below is checked
 std::string archive_path; // root/in/archive
 std::string destination;  // root/a/b/c/out: "../" three times stays below root
@@ -46,7 +46,7 @@ void check_outcome(const std::string& command, int code, const std::string& text
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    output = new fuzz::CapturedOutput();
+    output = &fuzz::captured_output();
     root = fuzz::scratch_root() + "/x";
     archive_path = root + "/in/archive";
     destination = root + "/a/b/c/out";

@@ -12,17 +12,6 @@
 
 using namespace taq;
 
-namespace {
-
-fuzz::CapturedOutput* output;
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    output = new fuzz::CapturedOutput();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input in(data, size);
     const unsigned flags = in.byte();
@@ -45,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<Part> parts{{"first", {bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut)}}};
     if (solid) parts.push_back({"second", {bytes.begin() + static_cast<std::ptrdiff_t>(cut), bytes.end()}});
 
-    output->reset();
+    fuzz::CapturedOutput& output = fuzz::captured_output();
+    output.reset();
     {
         CompressOptions options;
         options.archive_path = archive;
@@ -58,13 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const std::string path = dir + "/" + p.name;
             fuzz::write_file(path, p.bytes.data(), p.bytes.size());
             fuzz::check(compressor.compress_entry(path, p.name, "", 0, p.bytes.size()) == EntryResult::written,
-                        "compression failed: " + output->text());
+                        "compression failed: " + output.text());
         }
-        fuzz::check(compressor.finish_run(), "archive not settled: " + output->text());
+        fuzz::check(compressor.finish_run(), "archive not settled: " + output.text());
     }
     Extractor extractor(false);
     extractor.set_populate_threads(1);
-    fuzz::check(extract_entries(extractor, archive, dest, "*"), "extraction failed: " + output->text());
+    fuzz::check(extract_entries(extractor, archive, dest, "*"), "extraction failed: " + output.text());
     for (const Part& p : parts)
         fuzz::check(fuzz::read_file(dest + "/" + p.name) == std::string(p.bytes.begin(), p.bytes.end()),
                     p.name + " did not come back");

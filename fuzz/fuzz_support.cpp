@@ -84,6 +84,17 @@ std::string CapturedOutput::text() {
     return read_file(path_);
 }
 
+CapturedOutput& captured_output() {
+    static CapturedOutput output;
+    return output;
+}
+
+const std::string& archive_from(const uint8_t* data, size_t size) {
+    static const std::string path = scratch_root() + "/archive";
+    write_file(path, data, size);
+    return path;
+}
+
 void fail(const std::string& what) {
     std::fflush(stdout);
     std::fprintf(stderr, "fuzz invariant broken: %s\n", what.c_str());

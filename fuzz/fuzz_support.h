@@ -33,6 +33,11 @@ private:
     std::string path_;
 };
 
+// The process's captured output, made on first use.
+CapturedOutput& captured_output();
+// The input written as the file "archive" of the scratch folder; its path.
+const std::string& archive_from(const uint8_t* data, size_t size);
+
 // Ends the run with a report: the fuzzer keeps the input as a crash.
 [[noreturn]] void fail(const std::string& what);
 inline void check(bool condition, const std::string& what) {
