@@ -1,5 +1,5 @@
 // Arbitrary argument vectors (the input split at zero bytes) through the
-// command word, the switch parser of `a` and `x`, and the archive-name and
+// command word, the switch parser of `a` and of `x` and `t`, and the archive-name and
 // destination rules, resolved against a scratch working folder that holds a
 // file and a folder. Only the rules run, never a command: nothing is
 // created, which the check of the scratch folder confirms.
