@@ -46,8 +46,12 @@ std::string file_part(const std::string& path) {
     return s == std::string::npos ? path : path.substr(s + 1);
 }
 
-std::string dir_part(const std::string& path) {
-    if (path.empty() || is_separator(path.back())) return {};
+std::string dir_part(const std::string& full) {
+    if (full.empty() || is_separator(full.back())) return {};
+    // The long form "\\?\C:\..." is the drive path behind it.
+    const bool long_form = full.size() > 4 && is_separator(full[0]) && is_separator(full[1]) && full[2] == '?' &&
+                           is_separator(full[3]);
+    const std::string path = long_form ? full.substr(4) : full;
     std::string dir = path_prefix(path);
     if (has_drive(path)) return dir.size() > 3 ? dir.substr(3) : std::string();
     // An absolute path is stored relative to the root, as a drive path is.
@@ -146,7 +150,7 @@ bool make_directories(const std::string& dir) {
 }
 
 std::string resolve_argument(const std::string& arg, const std::string& cwd) {
-    if (!arg.empty() && is_separator(arg[0])) return arg;
+    if (platform::is_absolute_path(arg)) return arg;
     return cwd + "/" + arg;
 }
 

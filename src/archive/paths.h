@@ -24,8 +24,9 @@ std::string path_prefix(const std::string& path);
 std::string file_part(const std::string& path);
 
 // The directory stored with an entry: path_prefix without a root. A drive
-// form ("D:\...") loses its first three characters, an absolute path its
-// leading separators. Empty when nothing remains or the path ends with a
+// form ("D:\...", also in the long form "\\?\D:\...") loses the drive and
+// its separator, an absolute path its leading separators (so a UNC path
+// "\\server\share\d\x" stores "server\share\d\"). Empty when nothing remains or the path ends with a
 // separator.
 std::string dir_part(const std::string& path);
 
@@ -61,7 +62,7 @@ bool remove_file(const std::string& path, unsigned timeout_ms = 2000);
 bool make_directories(const std::string& dir);
 
 // An argument placed under `cwd` unless it is absolute (begins with a
-// separator): cwd + "/" + arg.
+// separator; on Windows also a drive path): cwd + "/" + arg.
 std::string resolve_argument(const std::string& arg, const std::string& cwd);
 
 // Whether the operating system can take this path at all (length of the

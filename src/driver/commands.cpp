@@ -440,7 +440,7 @@ int run_list(Settings& s, const std::vector<std::string>& args) {
 }
 
 int run_main(int argc, char** argv) {
-    const std::vector<std::string> args(argv, argv + argc);
+    const std::vector<std::string> args = platform::process_arguments(argc, argv);
     try {
         if (args.size() > 1 && (args[1] == "--help" || args[1] == "-h")) {
             print_banner();

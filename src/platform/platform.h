@@ -10,8 +10,19 @@
 
 namespace taq::platform {
 
-// Turns the '\' separators of an archiver path into the OS separator.
+// Turns the separators of an archiver path ('/' and '\\') into the OS one.
 std::string os_path(const std::string& path);
+
+// A path that does not hang below the current directory: one that starts
+// with a separator, and on Windows also one whose second character is ':'
+// (a drive).
+bool is_absolute_path(const std::string& path);
+
+// The process's arguments in UTF-8, argv[0] first. On Windows they are
+// taken from the UTF-16 command line (argv holds them in the code page of
+// the moment, which cannot spell every name), and the console is switched
+// to UTF-8 output.
+std::vector<std::string> process_arguments(int argc, char** argv);
 
 // Identity of a file or directory (device and inode, or what the system
 // has in their place): two paths, or a path and an open file, are the same
@@ -85,7 +96,7 @@ public:
 
 private:
     friend class Directory;
-    int fd_ = -1;
+    intptr_t fd_ = -1;  // a descriptor; on Windows a HANDLE
     uint64_t pos_ = 0;
     std::string error_;
 };
@@ -126,7 +137,7 @@ public:
     bool remove(const std::string& name) const;
 
 private:
-    int fd_ = -1;
+    intptr_t fd_ = -1;  // a descriptor; on Windows a HANDLE
     std::string error_;
 };
 
@@ -138,8 +149,8 @@ bool is_directory(const std::string& path);
 bool delete_file(const std::string& path);
 // Creates one directory; an existing one is not an error.
 bool create_directory(const std::string& path);
-// The hidden attribute has no meaning here; kept so that callers read as
-// the format describes them.
+// Sets or clears the hidden attribute (Windows); elsewhere it has no
+// meaning and nothing happens.
 void set_hidden(const std::string& path, bool hidden);
 
 // What a path leads to, links followed. `unreachable` covers every path
@@ -174,6 +185,11 @@ unsigned processor_count();
 using ProcessId = int;
 // Returns the child's id, or -1 when it could not be started.
 ProcessId spawn_self(const std::vector<std::string>& args);
+#ifdef _WIN32
+// The command line (UTF-8) that hands `args` to a program as its argv:
+// each argument quoted as the runtime's splitter reads it back.
+std::string command_line(const std::vector<std::string>& args);
+#endif
 enum class ChildState { running, exited, failed };
 // Non-blocking: has the child ended, and how (exit code in *code).
 ChildState poll_child(ProcessId pid, int* code);

@@ -33,6 +33,10 @@ std::string os_path(const std::string& path) {
     return p;
 }
 
+bool is_absolute_path(const std::string& path) { return !path.empty() && (path[0] == '/' || path[0] == '\\'); }
+
+std::vector<std::string> process_arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
 File::File(File&& other) noexcept : fd_(other.fd_), pos_(other.pos_), error_(std::move(other.error_)) {
     other.fd_ = -1;
 }

@@ -63,6 +63,7 @@ std::unique_ptr<TaskBoard> TaskBoard::create(const std::string& dir, unsigned sl
             if (error) *error = f.error();
             return nullptr;
         }
+        platform::set_hidden(name, true);
         std::unique_ptr<TaskBoard> board(new TaskBoard(std::move(f), name, slots, true));
         std::vector<uint8_t> head;
         put_le(head, static_cast<uint64_t>(pid), 8);
