@@ -17,14 +17,13 @@ struct Listed {
 };
 
 Listed list(const std::string& archive, const std::string& wildcard) {
-    char* buf = nullptr;
-    size_t len = 0;
-    std::FILE* out = open_memstream(&buf, &len);
+    std::FILE* out = std::tmpfile();
     Listed l;
     l.result = list_entries(archive, wildcard, out);
+    std::rewind(out);
+    char buf[4096];
+    while (const size_t n = std::fread(buf, 1, sizeof buf, out)) l.text.append(buf, n);
     std::fclose(out);
-    l.text.assign(buf, len);
-    std::free(buf);
     return l;
 }
 

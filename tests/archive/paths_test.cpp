@@ -40,6 +40,11 @@ TEST(Paths, SplittingHelpers) {
     // never carries a path that escapes the extraction directory.
     EXPECT_EQ(dir_part("/home/u/a.txt"), "home/u/");
     EXPECT_EQ(dir_part("//a.txt"), "");
+    // Windows forms: the long form of a drive path keeps the drive rule, a
+    // UNC path keeps its server and share below the root.
+    EXPECT_EQ(dir_part("\\\\?\\C:\\data\\a.txt"), "data\\");
+    EXPECT_EQ(dir_part("//?/C:/a.txt"), "");
+    EXPECT_EQ(dir_part("\\\\server\\share\\d\\a.txt"), "server\\share\\d\\");
 }
 
 TEST(Paths, SmallTextHelpers) {
@@ -130,7 +135,7 @@ TEST(FileOps, PathFits) {
     EXPECT_TRUE(path_fits("/tmp/x"));
     EXPECT_FALSE(path_fits("/tmp/" + std::string(300, 'n')));
     std::string deep;
-    for (int i = 0; i < 500; ++i) deep += "/abcdefghi";
+    for (int i = 0; i < 5000; ++i) deep += "/abcdefghi";  // beyond every system's limit
     EXPECT_FALSE(path_fits(deep));
 }
 

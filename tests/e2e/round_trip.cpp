@@ -24,9 +24,14 @@ namespace taq::test {
 std::set<std::string> files_below(const std::string& root) {
     std::set<std::string> out;
     std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
-        if (it->is_regular_file()) out.insert(std::filesystem::relative(it->path(), root).string());
+    // UTF-8 names with '/' separators on every system.
+    const std::filesystem::path top(reinterpret_cast<const char8_t*>(root.c_str()));
+    for (auto it = std::filesystem::recursive_directory_iterator(top, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_regular_file()) continue;
+        const std::u8string name = std::filesystem::relative(it->path(), top).generic_u8string();
+        out.insert(std::string(name.begin(), name.end()));
+    }
     return out;
 }
 

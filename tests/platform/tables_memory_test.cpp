@@ -5,12 +5,11 @@
 // hands out one large page's worth, zeroed, aligned and mapped in whole.
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/test_support.h"
 
 namespace taq::platform {
 namespace {
@@ -19,10 +18,9 @@ constexpr size_t kPage = 4096;
 
 // Which pages of [p, p + bytes) are mapped in.
 std::vector<bool> resident(const uint8_t* p, size_t bytes) {
-    std::vector<unsigned char> v((bytes + kPage - 1) / kPage);
-    EXPECT_EQ(::mincore(const_cast<uint8_t*>(p), bytes, v.data()), 0);
-    std::vector<bool> out;
-    for (unsigned char c : v) out.push_back((c & 1) != 0);
+    std::vector<bool> out = test::resident_pages(p, bytes);
+    EXPECT_EQ(out.size(), (bytes + kPage - 1) / kPage);
+    out.resize((bytes + kPage - 1) / kPage);
     return out;
 }
 

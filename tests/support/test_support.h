@@ -2,13 +2,14 @@
 // built executable, and small file utilities.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace taq::test {
 
-// A fresh directory under /tmp, removed with everything in it when the
+// A fresh directory under the system's scratch folder (/tmp), removed with everything in it when the
 // object goes away. The path contains no '.', because `x` reads a dotted
 // destination as directory plus wildcard.
 class TempDir {
@@ -62,6 +63,27 @@ std::string random_bytes(size_t n, uint32_t seed = 1);
 // serialize_header followed by five zero bytes of coded data, entry_size
 // set to the whole length.
 std::string make_entry(const std::string& name, const std::string& dir, bool solid = false, bool reset = true);
+
+// Which 4 KiB pages of [p, p + bytes) are mapped in; empty when the
+// system cannot tell.
+std::vector<bool> resident_pages(const void* p, size_t bytes);
+
+// A symbolic link at `link` that leads to `target` (a file or a directory);
+// false when the system could not make one.
+bool make_symlink(const std::string& target, const std::string& link);
+
+// Ids of the running child tasks whose task board lies in `dir`.
+std::vector<int> task_children(const std::string& dir);
+// Ends the process at once, as a crash would.
+void kill_process(int pid);
+// The id of the process that started `pid`; 0 when unknown.
+int parent_of(int pid);
+
+// Runs taq as run_taq does, but with the size of the files it writes
+// limited to `limit_kib` KiB: a write past it fails (as on a full disk).
+// Only where file_limit_supported().
+bool file_limit_supported();
+RunResult run_taq_with_file_limit(const std::vector<std::string>& args, const std::string& cwd, uint64_t limit_kib);
 
 // Path of the built executable and of the checked-in test data.
 std::string taq_binary();

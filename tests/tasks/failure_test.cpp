@@ -3,13 +3,10 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <signal.h>
 
 #include "archive/entry.h"
 #include "platform/platform.h"
@@ -19,24 +16,6 @@ namespace taq {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Process ids of the children whose command line holds a "-p" switch
-// naming a board under `dir`.
-std::vector<int> children_in(const std::string& dir) {
-    std::vector<int> out;
-    for (const auto& e : fs::directory_iterator("/proc")) {
-        const std::string name = e.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream in(e.path() / "cmdline", std::ios::binary);
-        std::string arg;
-        while (std::getline(in, arg, '\0'))
-            if (arg.rfind("-p", 0) == 0 && arg.find(dir + "/.taq-board-") != std::string::npos) {
-                out.push_back(std::stoi(name));
-                break;
-            }
-    }
-    return out;
-}
 
 bool no_leftovers(const std::string& dir) {
     for (const auto& e : fs::directory_iterator(dir))
@@ -73,11 +52,11 @@ TEST(TaskFailure, KilledChildEndsTheRunAndRestoresTheArchive) {
     std::vector<int> kids;
     for (int i = 0; i < 500 && kids.size() < 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        kids = children_in(dir.path());
+        kids = test::task_children(dir.path());
     }
     ASSERT_EQ(kids.size(), 2u);
     const auto killed_at = std::chrono::steady_clock::now();
-    ::kill(kids[1], SIGKILL);
+    test::kill_process(kids[1]);
     const test::RunResult r = run.get();
     const auto took = std::chrono::steady_clock::now() - killed_at;
 
@@ -88,9 +67,29 @@ TEST(TaskFailure, KilledChildEndsTheRunAndRestoresTheArchive) {
     EXPECT_TRUE(no_leftovers(dir.path()));
     EXPECT_TRUE(test::read_file(dir.file("arch")) == before);
     // The surviving child noticed too.
-    for (int i = 0; i < 300 && !children_in(dir.path()).empty(); ++i)
+    for (int i = 0; i < 300 && !test::task_children(dir.path()).empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(children_in(dir.path()).empty());
+    EXPECT_TRUE(test::task_children(dir.path()).empty());
+}
+
+TEST(TaskFailure, ChildrenOfAKilledParentEndByThemselves) {
+    test::TempDir dir;
+    test::write_file(dir.file("big"), test::random_bytes(32 << 20, 7));
+    auto run = std::async(std::launch::async, [&] { return test::run_taq({"a", "-m0", "-t2", "arch", "big"}, dir.path()); });
+    std::vector<int> kids;
+    for (int i = 0; i < 500 && kids.size() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        kids = test::task_children(dir.path());
+    }
+    ASSERT_EQ(kids.size(), 2u);
+    const int parent = test::parent_of(kids[0]);
+    ASSERT_GT(parent, 0);
+    test::kill_process(parent);
+    // Each child notices once its piece is done, and ends.
+    for (int i = 0; i < 3000 && !test::task_children(dir.path()).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(test::task_children(dir.path()).empty());
+    EXPECT_EQ(run.get().exit_code, -1);
 }
 
 TEST(TaskFailure, ChildMeetingADamagedEntryFailsTheRun) {
