@@ -45,16 +45,45 @@ TEST(Directory, NeverFollowsLinks) {
     f.close();
     EXPECT_EQ(test::read_file(outside.file("victim")), "keep");
     EXPECT_EQ(test::read_file(dir.file("out")), "new");
+}
+
+TEST(Directory, FilesAreKnownRemovedAndNeverDirectories) {
+    TempDir dir;
+    Directory d = Directory::open(dir.path());
+    ASSERT_TRUE(d);
+    File f = d.open_file("out", File::Mode::create_new);
+    ASSERT_TRUE(f);
+    f.close();
+    EXPECT_FALSE(d.open_file("out", File::Mode::create_new));
     // A directory is never opened as a file, nor removed as one.
     Directory sub = d.subdirectory("real");
     ASSERT_TRUE(sub);
     EXPECT_FALSE(d.open_file("real", File::Mode::create));
+    EXPECT_FALSE(d.remove("real"));
     FileIdentity a, b;
     EXPECT_TRUE(d.identity("out", a));
     EXPECT_TRUE(file_identity(dir.file("out"), b));
     EXPECT_EQ(a, b);
     EXPECT_TRUE(d.remove("out"));
     EXPECT_FALSE(d.identity("out", a));
+    EXPECT_TRUE(d.remove("out"));  // nothing there: already gone
+}
+
+TEST(Files, OffsetsPastFourGibibytes) {
+    TempDir dir;
+    File f = File::open(dir.file("big"), File::Mode::create);
+    ASSERT_TRUE(f);
+    const uint64_t far = (uint64_t{5} << 30) + 7;  // sparse where the system can
+    ASSERT_TRUE(f.seek(far));
+    ASSERT_TRUE(f.write("end", 3));
+    EXPECT_EQ(f.size(), static_cast<int64_t>(far + 3));
+    char back[3] = {};
+    ASSERT_TRUE(f.seek(far));
+    EXPECT_EQ(f.read(back, 3), 3u);
+    EXPECT_EQ(std::string(back, 3), "end");
+    EXPECT_EQ(file_size(dir.file("big")), far + 3);
+    ASSERT_TRUE(f.truncate(far - 1));
+    EXPECT_EQ(f.size(), static_cast<int64_t>(far - 1));
 }
 
 TEST(Directory, GoesDeeperThanTheWholePathLimit) {

@@ -76,6 +76,13 @@ TempDir::~TempDir() {
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
                       unsigned timeout_ms) {
     RunResult result;
+    // Only the pipe below goes to the program. Were the test's own output
+    // inherited as well, a process that outlives the run (wine's console
+    // host of a killed child does) would keep the test runner waiting.
+    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        const HANDLE h = ::GetStdHandle(which);
+        if (h && h != INVALID_HANDLE_VALUE) ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+    }
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
     if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) {
@@ -109,8 +116,12 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     }
     ::CloseHandle(pi.hThread);
 
-    // Read until every writer (children included) has closed the pipe.
+    // Read until every writer (children included) has closed the pipe, or
+    // the program has ended and nothing came for a while: wine's console
+    // host of a killed child may keep the pipe open for good.
     const uint64_t deadline = ::GetTickCount64() + timeout_ms;
+    constexpr uint64_t kQuietAfterExitMs = 500;
+    uint64_t quiet_since = 0;
     bool timed_out = false;
     std::string raw;
     char buf[65536];
@@ -118,13 +129,19 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
         DWORD avail = 0;
         if (!::PeekNamedPipe(read_end, nullptr, 0, nullptr, &avail, nullptr)) break;
         if (avail == 0) {
-            if (::GetTickCount64() >= deadline) {
+            const uint64_t now = ::GetTickCount64();
+            if (now >= deadline) {
                 timed_out = true;
                 break;
+            }
+            if (::WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0) {
+                if (quiet_since == 0) quiet_since = now;
+                if (now - quiet_since >= kQuietAfterExitMs) break;
             }
             ::Sleep(5);
             continue;
         }
+        quiet_since = 0;
         DWORD got = 0;
         if (!::ReadFile(read_end, buf, std::min<DWORD>(avail, sizeof buf), &got, nullptr) || got == 0) break;
         raw.append(buf, got);
