@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -129,6 +131,16 @@ FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
     id.device = info.dwVolumeSerialNumber;
     id.inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     return id;
+}
+
+// The identity of an opened handle, which is closed.
+bool take_identity(HANDLE h, FileIdentity& out) {
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = info_of(h, info);
+    ::CloseHandle(h);
+    if (ok) out = identity_of(info);
+    return ok;
 }
 
 // 100 ns ticks from 1601 to 1970.
@@ -424,10 +436,13 @@ namespace {
 
 // Opens `name`, one component, relative to the directory handle `dir`
 // (NtCreateFile's disposition and options). Names that are not one plain
-// component (separators, a stream's ':', "." and "..") are refused.
+// component (separators, a stream's ':', "." and "..") are refused, and so
+// are device names: the native API would make files of them that other
+// programs cannot open.
 HANDLE open_below(HANDLE dir, const std::string& name, ACCESS_MASK access, ULONG disposition, ULONG options,
                   NTSTATUS& status) {
-    if (name.empty() || name == "." || name == ".." || name.find_first_of("/\\:") != std::string::npos) {
+    if (name.empty() || name == "." || name == ".." || name.find_first_of("/\\:") != std::string::npos ||
+        is_device_name(name)) {
         status = static_cast<NTSTATUS>(0xC0000033L);  // STATUS_OBJECT_NAME_INVALID
         return INVALID_HANDLE_VALUE;
     }
@@ -521,8 +536,8 @@ Directory Directory::subdirectory(const std::string& name) const {
     }
     BY_HANDLE_FILE_INFORMATION info;
     if (!info_of(h, info) || is_link(info)) {
+        d.error_ = is_link(info) ? std::string("is a symbolic link") : last_error_text();
         ::CloseHandle(h);
-        d.error_ = "is a symbolic link";
         return d;
     }
     d.fd_ = from_handle(h);
@@ -565,8 +580,8 @@ File Directory::open_file(const std::string& name, File::Mode mode) const {
     }
     BY_HANDLE_FILE_INFORMATION info;
     if (!info_of(h, info) || is_link(info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        f.error_ = !info_of(h, info) ? last_error_text() : is_link(info) ? "is a symbolic link" : "is a directory";
         ::CloseHandle(h);
-        f.error_ = "is a symbolic link";
         return f;
     }
     if (mode == File::Mode::create && !set_end_of_file(h, 0)) {
@@ -581,13 +596,7 @@ File Directory::open_file(const std::string& name, File::Mode mode) const {
 bool Directory::identity(const std::string& name, FileIdentity& out) const {
     if (fd_ < 0) return false;
     NTSTATUS status = 0;
-    const HANDLE h = open_below(as_handle(fd_), name, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, status);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool ok = info_of(h, info);
-    ::CloseHandle(h);
-    if (ok) out = identity_of(info);
-    return ok;
+    return take_identity(open_below(as_handle(fd_), name, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, status), out);
 }
 
 bool Directory::remove(const std::string& name) const {
@@ -653,29 +662,89 @@ void set_hidden(const std::string& path, bool hidden) {
     ::SetFileAttributesW(w.c_str(), want);
 }
 
-bool list_directory(const std::string& path, std::vector<DirEntry>& out) {
+namespace {
+
+// The kind of what `path` leads to, links followed, and for a regular file
+// its size.
+FileKind kind_at(const std::string& path, int64_t* size, std::string* error) {
+    const std::wstring w = wide_path(path);
+    const size_t last = path.find_last_of("/\\");
+    if (is_device_name(last == std::string::npos ? path : path.substr(last + 1))) return FileKind::device;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &data)) {
+        const DWORD err = ::GetLastError();
+        if (error) *error = error_text(err);
+        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? FileKind::missing : FileKind::unreachable;
+    }
+    DWORD attributes = data.dwFileAttributes;
+    uint64_t bytes = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // The attributes above are the link's own.
+        const HANDLE h = open_for_query(path);
+        if (h == INVALID_HANDLE_VALUE) {
+            const DWORD err = ::GetLastError();
+            if (error) *error = error_text(err);
+            return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? FileKind::dangling_link
+                                                                               : FileKind::unreachable;
+        }
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool ok = info_of(h, info);
+        ::CloseHandle(h);
+        if (!ok) return FileKind::unreachable;
+        attributes = info.dwFileAttributes;
+        bytes = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FileKind::directory;
+    if (attributes & FILE_ATTRIBUTE_DEVICE) return FileKind::device;
+    if (size) *size = static_cast<int64_t>(bytes);
+    return FileKind::regular;
+}
+
+}  // namespace
+
+FileKind file_kind(const std::string& path, std::string* error) { return kind_at(path, nullptr, error); }
+
+bool list_directory(const std::string& path, std::vector<DirEntry>& out, std::string* error) {
     std::string dir = path.empty() ? std::string(".") : path;
     if (dir.back() != '/' && dir.back() != '\\') dir += '\\';
     WIN32_FIND_DATAW data;
     const HANDLE find = ::FindFirstFileExW(wide_path(dir + "*").c_str(), FindExInfoBasic, &data,
                                            FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (find == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND && is_directory(path);
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD err = ::GetLastError();
+        // An empty drive root lists nothing, and is no failure.
+        if (err == ERROR_FILE_NOT_FOUND && is_directory(path)) return true;
+        if (error) *error = error_text(err);
+        return false;
+    }
     do {
         DirEntry entry;
         entry.name = narrow(data.cFileName, wcslen(data.cFileName));
-        DWORD attributes = data.dwFileAttributes;
-        uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        // A link counts as what it leads to, as everywhere else.
-        bool known = !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) || query_followed(dir + entry.name, attributes, size);
-        if (known) {
-            entry.is_dir = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            entry.is_file = !entry.is_dir && !(attributes & FILE_ATTRIBUTE_DEVICE);
-            entry.size = static_cast<int64_t>(size);
+        const DWORD attributes = data.dwFileAttributes;
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            // A link counts as what it leads to, as everywhere else.
+            entry.kind = kind_at(dir + entry.name, &entry.size, &entry.error);
+        } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            entry.kind = FileKind::directory;
+        } else {
+            entry.kind = FileKind::regular;
+            entry.size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
         }
+        entry.is_file = entry.kind == FileKind::regular;
+        entry.is_dir = entry.kind == FileKind::directory;
         out.push_back(std::move(entry));
     } while (::FindNextFileW(find, &data));
     ::FindClose(find);
     return true;
+}
+
+std::string temp_directory() {
+    wchar_t buf[MAX_PATH + 1];
+    const DWORD n = ::GetTempPathW(MAX_PATH + 1, buf);
+    if (n == 0 || n > MAX_PATH) return ".";
+    std::wstring w(buf, n);
+    while (w.size() > 3 && (w.back() == L'\\' || w.back() == L'/')) w.pop_back();
+    return narrow(w);
 }
 
 std::string own_executable_path() {
@@ -905,6 +974,48 @@ uint64_t monotonic_ms() { return ::GetTickCount64(); }
 
 namespace {
 
+HANDLE stderr_handle() { return ::GetStdHandle(STD_ERROR_HANDLE); }
+
+}  // namespace
+
+bool stderr_is_terminal() {
+    DWORD mode = 0;
+    return ::GetConsoleMode(stderr_handle(), &mode) != 0;
+}
+
+unsigned terminal_columns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!::GetConsoleScreenBufferInfo(stderr_handle(), &info)) return 80;
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    return columns > 0 ? static_cast<unsigned>(columns) : 80u;
+}
+
+void write_stderr(const std::string& text) {
+    const HANDLE h = stderr_handle();
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        DWORD put = 0;
+        if (!::WriteFile(h, p, static_cast<DWORD>(std::min(left, kMaxTransfer)), &put, nullptr) || put == 0) return;
+        p += put;
+        left -= put;
+    }
+}
+
+// The C runtime here has no streams with a write function of one's own
+// (nor line buffering), so the hook cannot run before standard output's
+// writes. On a console standard output goes unbuffered instead: its text
+// then overwrites a line drawn on standard error at once, not a block later.
+void before_stdout_writes(void (*)()) {
+    DWORD mode = 0;
+    if (::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode)) {
+        std::fflush(stdout);
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+    }
+}
+
+namespace {
+
 std::atomic<bool> interrupt_flag{false};
 
 BOOL WINAPI on_console_event(DWORD) {
@@ -1038,15 +1149,7 @@ void release_tables(void* p, size_t) {
     if (p) ::VirtualFree(p, 0, MEM_RELEASE);
 }
 
-bool file_identity(const std::string& path, FileIdentity& out) {
-    const HANDLE h = open_for_query(path);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool ok = info_of(h, info);
-    ::CloseHandle(h);
-    if (ok) out = identity_of(info);
-    return ok;
-}
+bool file_identity(const std::string& path, FileIdentity& out) { return take_identity(open_for_query(path), out); }
 
 bool path_length_ok(const std::string& path) {
     const std::wstring w = widen(path);

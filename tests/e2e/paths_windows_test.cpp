@@ -79,8 +79,8 @@ TEST(WindowsPaths, PathsBeyondTheOldLimitRoundTrip) {
 TEST(WindowsPaths, UncPathOfAMissingServerEndsCleanly) {
     TempDir dir;
     const RunResult r = run_taq({"a", "-m0", "arch", "\\\\no-such-server-taq\\share\\a.txt"}, dir.path(), 60000);
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-    EXPECT_TRUE(contains(r.output, "WARNING: No files")) << r.output;
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, "Error: cannot read \\\\no-such-server-taq\\share\\a.txt")) << r.output;
     EXPECT_EQ(platform::file_size(dir.file("arch")), 0u);
 }
 

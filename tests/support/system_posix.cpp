@@ -156,6 +156,42 @@ int parent_of(int pid) {
     return std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 ? ppid : 0;
 }
 
+int start_taq(const std::vector<std::string>& args, const std::string& cwd) {
+    const std::string program = taq_binary();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        const int devnull = ::open("/dev/null", O_RDWR);
+        if (devnull >= 0) {
+            ::dup2(devnull, 0);
+            ::dup2(devnull, 1);
+            ::dup2(devnull, 2);
+        }
+        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) _exit(127);
+        ::execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    if (pid > 0) ::setpgid(pid, pid);
+    return pid;
+}
+
+void kill_group(int pid) {
+    if (pid <= 0) return;
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+uint32_t kept_permissions(uint32_t bits) { return bits & 0777; }
+
+size_t deep_path_bytes() { return 3900; }
+
 bool file_limit_supported() { return true; }
 
 // The shell's ulimit, with SIGXFSZ ignored so that the write fails with

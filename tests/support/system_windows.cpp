@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -31,6 +33,16 @@ std::string narrow(const std::wstring& w) {
 std::string forward_slashes(std::string s) {
     std::replace(s.begin(), s.end(), '\\', '/');
     return s;
+}
+
+// Only the pipes and files made for a program go to it. Were the test's
+// own output inherited as well, a process that outlives the run (wine's
+// console host of a killed child does) would keep the test runner waiting.
+void keep_std_handles() {
+    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        const HANDLE h = ::GetStdHandle(which);
+        if (h && h != INVALID_HANDLE_VALUE) ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+    }
 }
 
 std::string lower_ascii(std::string s) {
@@ -76,13 +88,7 @@ TempDir::~TempDir() {
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
                       unsigned timeout_ms) {
     RunResult result;
-    // Only the pipe below goes to the program. Were the test's own output
-    // inherited as well, a process that outlives the run (wine's console
-    // host of a killed child does) would keep the test runner waiting.
-    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
-        const HANDLE h = ::GetStdHandle(which);
-        if (h && h != INVALID_HANDLE_VALUE) ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
-    }
+    keep_std_handles();
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
     if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) {
@@ -105,7 +111,10 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     std::replace(exe.begin(), exe.end(), L'/', L'\\');
     const std::wstring dir = widen(cwd);
     PROCESS_INFORMATION pi{};
-    const bool started = ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+    // A console of its own: the program and its children are never attached
+    // to the test's console (whose host would otherwise live as long as
+    // the longest of them, holding the test runner's output open).
+    const bool started = ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
                                           cwd.empty() ? nullptr : dir.c_str(), &si, &pi);
     ::CloseHandle(write_end);
     if (null_in != INVALID_HANDLE_VALUE) ::CloseHandle(null_in);
@@ -255,6 +264,62 @@ void kill_process(int pid) {
     ::TerminateProcess(h, 0xC000013A);
     ::CloseHandle(h);
 }
+
+namespace {
+
+// The job object of each process that start_taq started: its children
+// join it, so that the whole tree can be ended at once.
+std::map<int, std::pair<HANDLE, HANDLE>> started;  // pid -> job, process
+
+}  // namespace
+
+int start_taq(const std::vector<std::string>& args, const std::string& cwd) {
+    keep_std_handles();
+    const HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+    if (!job) return -1;
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const HANDLE null = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      &inherit, OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = si.hStdOutput = si.hStdError = null;
+    std::vector<std::string> argv{taq_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::wstring line = widen(platform::command_line(argv));
+    std::wstring exe = widen(taq_binary());
+    std::replace(exe.begin(), exe.end(), L'/', L'\\');
+    const std::wstring dir = widen(cwd);
+    PROCESS_INFORMATION pi{};
+    const bool ok = ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                                     nullptr,
+                                     cwd.empty() ? nullptr : dir.c_str(), &si, &pi);
+    if (null != INVALID_HANDLE_VALUE) ::CloseHandle(null);
+    if (!ok) {
+        ::CloseHandle(job);
+        return -1;
+    }
+    ::AssignProcessToJobObject(job, pi.hProcess);
+    ::ResumeThread(pi.hThread);
+    ::CloseHandle(pi.hThread);
+    const int pid = static_cast<int>(pi.dwProcessId);
+    started[pid] = {job, pi.hProcess};
+    return pid;
+}
+
+void kill_group(int pid) {
+    const auto it = started.find(pid);
+    if (it == started.end()) return;
+    ::TerminateJobObject(it->second.first, 0xC000013A);
+    ::WaitForSingleObject(it->second.second, INFINITE);
+    ::CloseHandle(it->second.first);
+    ::CloseHandle(it->second.second);
+    started.erase(it);
+}
+
+uint32_t kept_permissions(uint32_t bits) { return (bits & 0200) ? 0644 : 0444; }
+
+size_t deep_path_bytes() { return 1000; }
 
 // Job objects limit memory and time, not the size of files.
 bool file_limit_supported() { return false; }

@@ -26,38 +26,6 @@ fs::path utf8_path(const std::string& path) { return fs::path(reinterpret_cast<c
 
 std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }
 
-int start_taq(const std::vector<std::string>& args, const std::string& cwd) {
-    const std::string program = taq_binary();
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setpgid(0, 0);
-        const int devnull = ::open("/dev/null", O_RDWR);
-        if (devnull >= 0) {
-            ::dup2(devnull, 0);
-            ::dup2(devnull, 1);
-            ::dup2(devnull, 2);
-        }
-        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) _exit(127);
-        ::execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    if (pid > 0) ::setpgid(pid, pid);
-    return pid;
-}
-
-void kill_group(int pid) {
-    if (pid <= 0) return;
-    ::kill(-pid, SIGKILL);
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-}
-
 RunResult run_taq(const std::vector<std::string>& args, const std::string& cwd, unsigned timeout_ms) {
     return run_program(taq_binary(), args, cwd, timeout_ms);
 }

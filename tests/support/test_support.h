@@ -79,6 +79,17 @@ void kill_process(int pid);
 // The id of the process that started `pid`; 0 when unknown.
 int parent_of(int pid);
 
+// The permission bits that the system keeps of `bits` (rwx for owner,
+// group and others): all of them, or on Windows only whether the owner may
+// write.
+uint32_t kept_permissions(uint32_t bits);
+
+// Length of a relative path that, below a scratch directory, is longer
+// than the system takes as a whole path at once: 3,900 bytes past PATH_MAX
+// on POSIX, 1,000 past MAX_PATH on Windows (wine keeps the whole path as
+// a host path, whose own limit is 4,096 bytes).
+size_t deep_path_bytes();
+
 // Runs taq as run_taq does, but with the size of the files it writes
 // limited to `limit_kib` KiB: a write past it fails (as on a full disk).
 // Only where file_limit_supported().

@@ -17,6 +17,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The two children of a run in `dir`, once both are there (for at most
+// five seconds).
+std::vector<int> two_children(const std::string& dir) {
+    std::vector<int> kids;
+    for (int i = 0; i < 500 && kids.size() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        kids = test::task_children(dir);
+    }
+    return kids;
+}
+
 bool no_leftovers(const std::string& dir) {
     for (const auto& e : fs::directory_iterator(dir))
         if (e.path().filename().string().rfind(".taq-", 0) == 0) return false;
@@ -49,11 +60,7 @@ TEST(TaskFailure, KilledChildEndsTheRunAndRestoresTheArchive) {
     test::write_file(dir.file("big"), test::random_bytes(48 << 20, 6));
 
     auto run = std::async(std::launch::async, [&] { return test::run_taq({"a", "-m0", "-t2", "arch", "big"}, dir.path()); });
-    std::vector<int> kids;
-    for (int i = 0; i < 500 && kids.size() < 2; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        kids = test::task_children(dir.path());
-    }
+    const std::vector<int> kids = two_children(dir.path());
     ASSERT_EQ(kids.size(), 2u);
     const auto killed_at = std::chrono::steady_clock::now();
     test::kill_process(kids[1]);
@@ -79,11 +86,7 @@ TEST(TaskFailure, ChildrenOfAKilledParentEndByThemselves) {
     for (char& c : text) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
     test::write_file(dir.file("big"), text);
     auto run = std::async(std::launch::async, [&] { return test::run_taq({"a", "-m0", "-t2", "arch", "big"}, dir.path()); });
-    std::vector<int> kids;
-    for (int i = 0; i < 500 && kids.size() < 2; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        kids = test::task_children(dir.path());
-    }
+    const std::vector<int> kids = two_children(dir.path());
     ASSERT_EQ(kids.size(), 2u);
     const int parent = test::parent_of(kids[0]);
     ASSERT_GT(parent, 0);
@@ -151,7 +154,7 @@ TEST(TaskFailure, FileShrinkingUnderTasksLeavesNoPieceOfIt) {
 
     auto run = std::async(std::launch::async,
                           [&] { return test::run_taq({"a", "-m0", "-t2", "arch", "half", "whole"}, dir.path()); });
-    for (int i = 0; i < 1000 && children_in(dir.path()).size() < 2; ++i)
+    for (int i = 0; i < 1000 && test::task_children(dir.path()).size() < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     fs::resize_file(dir.file("half"), 16u << 20);
     const test::RunResult r = run.get();
