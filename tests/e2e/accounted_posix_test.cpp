@@ -20,7 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 std::vector<std::string> stored_paths(const std::string& archive) {
     std::vector<std::string> out;

@@ -15,7 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 // An absolute path as an archive stores it: without its root ('/' or a
 // drive), with '/' separators.

@@ -14,7 +14,7 @@ const std::string kBanner = "TAQ Archiver v.0.60d Kelvo\n";
 const std::string kUnknown = "\n Unknown option! \n";
 
 bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+using taq::test::contains;
 
 void expect_usage(const RunResult& r, const std::string& what) {
     EXPECT_EQ(r.exit_code, 1) << what;

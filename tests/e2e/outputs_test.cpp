@@ -9,7 +9,6 @@
 namespace taq::test {
 namespace {
 
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 TEST(Outputs, AWriteThatFailsLeavesNothingThatLooksRestored) {
     TempDir dir;

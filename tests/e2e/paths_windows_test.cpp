@@ -19,7 +19,6 @@ std::string slashed(std::string s) {
     return s;
 }
 
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 TEST(WindowsPaths, DrivePathsStoreTheDirectoryBelowTheDrive) {
     TempDir dir;

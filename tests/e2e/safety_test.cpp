@@ -10,7 +10,6 @@
 namespace taq::test {
 namespace {
 
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 // The files below `root` whose name starts with `prefix`.
 std::vector<std::string> files_named(const std::string& root, const std::string& prefix) {

@@ -14,7 +14,6 @@
 namespace taq::test {
 namespace {
 
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 struct Entry {
     uint64_t offset;

@@ -17,7 +17,7 @@ RunResult shell(const std::string& command, const std::string& cwd = "/") {
     return run_program("/bin/sh", {"-c", command}, cwd);
 }
 
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+using taq::test::contains;
 
 TEST(ManualPage, RendersWithoutWarnings) {
     RunResult r = shell("groff -ww -z -man '" + kPage + "' 2>&1");

@@ -54,6 +54,8 @@ void write_file(const std::string& path, const std::vector<uint8_t>& data);
 // Whole file as bytes; empty when it cannot be read.
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
+// Whether `part` occurs in `s`.
+inline bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 void make_dirs(const std::string& path);
 
 // Deterministic pseudo-random bytes (xorshift), for test inputs.
