@@ -9,6 +9,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 target="$1"
 seconds="$2"
 build="${3:-$root/build-sanitize}"
+# Absolute: the extract target works in a scratch folder of its own.
+build="$(cd "$build" && pwd)"
 shift $(( $# < 3 ? $# : 3 ))
 fuzz="$root/fuzz"
 vectors="$root/tests/data/vectors/archives"
