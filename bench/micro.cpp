@@ -120,8 +120,7 @@ void BM_GeneralChunkText(benchmark::State& state) {
         state.ResumeTiming();
         engine.min_match = 3;
         engine.text_applied = false;
-        engine.clear_bit_state();
-        engine.clamp_general_segment();
+            engine.clamp_general_segment();
         enc.start();
         for (size_t at = 0; at < kBytes; at += kBlockSize) {
             std::copy(text.begin() + static_cast<std::ptrdiff_t>(at),

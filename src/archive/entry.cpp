@@ -32,7 +32,7 @@ std::vector<uint8_t> serialize_header(const EntryHeader& h) {
     put_le(out, h.channels, 1);
     put_le(out, h.image_width, 4);
     put_le(out, h.record_length, 1);
-    put_le(out, h.data_kind, 2);
+    put_le(out, static_cast<uint16_t>(h.data_kind), 2);
     put_le(out, h.range_start, 8);
     return out;
 }
@@ -107,7 +107,7 @@ bool read_header(platform::File& f, uint64_t offset, uint64_t archive_size, Entr
     h.channels = rest[16];
     h.image_width = static_cast<uint32_t>(get_le(rest + 17, 4));
     h.record_length = rest[21];
-    h.data_kind = static_cast<uint16_t>(get_le(rest + 22, 2));
+    h.data_kind = static_cast<DataKind>(get_le(rest + 22, 2));
     h.range_start = get_le(rest + 24, 8);
     return true;
 }
@@ -121,20 +121,21 @@ const char* implausible_header(const EntryHeader& h, bool have_model) {
     if (!h.general_path) {
         const uint64_t w = h.image_width;
         switch (h.data_kind) {
-            case 1:
+            case DataKind::colour_image:
                 if (w == 0 || 3 * w > kEntrySegment) return "bad image width";
                 break;
-            case 4:
+            case DataKind::grey_image:
                 if (w == 0 || w > kEntrySegment) return "bad image width";
                 break;
-            case 3:
+            case DataKind::audio:
                 // One record holds one sample of each channel: any other
                 // layout would code some bytes many times over (or never).
                 if (h.sample_width == 0 || h.channels == 0 ||
                     h.record_length != static_cast<unsigned>(h.sample_width) * h.channels)
                     return "bad sample layout";
                 break;
-            case 2: break;
+            case DataKind::media: break;
+            case DataKind::general:  // (general_path 0 with no kind)
             default: return "unknown data kind";
         }
     }

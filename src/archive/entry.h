@@ -10,6 +10,18 @@
 
 namespace taq {
 
+// What an entry's data is, as the analysis judged it: general data, or one
+// of the kinds that a per-kind coder of its own takes. The values are those
+// stored in the header's data_kind field.
+enum class DataKind : uint16_t {
+    general = 0,
+    colour_image = 1,  // 24-bit pixels, coded in tiles of 128 x 16
+    media = 2,         // already compressed (JPEG, MP3, PNG, ...), coded serially
+    audio = 3,         // wave samples, coded per sample byte and channel
+    grey_image = 4,    // 8-bit pixels, coded column by column
+};
+constexpr uint16_t kLastDataKind = 4;
+
 // How an entry's data is coded, as the analysis chose it: the general path
 // or a per-kind coder, and that coder's parameters.
 struct CodingChoices {
@@ -19,7 +31,7 @@ struct CodingChoices {
     uint8_t channels = 0;
     uint32_t image_width = 256;
     uint8_t record_length = 1;
-    uint16_t data_kind = 0;
+    DataKind data_kind = DataKind::general;
 };
 
 struct EntryHeader : CodingChoices {

@@ -60,7 +60,7 @@ bool plausible_cut_header(const uint8_t* p, size_t n, uint64_t left, bool need_s
     if (data_size < 0) return false;
     if (p[9] == 1 && (m < kMinModelMemory || m > kMaxModelMemory || (m & (m - 1)) != 0)) return false;
     if (r[13] > 1) return false;        // general_path
-    if (get_le(r + 22, 2) > 4) return false;  // data_kind
+    if (get_le(r + 22, 2) > kLastDataKind) return false;  // data_kind
     return true;
 }
 

@@ -144,48 +144,48 @@ Analysis Analyser::analyse(uint8_t* win, size_t w) {
     }
 
     if (starts(h, "P6\n", 3)) {
-        a.data_kind = kColourImage;
+        a.data_kind = DataKind::colour_image;
         a.delta_flag = delta_better_;
         a.record_length = 3;
         a.sample_width = 1;
         a.image_width = probe_image_width(win, w);
     } else if (starts(h, "BM", 2)) {
-        a.data_kind = kColourImage;
+        a.data_kind = DataKind::colour_image;
         a.image_width = le32(h + 18);
         a.record_length = 3;
         a.sample_width = 1;
         a.delta_flag = delta_better_;
     } else if (starts(h, "\xFF\xD8\xFF\xE0", 4) && h[6] == 'J') {
-        a.data_kind = kMedia;
+        a.data_kind = DataKind::media;
     } else if (starts(h, "ID3", 3)) {
-        a.data_kind = kMedia;
+        a.data_kind = DataKind::media;
     } else if (starts(h, "II*\0", 4)) {
-        a.data_kind = kMedia;
+        a.data_kind = DataKind::media;
         a.delta_flag = 1;
         a.channels = 1;
         a.sample_width = 1;
     } else if (starts(h, "\x30\x26\xB2\x75", 4)) {
-        a.data_kind = kMedia;
+        a.data_kind = DataKind::media;
     } else if (starts(h, "RIFF", 4) && starts(h, "WAVE", 4, 8)) {
-        a.data_kind = kWave;
+        a.data_kind = DataKind::audio;
         a.delta_flag = 1;
         a.channels = static_cast<uint8_t>(le16(h + 22));
         a.sample_width = static_cast<uint8_t>((le16(h + 34) >> 3) & 0xFF);
         a.record_length = static_cast<uint8_t>(a.channels * a.sample_width);
     } else if (starts(h, "RIFF", 4) && starts(h, "AVI", 3, 8)) {
-        a.data_kind = kMedia;
+        a.data_kind = DataKind::media;
     } else if (starts(h, "GIF8", 4)) {
-        a.data_kind = kMedia;
+        a.data_kind = DataKind::media;
     } else if (starts(h, "\x89PNG\x0D", 5)) {
-        a.data_kind = kMedia;
+        a.data_kind = DataKind::media;
     } else if (starts(h, "P5", 2)) {
-        a.data_kind = kGreyImage;
+        a.data_kind = DataKind::grey_image;
         a.record_length = 1;
         a.image_width = probe_image_width(win, w);
     }
-    if (a.data_kind != kGeneral) a.general_path = 0;
+    if (a.data_kind != DataKind::general) a.general_path = 0;
 
-    if (a.data_kind == kWave) {
+    if (a.data_kind == DataKind::audio) {
         if (a.channels > 6) a.channels = 1;
         if (a.sample_width > 4) a.sample_width = 1;
         a.record_length = static_cast<uint8_t>(a.sample_width * a.channels);
@@ -201,11 +201,11 @@ Analysis Analyser::analyse(uint8_t* win, size_t w) {
     // An image whose rows cannot lie inside one segment has no usable
     // geometry: it is coded as general data.
     const uint64_t width = a.image_width;
-    const bool bad_colour = a.data_kind == kColourImage && (width == 0 || 3 * width > kMaxImageRow);
-    const bool bad_grey = a.data_kind == kGreyImage && (width == 0 || width > kMaxImageRow);
+    const bool bad_colour = a.data_kind == DataKind::colour_image && (width == 0 || 3 * width > kMaxImageRow);
+    const bool bad_grey = a.data_kind == DataKind::grey_image && (width == 0 || width > kMaxImageRow);
     if (bad_colour || bad_grey) {
         a.general_path = 1;
-        a.data_kind = kGeneral;
+        a.data_kind = DataKind::general;
         a.delta_flag = 0;
         a.record_length = 1;
         a.image_width = 256;

@@ -14,8 +14,6 @@ namespace taq {
 
 using Analysis = CodingChoices;
 
-enum DataKind : uint16_t { kGeneral = 0, kColourImage = 1, kMedia = 2, kWave = 3, kGreyImage = 4 };
-
 // The window the analysis reads: the file's first bytes, at most this many.
 constexpr size_t kAnalysisWindow = 2097152;
 // Widest row a per-kind image coder accepts: a row must fit in a segment.

@@ -71,10 +71,10 @@ SegmentStatus encode_segments(Engine& engine, DigramTransform& digram, Coder& co
             engine.clamp_small_segment();
             if (a.delta_flag) delta_forward(seg, n, a.sample_width, a.channels);
             switch (a.data_kind) {
-                case kColourImage: engine.code_tiled_image(coder, n, a.image_width); break;
-                case kMedia: engine.code_serial(coder, n); break;
-                case kWave: engine.code_frames(coder, n, a.sample_width, a.channels, a.record_length); break;
-                case kGreyImage: engine.code_columns(coder, n, a.image_width); break;
+                case DataKind::colour_image: engine.code_tiled_image(coder, n, a.image_width); break;
+                case DataKind::media: engine.code_serial(coder, n); break;
+                case DataKind::audio: engine.code_frames(coder, n, a.sample_width, a.channels, a.record_length); break;
+                case DataKind::grey_image: engine.code_columns(coder, n, a.image_width); break;
                 default: break;
             }
             if (meter) meter->add(n);
@@ -251,7 +251,6 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     Encoder encoder(&archive);
     encoder.start();
     engine.min_match = 3;
-    engine.clear_bit_state();
     hasher_->reset();
     DataHasher* hasher = options_.check_record ? hasher_.get() : nullptr;
     SegmentStatus status = SegmentStatus::ok;
@@ -304,7 +303,6 @@ std::string Compressor::trace_decisions(const std::string& input_path, const std
     TraceEncoder encoder(&out, &log, limit);
     encoder.start();
     engine_->min_match = 3;
-    engine_->clear_bit_state();
     encode_segments(*engine_, *digram_, encoder, in, 0, size, a, nullptr, nullptr);
     encoder.flush();
     return log;

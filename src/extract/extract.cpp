@@ -165,7 +165,6 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
     archive.seek(stream_start);
     Decoder decoder(&archive);
     decoder.start(stream_end);
-    engine.clear_bit_state();
     DataHasher* hasher = checked ? &hasher_ : nullptr;
     if (hasher) hasher->reset();
 
@@ -205,10 +204,10 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
         } else {
             engine.clamp_small_segment();
             switch (h.data_kind) {
-                case 1: engine.code_tiled_image(decoder, n, h.image_width); break;
-                case 2: engine.code_serial(decoder, n); break;
-                case 3: engine.code_frames(decoder, n, h.sample_width, h.channels, h.record_length); break;
-                case 4: engine.code_columns(decoder, n, h.image_width); break;
+                case DataKind::colour_image: engine.code_tiled_image(decoder, n, h.image_width); break;
+                case DataKind::media: engine.code_serial(decoder, n); break;
+                case DataKind::audio: engine.code_frames(decoder, n, h.sample_width, h.channels, h.record_length); break;
+                case DataKind::grey_image: engine.code_columns(decoder, n, h.image_width); break;
                 default: break;
             }
             if (meter_) meter_->add(n);

@@ -52,10 +52,6 @@ public:
     uint8_t min_match = 3;
     bool text_applied = false;
 
-    void clear_bit_state() {
-        node_ = 0;
-    }
-
     // Weight clamps the drivers run per segment.
     void clamp_general_segment();
     void clamp_small_segment() {
@@ -91,7 +87,6 @@ private:
         ctx_a_ = a;
         ctx_b_ = b;
         ctx_c_ = c;
-        node_ = 1;
     }
     void set_context_bases(bool has_prediction, int32_t pred);
     void context_bases(uint32_t h2, uint32_t h3, uint32_t h4, uint32_t h5, uint32_t older, bool has_prediction,
@@ -239,8 +234,7 @@ private:
     uint8_t* o1_row_ = nullptr;
     uint8_t* skip_row_ = nullptr;
 
-    // Per-bit state of the context model.
-    uint32_t node_ = 0;
+    // Per-byte state of the context model.
     int32_t pred_ = -1;
     uint32_t miss_flag_ = 0;
     uint32_t final_ctx_ = 0;
@@ -792,7 +786,6 @@ void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) 
                 continue;
             }
         }
-        node_ = 1;
         if (!raw) {
             if (!has) {
                 miss_flag_ = 0;
@@ -865,7 +858,6 @@ inline void Engine::code_small_byte(Coder& coder, uint8_t* byte) {
         node = 2 * node + static_cast<uint32_t>(bit);
         if constexpr (Variant == 1) ctx_c = ((ctx_c << 1) | static_cast<uint32_t>(bit)) & 0xFFFF;
     }
-    node_ = node;
     ctx_c_ = ctx_c;
     if constexpr (!Coder::encoding) *byte = static_cast<uint8_t>(node & 0xFF);
 }
@@ -940,7 +932,6 @@ void Engine::code_serial(Coder& coder, uint64_t length) {
         if (pos % 4096 == 0 && coder.overrun()) return;  // damaged: the caller says so
         ctx_a_ = pos >= 2 ? b[pos - 1] * 512u : 0u;
         ctx_b_ = pos >= 3 ? b[pos - 2] * 512u + 256u : 256u;
-        node_ = 1;
         code_small_byte<Coder, 1>(coder, b + pos);
     }
 }

@@ -64,8 +64,9 @@ inline int32_t state_p(uint8_t s) { return kStates[s].p; }
 inline int32_t state_centred(uint32_t s) { return kStateLookup.centred[s]; }
 inline uint16_t counter_next(uint16_t c, int bit) { return kTables.counter_next[c][bit]; }
 
-// A table of weight pairs; each prediction selects two weights by context,
-// combines two inputs linearly and remembers what it used for learning.
+// A table of weight pairs. Each prediction selects two weights by context
+// and combines two inputs linearly (mix_sum); each learns on its own
+// (learn_weight). The table only owns the weights and their reset and clamp.
 class Mixer2 {
 public:
     // For an owner that resets the pairs itself before their first use:
@@ -79,23 +80,7 @@ public:
 
     int32_t size() const { return size_; }
 
-    int32_t mix_shared(int32_t k, int32_t m0, int32_t m1) { return mix_split_slots(2 * k, m0, 2 * k + 1, m1); }
-    int32_t mix_split(int32_t k0, int32_t m0, int32_t k1, int32_t m1) { return mix_split_slots(2 * k0, m0, 2 * k1 + 1, m1); }
-
-    void learn(int32_t err) {
-        learn_weight(weights_.data(), first_, err, input0_);
-        learn_weight(weights_.data(), second_, err, input1_);
-    }
-    void learn_own(int bit) { learn((bit << 12) - squash(out_)); }
-
-    int32_t out() const { return out_; }
-
-    void reset() {
-        reset_pairs(0, static_cast<size_t>(size_));
-        input0_ = input1_ = out_ = 0;
-        first_ = 0;
-        second_ = 1;
-    }
+    void reset() { reset_pairs(0, static_cast<size_t>(size_)); }
     void clamp() { clamp_pairs(0, static_cast<size_t>(size_)); }
 
     // The same on `count` pairs from `first` on, for a caller that knows
@@ -107,23 +92,8 @@ public:
     int16_t* data() { return weights_.data(); }
 
 private:
-    int32_t mix_split_slots(int32_t s0, int32_t m0, int32_t s1, int32_t m1) {
-        out_ = sum_split_slots(s0, m0, s1, m1) >> 13;
-        return out_;
-    }
-    int32_t sum_split_slots(int32_t s0, int32_t m0, int32_t s1, int32_t m1) {
-        first_ = s0;
-        second_ = s1;
-        input0_ = m0;
-        input1_ = m1;
-        return mix_sum(weights_.data(), s0, m0, s1, m1);
-    }
-
     int32_t size_;
     platform::MappedArray<int16_t> weights_;
-    int32_t input0_ = 0, input1_ = 0;
-    int32_t first_ = 0, second_ = 1;
-    int32_t out_ = 0;
 };
 
 }  // namespace taq

@@ -40,7 +40,7 @@ std::string wave_header(uint32_t channels, uint32_t bits) {
 
 void expect_general(const Analysis& a, const std::string& what) {
     EXPECT_EQ(a.general_path, 1) << what;
-    EXPECT_EQ(a.data_kind, kGeneral) << what;
+    EXPECT_EQ(a.data_kind, DataKind::general) << what;
     EXPECT_EQ(a.delta_flag, 0) << what;
     EXPECT_EQ(a.record_length, 1) << what;
     EXPECT_EQ(a.image_width, 256u) << what;
@@ -150,7 +150,7 @@ TEST(Wave, HeaderValuesAreCorrected) {
         const Analysis a = analyse(wave_header(c.channels, c.bits) + std::string(100, '\x05'));
         const std::string what = std::to_string(c.channels) + " channels, " + std::to_string(c.bits) + " bits";
         EXPECT_EQ(a.general_path, 0) << what;
-        EXPECT_EQ(a.data_kind, kWave) << what;
+        EXPECT_EQ(a.data_kind, DataKind::audio) << what;
         EXPECT_EQ(a.delta_flag, 1) << what;
         EXPECT_EQ(a.channels, c.want_channels) << what;
         EXPECT_EQ(a.sample_width, c.want_width) << what;
@@ -175,20 +175,20 @@ TEST(ImageProbe, FirstNumberOfTwoOrMoreDigits) {
 TEST(Signatures, RouteToTheirKinds) {
     struct Case {
         std::string head;
-        uint16_t kind;
+        DataKind kind;
     };
     const std::string jpeg = "\xFF\xD8\xFF\xE0\x00\x10JFIF"s;
     const std::string other_jpeg = "\xFF\xD8\xFF\xE0\x00\x10XFIF"s;
-    for (const Case& c : {Case{jpeg, kMedia}, Case{other_jpeg, kGeneral}, Case{"ID3\x03", kMedia},
-                          Case{"II*\0"s, kMedia}, Case{"II*x", kGeneral},
-                          Case{"\x30\x26\xB2\x75", kMedia}, Case{"RIFF\x10\0\0\0AVI LIST"s, kMedia},
-                          Case{"RIFF\x10\0\0\0WAVX"s, kGeneral}, Case{"GIF89a", kMedia}, Case{"GIF7", kGeneral},
-                          Case{"\x89PNG\r\n\x1A\n", kMedia}, Case{"\x89PNG\n", kGeneral}, Case{"P5\n64 4\n255\n", kGreyImage},
-                          Case{"P5", kGreyImage}, Case{"P5x", kGreyImage}, Case{"P6\n64 4\n255\n", kColourImage},
-                          Case{"P6 64 4 255", kGeneral}, Case{"P7\n64 4\n", kGeneral}, Case{"hello", kGeneral}}) {
+    for (const Case& c : {Case{jpeg, DataKind::media}, Case{other_jpeg, DataKind::general}, Case{"ID3\x03", DataKind::media},
+                          Case{"II*\0"s, DataKind::media}, Case{"II*x", DataKind::general},
+                          Case{"\x30\x26\xB2\x75", DataKind::media}, Case{"RIFF\x10\0\0\0AVI LIST"s, DataKind::media},
+                          Case{"RIFF\x10\0\0\0WAVX"s, DataKind::general}, Case{"GIF89a", DataKind::media}, Case{"GIF7", DataKind::general},
+                          Case{"\x89PNG\r\n\x1A\n", DataKind::media}, Case{"\x89PNG\n", DataKind::general}, Case{"P5\n64 4\n255\n", DataKind::grey_image},
+                          Case{"P5", DataKind::grey_image}, Case{"P5x", DataKind::grey_image}, Case{"P6\n64 4\n255\n", DataKind::colour_image},
+                          Case{"P6 64 4 255", DataKind::general}, Case{"P7\n64 4\n", DataKind::general}, Case{"hello", DataKind::general}}) {
         const Analysis a = analyse(c.head + std::string(300, '\x11'));
         EXPECT_EQ(a.data_kind, c.kind) << c.head;
-        EXPECT_EQ(a.general_path, c.kind == kGeneral ? 1 : 0) << c.head;
+        EXPECT_EQ(a.general_path, c.kind == DataKind::general ? 1 : 0) << c.head;
     }
 
     Analysis a = analyse("II*\0"s + std::string(300, '\x11'));
@@ -209,7 +209,7 @@ TEST(Signatures, RouteToTheirKinds) {
     bmp[18] = 0x2C;  // width 300
     bmp[19] = 0x01;
     a = analyse(bmp);
-    EXPECT_EQ(a.data_kind, kColourImage);
+    EXPECT_EQ(a.data_kind, DataKind::colour_image);
     EXPECT_EQ(a.image_width, 300u);
     EXPECT_EQ(a.record_length, 3);
     EXPECT_EQ(a.sample_width, 1);
@@ -222,10 +222,10 @@ TEST(Signatures, ImagesWhoseWidthCannotDescribeRowsAreGeneralData) {
     expect_general(analyse(bmp), "BM width 2^32 - 1");
     expect_general(analyse("P6\n00 5\n255\n" + std::string(300, 'x')), "P6 width 0");
     expect_general(analyse("P6\n2796203 1\n255\n" + std::string(300, 'x')), "P6 row of 8,388,609 bytes");
-    EXPECT_EQ(analyse("P6\n2796202 1\n255\n" + std::string(300, 'x')).data_kind, kColourImage);
+    EXPECT_EQ(analyse("P6\n2796202 1\n255\n" + std::string(300, 'x')).data_kind, DataKind::colour_image);
     expect_general(analyse("P5\n00 5\n255\n" + std::string(300, 'x')), "P5 width 0");
     expect_general(analyse("P5\n8388609 1\n255\n" + std::string(300, 'x')), "P5 width 8,388,609");
-    EXPECT_EQ(analyse("P5\n8388608 1\n255\n" + std::string(300, 'x')).data_kind, kGreyImage);
+    EXPECT_EQ(analyse("P5\n8388608 1\n255\n" + std::string(300, 'x')).data_kind, DataKind::grey_image);
 }
 
 // The raw-block test skips the logarithms when few values occur; it must

@@ -77,10 +77,10 @@ const EntryHeader* find(const std::vector<EntryHeader>& headers, const std::stri
     return nullptr;
 }
 
-void expect_kind(const std::vector<EntryHeader>& headers, const std::string& name, uint16_t kind, int delta) {
+void expect_kind(const std::vector<EntryHeader>& headers, const std::string& name, DataKind kind, int delta) {
     const EntryHeader* h = find(headers, name);
     if (!h) return;
-    EXPECT_EQ(h->general_path, kind == 0 ? 1 : 0) << name;
+    EXPECT_EQ(h->general_path, kind == DataKind::general ? 1 : 0) << name;
     EXPECT_EQ(h->data_kind, kind) << name;
     EXPECT_EQ(h->delta_flag, delta) << name;
 }
@@ -96,11 +96,11 @@ TEST(Kinds, ImagesWithAndWithoutDelta) {
         {"noise.ppm", ppm(130, 41, false)},
         {"grey.pgm", grey},  // 5,037 pixels: the last row holds 37
     });
-    expect_kind(headers, "smooth.bmp", 1, 1);
-    expect_kind(headers, "noise.bmp", 1, 0);
-    expect_kind(headers, "smooth.ppm", 1, 1);
-    expect_kind(headers, "noise.ppm", 1, 0);
-    expect_kind(headers, "grey.pgm", 4, 0);
+    expect_kind(headers, "smooth.bmp", DataKind::colour_image, 1);
+    expect_kind(headers, "noise.bmp", DataKind::colour_image, 0);
+    expect_kind(headers, "smooth.ppm", DataKind::colour_image, 1);
+    expect_kind(headers, "noise.ppm", DataKind::colour_image, 0);
+    expect_kind(headers, "grey.pgm", DataKind::grey_image, 0);
     for (const auto& h : headers) {
         const uint32_t want = h.stored_name == "grey.pgm" ? 100 : h.stored_name.find("bmp") != std::string::npos ? 300 : 130;
         EXPECT_EQ(h.image_width, want) << h.stored_name;
@@ -119,7 +119,7 @@ TEST(Kinds, WaveAudio) {
         int channels, width;
     };
     for (const Layout& l : {Layout{"m8.wav", 1, 1}, Layout{"s8.wav", 2, 1}, Layout{"m16.wav", 1, 2}, Layout{"s16.wav", 2, 2}}) {
-        expect_kind(headers, l.name, 3, 1);
+        expect_kind(headers, l.name, DataKind::audio, 1);
         if (const EntryHeader* h = find(headers, l.name)) {
             EXPECT_EQ(h->channels, l.channels) << l.name;
             EXPECT_EQ(h->sample_width, l.width) << l.name;
@@ -136,8 +136,8 @@ TEST(Kinds, CompressedMedia) {
         {"anim.gif", "GIF89a"s + body},
         {"scan.tif", "II*\0"s + pixels(200, 50, true, 5)},
     });
-    for (const char* name : {"photo.jpg", "pic.png", "anim.gif"}) expect_kind(headers, name, 2, 0);
-    expect_kind(headers, "scan.tif", 2, 1);
+    for (const char* name : {"photo.jpg", "pic.png", "anim.gif"}) expect_kind(headers, name, DataKind::media, 0);
+    expect_kind(headers, "scan.tif", DataKind::media, 1);
 }
 
 // More than one segment on the per-kind path: 24-bit stereo frames do not
@@ -149,8 +149,8 @@ TEST(Kinds, FilesOfSeveralSegments) {
         {"long.wav", big_wav},
         {"long.gif", "GIF89a"s + random_bytes(8388608 + 70000, 13)},
     });
-    expect_kind(headers, "long.wav", 3, 1);
-    expect_kind(headers, "long.gif", 2, 0);
+    expect_kind(headers, "long.wav", DataKind::audio, 1);
+    expect_kind(headers, "long.gif", DataKind::media, 0);
 }
 
 TEST(Kinds, SignaturesWithDamagedHeaders) {
@@ -177,9 +177,9 @@ TEST(Kinds, SignaturesWithDamagedHeaders) {
         {"n.jpg", "\xFF\xD8\xFF\xE0\x00\x10J"s},
         {"o.gif", "GIF8"},
     });
-    for (const char* name : {"a.bmp", "b.bmp", "c.bmp", "e.ppm", "f.ppm", "h.pgm"}) expect_kind(headers, name, 0, 0);
-    expect_kind(headers, "g.pgm", 4, 0);
-    expect_kind(headers, "j.wav", 3, 1);
+    for (const char* name : {"a.bmp", "b.bmp", "c.bmp", "e.ppm", "f.ppm", "h.pgm"}) expect_kind(headers, name, DataKind::general, 0);
+    expect_kind(headers, "g.pgm", DataKind::grey_image, 0);
+    expect_kind(headers, "j.wav", DataKind::audio, 1);
     if (const EntryHeader* h = find(headers, "k.wav")) {
         EXPECT_EQ(h->channels, 1);
         EXPECT_EQ(h->sample_width, 1);

@@ -135,25 +135,25 @@ TEST(Safety, DamagedArchivesStopWithAMessage) {
         {"entry size below a header", patched(general, 0, 47, 8)},
         {"name length past the entry", patched(general, 10, 0xFFFF, 2)},
         {"name length 0", patched(general, 10, 0, 2)},
-        {"data kind 9", edit_media([](EntryHeader& h) { h.data_kind = 9; })},
-        {"colour image of width 0", edit_media([](EntryHeader& h) { h.data_kind = 1; h.image_width = 0; })},
+        {"data kind 9", edit_media([](EntryHeader& h) { h.data_kind = static_cast<DataKind>(9); })},
+        {"colour image of width 0", edit_media([](EntryHeader& h) { h.data_kind = DataKind::colour_image; h.image_width = 0; })},
         {"colour image of huge width",
-         edit_media([](EntryHeader& h) { h.data_kind = 1; h.image_width = 0xFFFFFFFF; })},
-        {"grey image of width 0", edit_media([](EntryHeader& h) { h.data_kind = 4; h.image_width = 0; })},
+         edit_media([](EntryHeader& h) { h.data_kind = DataKind::colour_image; h.image_width = 0xFFFFFFFF; })},
+        {"grey image of width 0", edit_media([](EntryHeader& h) { h.data_kind = DataKind::grey_image; h.image_width = 0; })},
         {"wave without channels", edit_media([](EntryHeader& h) {
-             h.data_kind = 3;
+             h.data_kind = DataKind::audio;
              h.sample_width = 2;
              h.channels = 0;
              h.record_length = 2;
          })},
         {"wave records shorter than one sample per channel", edit_media([](EntryHeader& h) {
-             h.data_kind = 3;
+             h.data_kind = DataKind::audio;
              h.sample_width = 4;
              h.channels = 200;
              h.record_length = 1;
          })},
         {"wave records longer than one sample per channel", edit_media([](EntryHeader& h) {
-             h.data_kind = 3;
+             h.data_kind = DataKind::audio;
              h.sample_width = 1;
              h.channels = 1;
              h.record_length = 200;
@@ -162,7 +162,7 @@ TEST(Safety, DamagedArchivesStopWithAMessage) {
              h.data_size *= 2;
          })},
         {"wave without sample width", edit_media([](EntryHeader& h) {
-             h.data_kind = 3;
+             h.data_kind = DataKind::audio;
              h.sample_width = 0;
              h.channels = 2;
              h.record_length = 2;
@@ -190,7 +190,7 @@ TEST(Safety, ClaimedImageWidthsCostNothingPastTheData) {
         write_file(dir.file(names.back()), (i % 2 ? "P5\n8388608 1\n255\n" : "P6\n2796202 1\n255\n") + random_bytes(50, i));
     }
     add_m0(dir, names);
-    for (const EntryHeader& h : read_headers(dir.file("arch"))) EXPECT_NE(h.data_kind, 0) << h.stored_name;
+    for (const EntryHeader& h : read_headers(dir.file("arch"))) EXPECT_NE(h.data_kind, DataKind::general) << h.stored_name;
     const RunResult r = run_taq({"x", "arch", "out"}, dir.path(), 20000);
     EXPECT_EQ(r.exit_code, 0) << r.output;
     for (const std::string& name : names) EXPECT_TRUE(file_holds(dir.file("out/" + name), read_file(dir.file(name))));

@@ -89,66 +89,63 @@ TEST(States, TableEntriesAndItsSplitForm) {
     }
 }
 
+// The models mix as w[s0] * m0 + w[s1] * m1, shifted by 13: a fresh pair
+// (0, 4096) passes its second input halved.
 TEST(Mixer2Test, FreshPairPassesSecondInputHalved) {
     Mixer2 m(4);
-    for (int32_t m1 : {0, 1, 2, 3, -1, -3, 2047, -2047, 100000}) {
-        EXPECT_EQ(m.mix_shared(3, 512, m1), m1 >> 1) << m1;
-        EXPECT_EQ(m.out(), m1 >> 1);
-    }
-    EXPECT_EQ(m.mix_split(0, 3072, 2, -7), -4);
+    for (int32_t m1 : {0, 1, 2, 3, -1, -3, 2047, -2047, 100000})
+        EXPECT_EQ(mix_sum(m.weights(), 6, 512, 7, m1) >> 13, m1 >> 1) << m1;
+    // A split selection: the first weight of pair 0, the second of pair 2.
+    EXPECT_EQ(mix_sum(m.weights(), 0, 3072, 5, -7) >> 13, -4);
 }
 
 TEST(Mixer2Test, LearnRoundsTowardsMinusInfinityAndWraps) {
     Mixer2 m(2);
-    m.mix_shared(1, 1, 0);  // slots 2 and 3, inputs 1 and 0
-    m.learn(-16384);        // (-16384 + 16384) >> 15 = 0
-    EXPECT_EQ(m.weights()[2], 0);
-    EXPECT_EQ(m.weights()[3], 4096);
-    m.learn(-16385);  // floor(-1 / 32768) = -1
-    EXPECT_EQ(m.weights()[2], -1);
-    m.learn(16383);  // (16383 + 16384) >> 15 = 0
-    EXPECT_EQ(m.weights()[2], -1);
-    m.learn(16384);  // exactly one half rounds up
-    EXPECT_EQ(m.weights()[2], 0);
-    m.learn(0);
-    EXPECT_EQ(m.weights()[2], 0);
-    EXPECT_EQ(m.weights()[3], 4096);
-    EXPECT_EQ(m.weights()[0], 0);
-    EXPECT_EQ(m.weights()[1], 4096);
+    int16_t* w = m.data();
+    learn_weight(w, 2, -16384, 1);  // (-16384 + 16384) >> 15 = 0
+    EXPECT_EQ(w[2], 0);
+    learn_weight(w, 2, -16385, 1);  // floor(-1 / 32768) = -1
+    EXPECT_EQ(w[2], -1);
+    learn_weight(w, 2, 16383, 1);  // (16383 + 16384) >> 15 = 0
+    EXPECT_EQ(w[2], -1);
+    learn_weight(w, 2, 16384, 1);  // exactly one half rounds up
+    EXPECT_EQ(w[2], 0);
+    learn_weight(w, 3, 123456, 0);  // no input, no step
+    EXPECT_EQ(w[3], 4096);
+    EXPECT_EQ(w[0], 0);
+    EXPECT_EQ(w[1], 4096);
 
     // Weights are 16-bit: 4096 + 32768 wraps to -28672; the clamp then bounds it.
-    m.mix_shared(0, 0, 1 << 19);
-    m.learn(2048);
-    EXPECT_EQ(m.weights()[1], -28672);
+    learn_weight(w, 1, 2048, 1 << 19);
+    EXPECT_EQ(w[1], -28672);
     m.clamp();
-    EXPECT_EQ(m.weights()[1], -16384);
-    m.mix_shared(0, 1 << 19, 0);
-    m.learn(1024);  // 0 + 16384: on the bound, kept
-    m.learn(64);    // 16384 + 1024
-    EXPECT_EQ(m.weights()[0], 17408);
+    EXPECT_EQ(w[1], -16384);
+    learn_weight(w, 0, 1024, 1 << 19);  // 0 + 16384: on the bound, kept
+    learn_weight(w, 0, 64, 1 << 19);    // 16384 + 1024
+    EXPECT_EQ(w[0], 17408);
     m.clamp();
-    EXPECT_EQ(m.weights()[0], 16384);
+    EXPECT_EQ(w[0], 16384);
+    // The product wraps at 32 bits before the rounding.
+    learn_weight(w, 2, 1 << 16, 1 << 16);
+    EXPECT_EQ(w[2], 0);
 }
 
-TEST(Mixer2Test, SplitSelectionLearnsOnlyItsTwoWeights) {
-    Mixer2 m(8);
-    m.mix_split(2, 1000, 5, 1000);  // first weight of pair 2, second of pair 5
-    m.learn(4000);                  // (4,000,000 + 16384) >> 15 = 122
-    for (int slot = 0; slot < 16; ++slot) {
-        const int want = slot == 4 ? 122 : slot == 11 ? 4096 + 122 : (slot % 2 ? 4096 : 0);
-        EXPECT_EQ(m.weights()[slot], want) << "slot " << slot;
-    }
-    m.reset();
-    for (int slot = 0; slot < 16; ++slot) EXPECT_EQ(m.weights()[slot], slot % 2 ? 4096 : 0) << slot;
-}
-
-TEST(Mixer2Test, LearnOwnUsesTheSquashedOutput) {
+// A stage learns from its own squashed output, as the match model's flag
+// stages do once the byte is known.
+TEST(Mixer2Test, LearningFromTheSquashedOutput) {
     Mixer2 m(1);
-    EXPECT_EQ(m.mix_shared(0, 0, 1000), 500);
-    ASSERT_EQ(squash(500), 3581);
-    m.learn_own(0);  // err = -3581: (-3,581,000 + 16384) >> 15 = -109
-    EXPECT_EQ(m.weights()[1], 4096 - 109);
-    EXPECT_EQ(m.weights()[0], 0);
+    int16_t* w = m.data();
+    const int32_t out = mix_sum(w, 0, 0, 1, 1000) >> 13;
+    EXPECT_EQ(out, 500);
+    ASSERT_EQ(squash(out), 3581);
+    const int32_t err = (0 << 12) - squash(out);  // err = -3581: (-3,581,000 + 16384) >> 15 = -109
+    learn_weight(w, 0, err, 0);
+    learn_weight(w, 1, err, 1000);
+    EXPECT_EQ(w[1], 4096 - 109);
+    EXPECT_EQ(w[0], 0);
+    m.reset();
+    EXPECT_EQ(w[0], 0);
+    EXPECT_EQ(w[1], 4096);
 }
 
 TEST(Mixer2Test, RangeResetAndClampTouchOnlyTheirPairs) {
