@@ -70,13 +70,7 @@ SegmentStatus encode_segments(Engine& engine, DigramTransform& digram, Coder& co
         } else {
             engine.clamp_small_segment();
             if (a.delta_flag) delta_forward(seg, n, a.sample_width, a.channels);
-            switch (a.data_kind) {
-                case DataKind::colour_image: engine.code_tiled_image(coder, n, a.image_width); break;
-                case DataKind::media: engine.code_serial(coder, n); break;
-                case DataKind::audio: engine.code_frames(coder, n, a.sample_width, a.channels, a.record_length); break;
-                case DataKind::grey_image: engine.code_columns(coder, n, a.image_width); break;
-                default: break;
-            }
+            engine.code_kind(coder, n, a);
             if (meter) meter->add(n);
         }
         position += length;

@@ -203,13 +203,7 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
             }
         } else {
             engine.clamp_small_segment();
-            switch (h.data_kind) {
-                case DataKind::colour_image: engine.code_tiled_image(decoder, n, h.image_width); break;
-                case DataKind::media: engine.code_serial(decoder, n); break;
-                case DataKind::audio: engine.code_frames(decoder, n, h.sample_width, h.channels, h.record_length); break;
-                case DataKind::grey_image: engine.code_columns(decoder, n, h.image_width); break;
-                default: break;
-            }
+            engine.code_kind(decoder, n, h);
             if (meter_) meter_->add(n);
             if (h.delta_flag) delta_inverse(seg, n, h.sample_width, h.channels);
         }

@@ -45,8 +45,7 @@ Engine::Engine(uint32_t memory)
       match_mask_(memory / 16 - 1),
       sparse_limit_(sparse_limit_for(memory)),
       // A block can add nine entries a byte past the limit.
-      sparse_(sparse_limit_ + 9 * size_t{kBlockSize}),
-      counters_(131584) {
+      sparse_(sparse_limit_ + 9 * size_t{kBlockSize}) {
     if (memory < 16 || (memory & (memory - 1)) != 0) throw std::bad_alloc();
     // One mapping, each region starting on its own page, the hashed tables
     // (from the match table on) last and on large page boundaries so that
@@ -179,7 +178,7 @@ void Engine::model_reset(uint64_t expected) {
         flag_stage5_.reset();
         flag_stage6_.reset();
     }
-    if (small_touched_) small_ready_ = false;
+    small_.reset();
     dirty_buckets_.clear();
     dirty_matches_.clear();
     dirty_overflow_ = false;
@@ -188,7 +187,6 @@ void Engine::model_reset(uint64_t expected) {
     sparse_.clear(sparse_active_ ? sparse_entries_for(expected) : 0);
     history_written_ = 0;
     touched_ = false;
-    small_touched_ = false;
 
     match_ptr_ = 0xFFFFFFFFu;
     c1_ = c2_ = 0;
@@ -200,7 +198,6 @@ void Engine::model_reset(uint64_t expected) {
     miss_flag_ = 0;
     o1_row_ = rows_;
     skip_row_ = rows_;
-    ctx_a_ = ctx_b_ = ctx_c_ = 0;
 }
 
 }  // namespace taq

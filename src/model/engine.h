@@ -10,7 +10,9 @@
 #include <memory>
 #include <vector>
 
+#include "model/kind_coders.h"
 #include "model/primitives.h"
+#include "model/small_models.h"
 #include "model/sparse.h"
 #include "platform/platform.h"
 
@@ -54,40 +56,29 @@ public:
 
     // Weight clamps the drivers run per segment.
     void clamp_general_segment();
-    void clamp_small_segment() {
-        small_stage1_.clamp();
-        small_stage2_.clamp();
-    }
+    void clamp_small_segment() { small_.clamp(); }
 
     // One block (1..4096 bytes) of general data. The encoder passes whether
     // the block goes raw; the decoder learns it from the stream.
     template <class Coder>
     void code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int raw);
 
-    // The per-kind coders: each codes the whole segment in `segment()`.
+    // The first `length` bytes of `segment()` through the coder of the
+    // data kind `c` chooses (kind_coders.h).
     template <class Coder>
-    void code_columns(Coder& coder, uint64_t length, uint32_t width);
-    template <class Coder>
-    void code_tiled_image(Coder& coder, uint64_t length, uint32_t width);
-    template <class Coder>
-    void code_serial(Coder& coder, uint64_t length);
-    template <class Coder>
-    void code_frames(Coder& coder, uint64_t length, uint32_t sample_width, uint32_t channels, uint32_t stride);
+    void code_kind(Coder& coder, uint64_t length, const CodingChoices& c) {
+        taq::code_kind(small_, coder, segment_, length, c);
+    }
 
 private:
     template <class Coder, bool Sparse>
-    void code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw);
+    [[gnu::noinline]] void code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw);
     template <class Coder, bool Sparse>
     uint32_t cm_code_byte(Coder& coder, uint32_t c);
     int32_t mm_predict();
     int32_t flag_mix(int k, Mixer2& stage, uint32_t ctx, int32_t m0, int32_t m1);
     template <bool Sparse>
     void byte_update(uint8_t c, bool had_prediction, int32_t pred);
-    void set_small_contexts(uint32_t a, uint32_t b, uint32_t c) {
-        ctx_a_ = a;
-        ctx_b_ = b;
-        ctx_c_ = c;
-    }
     void set_context_bases(bool has_prediction, int32_t pred);
     void context_bases(uint32_t h2, uint32_t h3, uint32_t h4, uint32_t h5, uint32_t older, bool has_prediction,
                        uint32_t p, uint32_t (&b)[4]) const;
@@ -152,8 +143,6 @@ private:
                      bool& ahead_done);
     uint32_t verify_match() const;
     void start_populate();
-    template <class Coder, int Variant>
-    void code_small_byte(Coder& coder, uint8_t* byte);
 
     // Stages 1..3 of the context model's chain, 512 pairs each, in one
     // table so that one register addresses all three.
@@ -202,7 +191,6 @@ private:
     bool dirty_overflow_ = false;
     uint64_t history_written_ = 0;
     bool touched_ = false;        // general model used since the reset
-    bool small_touched_ = false;  // small models used since the reset
     bool large_pages_ = false;
     unsigned populate_threads_ = 0;  // 0: populated, or left to faults
     // What the last reset expected; from this much on, a run keeps large
@@ -249,24 +237,8 @@ private:
     uint32_t match_len_ = 0;
     uint8_t flag_state_ = 0;
 
-    // Small direct models.
-    platform::MappedArray<uint16_t> counters_;
-    uint32_t ctx_a_ = 0, ctx_b_ = 0, ctx_c_ = 0;
+    SmallModels small_;
 
-    // The small models are set up when first used (general data never
-    // needs them), and again on first use after a reset that followed use.
-    void use_small_models() {
-        if (!small_ready_) {
-            small_stage1_.reset();
-            small_stage2_.reset();
-            std::fill(counters_.begin(), counters_.end(), uint16_t{1024});
-            small_ready_ = true;
-        }
-        small_touched_ = true;
-    }
-    bool small_ready_ = false;
-    Mixer2 small_stage1_{131328, Mixer2::Unset{}};
-    Mixer2 small_stage2_{65536, Mixer2::Unset{}};
     Mixer2 cm_final_{131072, hot_.weights(HotArea::kFinalAt), Mixer2::Unset{}};
     // The final stage's weights in regions of 256 pairs (one per byte
     // context): those used since the reset, and since the last clamp. A
@@ -810,152 +782,6 @@ void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) 
             note_guess(static_cast<uint8_t>(c));
         }
         byte_update<Sparse>(static_cast<uint8_t>(c), has, pred);
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Small direct models and the per-kind coders.
-
-// One byte through the small model: eight bits of predict, code, learn,
-// with the contexts and weights in registers.
-template <class Coder, int Variant>
-inline void Engine::code_small_byte(Coder& coder, uint8_t* byte) {
-    const uint32_t c = Coder::encoding ? *byte : 0;
-    const uint32_t ctx_a = ctx_a_, ctx_b = ctx_b_;
-    uint32_t ctx_c = ctx_c_;
-    uint32_t node = 1;
-    int16_t* const w1 = small_stage1_.data();
-    int16_t* const w2 = small_stage2_.data();
-    uint16_t* const counters = counters_.data();
-#pragma GCC unroll 8
-    for (int j = 7; j >= 0; --j) {
-        const uint32_t ia = ctx_a + node, ib = ctx_b + node;
-        const int32_t in_a = counters[ia] - 1023, in_b = counters[ib] - 1023;
-        const size_t sa = 2 * size_t{ia}, sb = 2 * size_t{ib} + 1;
-        const int32_t t = mix_sum(w1, sa, in_a, sb, in_b);
-        int32_t h;
-        size_t k;
-        if constexpr (Variant == 1) {
-            h = t >> 13;
-            k = ctx_c & 0xFFFF;
-        } else if constexpr (Variant == 2) {
-            h = wrap_mul(t >> 13, 2);
-            k = (node | ctx_c) & 0xFFFF;
-        } else {
-            h = t >> 14;
-            k = (node | ctx_c) & 0xFFFF;
-        }
-        const int32_t y = mix_sum(w2, 2 * k, 512, 2 * k + 1, h) >> 13;
-        const int32_t p = squash(Variant == 3 ? wrap_add(h, y) : y);
-        const int bit = coder.bit(static_cast<int>((c >> j) & 1), static_cast<uint32_t>(p));
-        counters[ia] = counter_next(counters[ia], bit);
-        counters[ib] = counter_next(counters[ib], bit);
-        const int32_t err = (bit << 12) - p;
-        learn_weight(w1, sa, err, in_a);
-        learn_weight(w1, sb, err, in_b);
-        learn_weight(w2, 2 * k, err, 512);
-        learn_weight(w2, 2 * k + 1, err, h);
-        node = 2 * node + static_cast<uint32_t>(bit);
-        if constexpr (Variant == 1) ctx_c = ((ctx_c << 1) | static_cast<uint32_t>(bit)) & 0xFFFF;
-    }
-    ctx_c_ = ctx_c;
-    if constexpr (!Coder::encoding) *byte = static_cast<uint8_t>(node & 0xFF);
-}
-
-template <class Coder>
-void Engine::code_columns(Coder& coder, uint64_t length, uint32_t width) {
-    use_small_models();
-    uint8_t* b = segment_;
-    const uint64_t w = width;
-    const uint64_t rows = length / w;
-    // Columns from `length` on hold no byte: a width far above the data
-    // must not cost a pass over each of them.
-    for (uint64_t i = 0; i < w && i < length; ++i) {
-        for (uint64_t j = 0; j <= rows; ++j) {
-            if (j % 1024 == 0 && coder.overrun()) return;  // damaged: the caller says so
-            const uint64_t pos = i + w * j;
-            if (pos >= length) continue;
-            const uint32_t a = (i > 0 && pos >= 2) ? b[pos - 1] * 512u : 0u;
-            const uint32_t bb = j > 0 ? b[pos - w] * 512u + 256u : 256u;
-            const uint32_t c = (i > 0 && pos + w - 1 < length) ? b[pos + w - 1] * 256u : a / 2;
-            set_small_contexts(a, bb, c);
-            code_small_byte<Coder, 3>(coder, b + pos);
-        }
-    }
-}
-
-template <class Coder>
-void Engine::code_tiled_image(Coder& coder, uint64_t length, uint32_t width) {
-    use_small_models();
-    uint8_t* b = segment_;
-    const uint64_t w = width;
-    const uint64_t row = 3 * w;
-    const uint64_t rows = length / row;
-    static constexpr int kChannels[3] = {2, 1, 0};
-    for (int n : kChannels) {
-        // A tile's bytes start at 3 * 128 * tile: tiles past the data are
-        // passed over at once, however wide the image claims to be.
-        for (uint64_t tile = 0; 128 * tile < w && 384 * tile < length; ++tile) {
-            const uint64_t k_end = std::min<uint64_t>(128 * tile + 127, w - 1);
-            for (uint64_t band = 0; 16 * band <= rows; ++band) {
-                if (coder.overrun()) return;  // damaged: the caller says so
-                const uint64_t band_last = 16 * band + 15;
-                for (uint64_t k = 128 * tile; k <= k_end; ++k) {
-                    for (uint64_t l = 16 * band; l <= band_last && l <= rows; ++l) {
-                        const uint64_t pos = row * l + 3 * k + static_cast<uint64_t>(n);
-                        if (pos >= length) continue;
-                        uint32_t a, bb;
-                        if (n == 2) {
-                            a = k > 0 ? b[pos - 3] * 512u : 0u;
-                            bb = (k > 0 && l != band_last && l + 1 <= rows && pos + row - 3 < length)
-                                     ? b[pos + row - 3] * 512u + 256u
-                                     : 256u;
-                        } else {
-                            a = k > 0 ? (n == 1 ? b[pos - 3] : b[pos - 1]) * 512u : 0u;
-                            bb = pos + 1 < length ? b[pos + 1] * 512u + 256u : 256u;
-                        }
-                        const uint32_t c = l > 0 ? b[pos - row] * 256u : bb / 2;
-                        set_small_contexts(a, bb, c);
-                        code_small_byte<Coder, 3>(coder, b + pos);
-                    }
-                }
-            }
-        }
-    }
-}
-
-template <class Coder>
-void Engine::code_serial(Coder& coder, uint64_t length) {
-    use_small_models();
-    uint8_t* b = segment_;
-    for (uint64_t pos = 0; pos < length; ++pos) {
-        if (pos % 4096 == 0 && coder.overrun()) return;  // damaged: the caller says so
-        ctx_a_ = pos >= 2 ? b[pos - 1] * 512u : 0u;
-        ctx_b_ = pos >= 3 ? b[pos - 2] * 512u + 256u : 256u;
-        code_small_byte<Coder, 1>(coder, b + pos);
-    }
-}
-
-template <class Coder>
-void Engine::code_frames(Coder& coder, uint64_t length, uint32_t sample_width, uint32_t channels, uint32_t stride) {
-    use_small_models();
-    uint8_t* b = segment_;
-    const uint64_t s = stride;
-    for (uint32_t i = 0; i < sample_width; ++i) {
-        for (uint32_t j = 0; j < channels; ++j) {
-            for (uint64_t pos = i + static_cast<uint64_t>(sample_width) * j; pos < length; pos += s) {
-                if (pos % 4096 < s && coder.overrun()) return;  // damaged: the caller says so
-                uint32_t a;
-                if (j > 0) a = b[pos - sample_width] * 512u;
-                else if (i > 0) a = b[pos - 1] * 512u;
-                else if (pos > s) a = b[pos - s] * 512u;
-                else a = 0;
-                const uint32_t bb = pos > s ? b[pos - s] * 512u + 256u : 256u;
-                const uint32_t c = pos > 2 * s ? b[pos - 2 * s] * 256u : a / 2;
-                set_small_contexts(a, bb, c);
-                code_small_byte<Coder, 2>(coder, b + pos);
-            }
-        }
     }
 }
 

@@ -133,7 +133,10 @@ std::string code_serial_segment(Engine& engine, const std::string& s, const std:
     Encoder enc(&f);
     enc.start();
     std::memcpy(engine.segment(), s.data(), s.size());
-    engine.code_serial(enc, s.size());
+    CodingChoices media;
+    media.general_path = 0;
+    media.data_kind = DataKind::media;
+    engine.code_kind(enc, s.size(), media);
     engine.clamp_small_segment();
     enc.flush();
     f.close();
