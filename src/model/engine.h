@@ -13,14 +13,11 @@
 #include "model/kind_coders.h"
 #include "model/primitives.h"
 #include "model/small_models.h"
+#include "model/table_memory.h"
 #include "model/sparse.h"
 #include "platform/platform.h"
 
 namespace taq {
-
-constexpr uint32_t kSegmentSize = 8388608;
-constexpr uint32_t kBlockSize = 4096;
-constexpr uint32_t kRowArea = 131072;
 
 class Engine {
 public:
@@ -40,7 +37,7 @@ public:
     // as it grows): each page then costs far less than a fault in the
     // middle of the coding. Images and audio never touch them.
     void prefer_large_pages(unsigned populate_threads);
-    uint8_t* segment() { return segment_; }
+    uint8_t* segment() { return tables_.segment; }
 
     // Clears the whole model. Costs what the model touched since the last
     // reset, not the size of the tables. `expected` is about how many bytes
@@ -67,7 +64,7 @@ public:
     // data kind `c` chooses (kind_coders.h).
     template <class Coder>
     void code_kind(Coder& coder, uint64_t length, const CodingChoices& c) {
-        taq::code_kind(small_, coder, segment_, length, c);
+        taq::code_kind(small_, coder, tables_.segment, length, c);
     }
 
 private:
@@ -127,13 +124,6 @@ private:
                 ((c2 << 8) | pred) & 0xFFFF};
     }
     void leave_sparse();
-    // Lists something touched since the reset; past the limit the reset
-    // clears everything instead.
-    template <class T>
-    void note_dirty(std::vector<T>& list, T item) {
-        if (list.size() < dirty_limit_) list.push_back(item);
-        else dirty_overflow_ = true;
-    }
     template <bool Sparse>
     void fetch_guessed() const;
     int next_bases(uint32_t x, uint32_t (&b)[3]) const;
@@ -142,61 +132,16 @@ private:
     void fetch_ahead(const uint8_t* bytes, uint32_t i, uint32_t n, uint32_t c, bool has, int32_t pred, int raw,
                      bool& ahead_done);
     uint32_t verify_match() const;
-    void start_populate();
 
-    // Stages 1..3 of the context model's chain, 512 pairs each, in one
-    // table so that one register addresses all three.
-    static constexpr int kStagePairs = 512;
-    // The small tables that general data hits at random all the time, on
-    // one large page (when the system has one to give) so that they cost
-    // no TLB misses: flag stages 2..6, the final stage, the order-1 and
-    // skip rows, the guesses, stages 1..3 and flag stage 1, at these
-    // offsets.
-    struct HotArea {
-        static constexpr size_t kFlagStageBytes = 65536 * 4;
-        static constexpr size_t kFlagAt = 0;
-        static constexpr size_t kFinalAt = kFlagAt + 5 * kFlagStageBytes;
-        static constexpr size_t kRowsAt = kFinalAt + 131072 * 4;
-        static constexpr size_t kGuessAt = kRowsAt + kRowArea;
-        static constexpr size_t kStagesAt = kGuessAt + 65536;
-        static constexpr size_t kFlag1At = kStagesAt + 3 * kStagePairs * 4;
-        static constexpr size_t kEnd = kFlag1At + 512 * 4;
-
-        HotArea();
-        ~HotArea();
-        HotArea(const HotArea&) = delete;
-        HotArea& operator=(const HotArea&) = delete;
-        int16_t* weights(size_t at) const { return reinterpret_cast<int16_t*>(p + at); }
-        uint8_t* const p;
-    };
-    HotArea hot_;
+    TableMemory tables_;
     uint32_t mem_;
     uint32_t mask_;         // mem_ - 1
     uint32_t match_mask_;   // mem_ / 16 - 1
-    uint8_t* segment_ = nullptr;
-    uint8_t* tables_ = nullptr;
-    size_t tables_bytes_ = 0;
-    uint8_t* history_ = nullptr;
-    uint32_t* match_table_ = nullptr;
     uint8_t* rows_ = nullptr;
-    uint8_t* t4_ = nullptr;
-    uint8_t* t3_ = nullptr;
-    uint8_t* t2_ = nullptr;
-    uint8_t* t1_ = nullptr;
 
     // What was touched since the last reset.
-    std::vector<uint8_t*> dirty_buckets_;
-    std::vector<uint32_t> dirty_matches_;
-    size_t dirty_limit_;
-    bool dirty_overflow_ = false;
     uint64_t history_written_ = 0;
     bool touched_ = false;        // general model used since the reset
-    bool large_pages_ = false;
-    unsigned populate_threads_ = 0;  // 0: populated, or left to faults
-    // What the last reset expected; from this much on, a run keeps large
-    // pages even when they come slowly.
-    uint64_t expected_ = UINT64_MAX;
-    static constexpr uint64_t kLongRun = kSegmentSize;
     // After a reset for a small input the buckets and match slots live in
     // sparse_, until it holds sparse_limit_ entries; then they move into
     // the tables. The map takes about 32 bytes an entry, so the limit keeps
@@ -213,7 +158,7 @@ private:
     bool encoder_ahead_ = false;  // the encoder fetches a byte further ahead
     // The decoder's guess of each byte: the byte that last followed the
     // same two bytes. Only what is fetched ahead depends on it.
-    uint8_t* guess_ = hot_.p + HotArea::kGuessAt;
+    uint8_t* guess_ = tables_.hot.p + HotArea::kGuessAt;
 
     // Byte contexts.
     uint32_t c1_ = 0, c2_ = 0;
@@ -239,25 +184,25 @@ private:
 
     SmallModels small_;
 
-    Mixer2 cm_final_{131072, hot_.weights(HotArea::kFinalAt), Mixer2::Unset{}};
+    Mixer2 cm_final_{131072, tables_.hot.weights(HotArea::kFinalAt), Mixer2::Unset{}};
     // The final stage's weights in regions of 256 pairs (one per byte
     // context): those used since the reset, and since the last clamp. A
     // region is reset when first used after a reset; only used ones are
     // clamped.
     uint64_t final_used_[8] = {};
     uint64_t final_unclamped_[8] = {};
-    Mixer2 cm_stages_{3 * kStagePairs, hot_.weights(HotArea::kStagesAt)};
+    Mixer2 cm_stages_{3 * kStagePairs, tables_.hot.weights(HotArea::kStagesAt)};
     struct FlagSelection {
         int16_t* w;  // the selected pair
         int32_t m0, m1, out;
     };
     FlagSelection flag_sel_[6] = {};
-    Mixer2 flag_stage1_{512, hot_.weights(HotArea::kFlag1At)};
-    Mixer2 flag_stage2_{65536, hot_.weights(HotArea::kFlagAt)};
-    Mixer2 flag_stage3_{65536, hot_.weights(HotArea::kFlagAt + HotArea::kFlagStageBytes)};
-    Mixer2 flag_stage4_{65536, hot_.weights(HotArea::kFlagAt + 2 * HotArea::kFlagStageBytes)};
-    Mixer2 flag_stage5_{65536, hot_.weights(HotArea::kFlagAt + 3 * HotArea::kFlagStageBytes)};
-    Mixer2 flag_stage6_{65536, hot_.weights(HotArea::kFlagAt + 4 * HotArea::kFlagStageBytes)};
+    Mixer2 flag_stage1_{512, tables_.hot.weights(HotArea::kFlag1At)};
+    Mixer2 flag_stage2_{65536, tables_.hot.weights(HotArea::kFlagAt)};
+    Mixer2 flag_stage3_{65536, tables_.hot.weights(HotArea::kFlagAt + HotArea::kFlagStageBytes)};
+    Mixer2 flag_stage4_{65536, tables_.hot.weights(HotArea::kFlagAt + 2 * HotArea::kFlagStageBytes)};
+    Mixer2 flag_stage5_{65536, tables_.hot.weights(HotArea::kFlagAt + 3 * HotArea::kFlagStageBytes)};
+    Mixer2 flag_stage6_{65536, tables_.hot.weights(HotArea::kFlagAt + 4 * HotArea::kFlagStageBytes)};
 };
 
 // ---------------------------------------------------------------------------
@@ -279,7 +224,7 @@ template <bool Sparse>
 template <bool Sparse>
 [[gnu::always_inline]] inline void Engine::fetch_match_slot(uint32_t slot) const {
     if constexpr (Sparse) sparse_.prefetch_slot(slot);
-    else __builtin_prefetch(match_table_ + slot, 1, 3);
+    else __builtin_prefetch(tables_.match_table + slot, 1, 3);
 }
 
 // The match table slot of the position `e` (one past the newest byte),
@@ -305,7 +250,7 @@ template <bool Sparse>
 [[gnu::always_inline]] inline void Engine::prefetch_match_slot(uint32_t c_guess) const {
     const uint32_t pos = (hist_pos_ + 1) & mask_;
     if (pos < 8) return;
-    fetch_match_slot<Sparse>(match_slot(history_ + pos, (history4_ << 8) | c_guess));
+    fetch_match_slot<Sparse>(match_slot(tables_.history + pos, (history4_ << 8) | c_guess));
 }
 
 // The slot of the position `e`, several bytes ahead, from the bytes
@@ -358,7 +303,7 @@ inline void Engine::select_buckets(uint32_t node) {
 
 template <bool Sparse>
 inline void Engine::take_bucket(uint8_t* b, uint32_t chk) {
-    if (!Sparse && b[0] == 0 && !dirty_overflow_) note_dirty(dirty_buckets_, b);
+    if (!Sparse && b[0] == 0 && tables_.logging()) tables_.note_bucket(b);
     if (b[0] != chk) {
         const uint64_t zero = 0;
         std::memcpy(b, &zero, 8);
@@ -519,8 +464,8 @@ inline uint32_t Engine::verify_match() const {
         // Eight bytes at a time: the newest byte is the top one of each word.
         for (uint32_t done = 0; done < 32; done += 8) {
             uint64_t a, b;
-            std::memcpy(&a, history_ + at - done - 8, 8);
-            std::memcpy(&b, history_ + from - done - 8, 8);
+            std::memcpy(&a, tables_.history + at - done - 8, 8);
+            std::memcpy(&b, tables_.history + from - done - 8, 8);
             const uint64_t diff = a ^ b;
             if (diff) return done + static_cast<uint32_t>(__builtin_clzll(diff)) / 8;
         }
@@ -528,7 +473,7 @@ inline uint32_t Engine::verify_match() const {
     }
     uint32_t len = 0;
     for (uint32_t i = 1; i <= 32; ++i) {
-        if (history_[(at - i) & mask_] != history_[(match_ptr_ - i) & mask_]) break;
+        if (tables_.history[(at - i) & mask_] != tables_.history[(match_ptr_ - i) & mask_]) break;
         len = i;
     }
     return len;
@@ -539,13 +484,13 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     const int flag = had_prediction && c == pred;
     const uint32_t prev = history4_ & 0xFF;
     history4_ = (history4_ << 8) | c;
-    history_[hist_pos_] = c;
+    tables_.history[hist_pos_] = c;
     hist_pos_ = (hist_pos_ + 1) & mask_;
     ++history_written_;
     uint32_t h = 0;
     // The newest word comes from the register: the byte just stored is in
     // it, and reading it back from memory would wait for that store.
-    if (hist_pos_ >= 8) h = match_slot(history_ + hist_pos_, history4_);
+    if (hist_pos_ >= 8) h = match_slot(tables_.history + hist_pos_, history4_);
     skip_row_ = rows_ + 65536 + 256 * prev;
     o1_row_ = rows_ + 256 * static_cast<uint32_t>(c);
     if (had_prediction) {
@@ -558,17 +503,17 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     }
     ++match_len_;
     ++match_ptr_;
-    uint32_t* const slot = Sparse ? sparse_.slot(h) : match_table_ + h;
+    uint32_t* const slot = Sparse ? sparse_.slot(h) : tables_.match_table + h;
     const uint32_t previous = *slot;
     if (!flag) {
         match_len_ = 0;
         match_ptr_ = previous;
         if (match_ptr_ != hist_pos_) match_len_ = verify_match();
     }
-    if (!Sparse && previous == 0 && !dirty_overflow_) [[unlikely]] note_dirty(dirty_matches_, h);
+    if (!Sparse && previous == 0 && tables_.logging()) [[unlikely]] tables_.note_slot(h);
     *slot = hist_pos_;
     if (match_len_ >= min_match)
-        fetch_flag_weights(history_[match_ptr_ & mask_], match_len_, h2_, h3_, h5_, c1_, (history4_ >> 8) & 0xFF);
+        fetch_flag_weights(tables_.history[match_ptr_ & mask_], match_len_, h2_, h3_, h5_, c1_, (history4_ >> 8) & 0xFF);
 }
 
 // Fetch the weights that flag_contexts() selects (stage 1 is small; the
@@ -586,7 +531,7 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
 // The same for the byte after `x`, were `x` a hit: the match goes on.
 [[gnu::always_inline]] inline void Engine::fetch_flag_weights_after_hit(uint32_t x) const {
     const Hashes h = hashes_after(x);
-    fetch_flag_weights(history_[(match_ptr_ + 1) & mask_], match_len_ + 1, h.h2, h.h3, h.h5, x, c1_);
+    fetch_flag_weights(tables_.history[(match_ptr_ + 1) & mask_], match_len_ + 1, h.h2, h.h3, h.h5, x, c1_);
 }
 
 template <bool Sparse>
@@ -652,7 +597,7 @@ template <class Coder, bool Sparse>
         if (i + kMatchAhead < n) prefetch_match_slot_at<Sparse>(bytes + i + kMatchAhead);
     } else if (has) {
         const uint32_t from = match_ptr_ & mask_;
-        if (from + kMatchAhead <= hist_pos_) prefetch_match_slot_at<Sparse>(history_ + from + kMatchAhead);
+        if (from + kMatchAhead <= hist_pos_) prefetch_match_slot_at<Sparse>(tables_.history + from + kMatchAhead);
     }
     if constexpr (Coder::encoding) {
         // The encoder knows whether the byte is a hit and, if not, which
@@ -676,7 +621,7 @@ template <class Coder, bool Sparse>
         ahead_done = false;
         if (!raw && i + 1 < n) {
             const uint32_t next = bytes[i + 1];
-            const uint32_t continued = history_[(match_ptr_ + 1) & mask_];
+            const uint32_t continued = tables_.history[(match_ptr_ + 1) & mask_];
             if (!(hit && continued == next)) {
                 const uint32_t hi = 16 + (next >> 4);
                 uint32_t b[4];
@@ -729,7 +674,7 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
 
 template <class Coder, bool Sparse>
 void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) {
-    if (!Sparse && populate_threads_ != 0) start_populate();
+    if constexpr (!Sparse) tables_.populate_if_pending();
     const int raw = coder.direct(raw_in);
     prefetch_next_ = !raw;
     encoder_ahead_ = Coder::encoding;
@@ -742,7 +687,7 @@ void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) 
         // A byte adds at most nine entries: eight buckets and a match slot.
         if constexpr (Sparse) sparse_.reserve(9);
         const bool has = match_len_ >= min_match;
-        const int32_t pred = has ? history_[match_ptr_ & mask_] : -1;
+        const int32_t pred = has ? tables_.history[match_ptr_ & mask_] : -1;
         pred_ = pred;
         fetch_ahead<Coder, Sparse>(bytes, i, n, c, has, pred, raw, ahead_done);
         if (has) {
