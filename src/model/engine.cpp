@@ -24,11 +24,12 @@ size_t Engine::sparse_limit_for(uint32_t memory) {
 Engine::Engine(uint32_t memory)
     : tables_(memory),
       mem_(memory),
-      mask_(memory - 1),
       match_mask_(memory / 16 - 1),
       sparse_limit_(sparse_limit_for(memory)),
       // A block can add nine entries a byte past the limit.
       sparse_(sparse_limit_ + 9 * size_t{kBlockSize}) {
+    bytes_.history = tables_.history;
+    bytes_.mask = memory - 1;
     rows_ = tables_.hot.p + HotArea::kRowsAt;
     o1_row_ = rows_;
     skip_row_ = rows_;
@@ -79,7 +80,7 @@ void Engine::leave_sparse() {
 
 void Engine::model_reset(uint64_t expected) {
     if (touched_) {
-        tables_.clear(history_written_);
+        tables_.clear(bytes_.written);
         std::memset(rows_, 0, kRowArea);
         std::fill(std::begin(final_used_), std::end(final_used_), uint64_t{0});
         std::fill(std::begin(final_unclamped_), std::end(final_unclamped_), uint64_t{0});
@@ -96,14 +97,10 @@ void Engine::model_reset(uint64_t expected) {
     tables_.expect(expected);
     sparse_active_ = expected <= sparse_limit_ / kSparseBytesShare;
     sparse_.clear(sparse_active_ ? sparse_entries_for(expected) : 0);
-    history_written_ = 0;
     touched_ = false;
 
     match_ptr_ = 0xFFFFFFFFu;
-    c1_ = c2_ = 0;
-    h1_ = h2_ = h3_ = h4_ = h5_ = 0;
-    history4_ = 0;
-    hist_pos_ = 0;
+    bytes_.reset();
     flag_state_ = 0;
     match_len_ = 0;
     miss_flag_ = 0;

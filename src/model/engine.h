@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "model/byte_context.h"
 #include "model/kind_coders.h"
 #include "model/primitives.h"
 #include "model/small_models.h"
@@ -77,8 +78,6 @@ private:
     template <bool Sparse>
     void byte_update(uint8_t c, bool had_prediction, int32_t pred);
     void set_context_bases(bool has_prediction, int32_t pred);
-    void context_bases(uint32_t h2, uint32_t h3, uint32_t h4, uint32_t h5, uint32_t older, bool has_prediction,
-                       uint32_t p, uint32_t (&b)[4]) const;
     template <bool Sparse>
     void prefetch_match_slot(uint32_t c_guess) const;
     template <bool Sparse>
@@ -98,13 +97,6 @@ private:
     void fetch_flag_weights(uint32_t pred, uint32_t len, uint32_t h2, uint32_t h3, uint32_t h5, uint32_t c1,
                             uint32_t c2) const;
     void fetch_flag_weights_after_hit(uint32_t x) const;
-    // The order-2..5 hashes once `x` follows the bytes hashed now.
-    struct Hashes {
-        uint32_t h2, h3, h4, h5;
-    };
-    Hashes hashes_after(uint32_t x) const {
-        return {(x + h1_) * 321u, (x + h2_) * 321u, (x + h3_) * 321u, (x + h4_) * 321u};
-    }
     // The match length's share in the flag stages' contexts.
     static uint32_t match_bucket(uint32_t len) { return len <= 64 ? ((len - 7) & 255) : (len < 128 ? 62 : 63); }
     // The pairs that flag stages 1..6 select for a byte with the prediction
@@ -126,8 +118,7 @@ private:
     void leave_sparse();
     template <bool Sparse>
     void fetch_guessed() const;
-    int next_bases(uint32_t x, uint32_t (&b)[3]) const;
-    void note_guess(uint8_t c) { guess_[history4_ & 0xFFFF] = c; }
+    void note_guess(uint8_t c) { guess_[bytes_.newest4 & 0xFFFF] = c; }
     template <class Coder, bool Sparse>
     void fetch_ahead(const uint8_t* bytes, uint32_t i, uint32_t n, uint32_t c, bool has, int32_t pred, int raw,
                      bool& ahead_done);
@@ -135,12 +126,10 @@ private:
 
     TableMemory tables_;
     uint32_t mem_;
-    uint32_t mask_;         // mem_ - 1
     uint32_t match_mask_;   // mem_ / 16 - 1
     uint8_t* rows_ = nullptr;
 
     // What was touched since the last reset.
-    uint64_t history_written_ = 0;
     bool touched_ = false;        // general model used since the reset
     // After a reset for a small input the buckets and match slots live in
     // sparse_, until it holds sparse_limit_ entries; then they move into
@@ -160,10 +149,7 @@ private:
     // same two bytes. Only what is fetched ahead depends on it.
     uint8_t* guess_ = tables_.hot.p + HotArea::kGuessAt;
 
-    // Byte contexts.
-    uint32_t c1_ = 0, c2_ = 0;
-    uint32_t h1_ = 0, h2_ = 0, h3_ = 0, h4_ = 0, h5_ = 0;
-    uint32_t history4_ = 0;
+    ByteContext bytes_;
     uint8_t* o1_row_ = nullptr;
     uint8_t* skip_row_ = nullptr;
 
@@ -177,7 +163,6 @@ private:
     uint32_t masks4_[4] = {};   // byte-offset masks of T1..T4
 
     // Match model.
-    uint32_t hist_pos_ = 0;
     uint32_t match_ptr_ = 0xFFFFFFFFu;
     uint32_t match_len_ = 0;
     uint8_t flag_state_ = 0;
@@ -229,7 +214,7 @@ template <bool Sparse>
 
 // The match table slot of the position `e` (one past the newest byte),
 // from the four bytes before the newest word and that word, `newest`, with
-// its newest byte lowest (as history4_ holds it). Every caller uses this
+// its newest byte lowest (as bytes_.newest4 holds it). Every caller uses this
 // one formula: the byte step, and the fetches ahead of it.
 [[gnu::always_inline]] inline uint32_t Engine::match_slot(const uint8_t* e, uint32_t newest) const {
     uint32_t w;
@@ -248,9 +233,9 @@ template <bool Sparse>
 // coded. `c_guess` holds the byte's known (or expected) high bits.
 template <bool Sparse>
 [[gnu::always_inline]] inline void Engine::prefetch_match_slot(uint32_t c_guess) const {
-    const uint32_t pos = (hist_pos_ + 1) & mask_;
+    const uint32_t pos = (bytes_.pos + 1) & bytes_.mask;
     if (pos < 8) return;
-    fetch_match_slot<Sparse>(match_slot(tables_.history + pos, (history4_ << 8) | c_guess));
+    fetch_match_slot<Sparse>(match_slot(bytes_.history + pos, (bytes_.newest4 << 8) | c_guess));
 }
 
 // The slot of the position `e`, several bytes ahead, from the bytes
@@ -265,26 +250,7 @@ template <bool Sparse>
 // The four table contexts of a byte differ only by the node added to a
 // per-byte base, so the bases are computed once per byte.
 inline void Engine::set_context_bases(bool has_prediction, int32_t pred) {
-    context_bases(h2_, h3_, h4_, h5_, history4_ >> 16, has_prediction, static_cast<uint32_t>(pred), base_);
-}
-
-// The bases of a byte from its hashes, the two bytes before its newest two
-// (`older`) and its match prediction `p` (all ones without one).
-[[gnu::always_inline]] inline void Engine::context_bases(uint32_t h2, uint32_t h3, uint32_t h4, uint32_t h5,
-                                                         uint32_t older, bool has_prediction, uint32_t p,
-                                                         uint32_t (&b)[4]) const {
-    if (!text_applied) {
-        b[0] = h4 + h5;
-        b[1] = h3;
-        b[2] = h2;
-        b[3] = older * 43690u + (p << 8);
-    } else {
-        const uint32_t pm = p + (has_prediction ? 256u : 0u);
-        b[0] = pm * h5;
-        b[1] = h4;
-        b[2] = h3;
-        b[3] = pm * h2;
-    }
+    bytes_.bases_now(has_prediction, static_cast<uint32_t>(pred), text_applied, base_);
 }
 
 template <bool Sparse>
@@ -438,8 +404,8 @@ inline int32_t Engine::flag_mix(int k, Mixer2& stage, uint32_t ctx, int32_t m0, 
 }
 
 inline int32_t Engine::mm_predict() {
-    const FlagContexts f = flag_contexts(static_cast<uint32_t>(pred_), match_len_, h2_, h3_, h5_, c1_,
-                                         (history4_ >> 8) & 0xFF);
+    const FlagContexts f = flag_contexts(static_cast<uint32_t>(pred_), match_len_, bytes_.h2, bytes_.h3, bytes_.h5, bytes_.c1,
+                                         (bytes_.newest4 >> 8) & 0xFF);
     const int32_t q = state_p(flag_state_) - 2047;
     const int32_t y1 = flag_mix(0, flag_stage1_, f.s1, 512, q);
     const int32_t y2 = flag_mix(1, flag_stage2_, f.s2, 3072, wrap_mul(2, y1));
@@ -458,14 +424,14 @@ inline int32_t Engine::mm_predict() {
 // How many bytes (up to 32) before match_ptr equal those before hist_pos,
 // counting backwards from the newest.
 inline uint32_t Engine::verify_match() const {
-    const uint32_t at = hist_pos_;
-    const uint32_t from = match_ptr_ & mask_;
+    const uint32_t at = bytes_.pos;
+    const uint32_t from = match_ptr_ & bytes_.mask;
     if (at >= 32 && from >= 32) {
         // Eight bytes at a time: the newest byte is the top one of each word.
         for (uint32_t done = 0; done < 32; done += 8) {
             uint64_t a, b;
-            std::memcpy(&a, tables_.history + at - done - 8, 8);
-            std::memcpy(&b, tables_.history + from - done - 8, 8);
+            std::memcpy(&a, bytes_.history + at - done - 8, 8);
+            std::memcpy(&b, bytes_.history + from - done - 8, 8);
             const uint64_t diff = a ^ b;
             if (diff) return done + static_cast<uint32_t>(__builtin_clzll(diff)) / 8;
         }
@@ -473,7 +439,7 @@ inline uint32_t Engine::verify_match() const {
     }
     uint32_t len = 0;
     for (uint32_t i = 1; i <= 32; ++i) {
-        if (tables_.history[(at - i) & mask_] != tables_.history[(match_ptr_ - i) & mask_]) break;
+        if (bytes_.history[(at - i) & bytes_.mask] != bytes_.history[(match_ptr_ - i) & bytes_.mask]) break;
         len = i;
     }
     return len;
@@ -482,15 +448,11 @@ inline uint32_t Engine::verify_match() const {
 template <bool Sparse>
 inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     const int flag = had_prediction && c == pred;
-    const uint32_t prev = history4_ & 0xFF;
-    history4_ = (history4_ << 8) | c;
-    tables_.history[hist_pos_] = c;
-    hist_pos_ = (hist_pos_ + 1) & mask_;
-    ++history_written_;
+    const uint32_t prev = bytes_.c2;
     uint32_t h = 0;
     // The newest word comes from the register: the byte just stored is in
     // it, and reading it back from memory would wait for that store.
-    if (hist_pos_ >= 8) h = match_slot(tables_.history + hist_pos_, history4_);
+    if (bytes_.pos >= 8) h = match_slot(bytes_.history + bytes_.pos, bytes_.newest4);
     skip_row_ = rows_ + 65536 + 256 * prev;
     o1_row_ = rows_ + 256 * static_cast<uint32_t>(c);
     if (had_prediction) {
@@ -508,12 +470,12 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     if (!flag) {
         match_len_ = 0;
         match_ptr_ = previous;
-        if (match_ptr_ != hist_pos_) match_len_ = verify_match();
+        if (match_ptr_ != bytes_.pos) match_len_ = verify_match();
     }
     if (!Sparse && previous == 0 && tables_.logging()) [[unlikely]] tables_.note_slot(h);
-    *slot = hist_pos_;
+    *slot = bytes_.pos;
     if (match_len_ >= min_match)
-        fetch_flag_weights(tables_.history[match_ptr_ & mask_], match_len_, h2_, h3_, h5_, c1_, (history4_ >> 8) & 0xFF);
+        fetch_flag_weights(bytes_.history[match_ptr_ & bytes_.mask], match_len_, bytes_.h2, bytes_.h3, bytes_.h5, bytes_.c1, (bytes_.newest4 >> 8) & 0xFF);
 }
 
 // Fetch the weights that flag_contexts() selects (stage 1 is small; the
@@ -530,20 +492,13 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
 
 // The same for the byte after `x`, were `x` a hit: the match goes on.
 [[gnu::always_inline]] inline void Engine::fetch_flag_weights_after_hit(uint32_t x) const {
-    const Hashes h = hashes_after(x);
-    fetch_flag_weights(tables_.history[(match_ptr_ + 1) & mask_], match_len_ + 1, h.h2, h.h3, h.h5, x, c1_);
+    const ByteContext::Hashes h = bytes_.hashes_after(x);
+    fetch_flag_weights(bytes_.history[(match_ptr_ + 1) & bytes_.mask], match_len_ + 1, h.h2, h.h3, h.h5, x, bytes_.c1);
 }
 
 template <bool Sparse>
-inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
-    c2_ = c1_;
-    c1_ = c;
-    const Hashes h = hashes_after(c);
-    h5_ = h.h5;
-    h4_ = h.h4;
-    h3_ = h.h3;
-    h2_ = h.h2;
-    h1_ = c * 321u;
+[[gnu::always_inline]] inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
+    bytes_.push(c);
     mm_update<Sparse>(c, had_prediction, pred);
     // After a hit the next byte is most likely predicted and hit too.
     if (prefetch_next_ && !encoder_ahead_ && !(had_prediction && static_cast<int32_t>(c) == pred)) {
@@ -552,31 +507,17 @@ inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
         // step, next to the fetches at the top of the next byte: in small
         // pages most fetches miss the TLB, and the page walks of one burst
         // overlap, where two bursts would hold the core up twice.
+        uint32_t b[4];
+        bytes_.bases_now(false, 0, text_applied, b);
         if (!text_applied) {
-            base_[0] = h4_ + h5_;
+            base_[0] = b[0];
             fetch_bucket<Sparse>(0, base_[0] + 1);
         }
-        base_[1] = text_applied ? h4_ : h3_;
-        base_[2] = text_applied ? h3_ : h2_;
+        base_[1] = b[1];
+        base_[2] = b[2];
         fetch_bucket<Sparse>(1, base_[1] + 1);
         fetch_bucket<Sparse>(2, base_[2] + 1);
     }
-}
-
-// The context bases that the byte after `x` gives T1..T3 (T2 and T3 under
-// the text transform: its T1 hangs on the match prediction), from the
-// hashes before `x`. Returns the first table that has one.
-[[gnu::always_inline]] inline int Engine::next_bases(uint32_t x, uint32_t (&b)[3]) const {
-    const Hashes h = hashes_after(x);
-    if (!text_applied) {
-        b[0] = h.h4 + h.h5;
-        b[1] = h.h3;
-        b[2] = h.h2;
-        return 0;
-    }
-    b[1] = h.h4;
-    b[2] = h.h3;
-    return 1;
 }
 
 // The fetches ahead of one byte of general data (in the tables or the
@@ -596,8 +537,8 @@ template <class Coder, bool Sparse>
     if constexpr (Coder::encoding) {
         if (i + kMatchAhead < n) prefetch_match_slot_at<Sparse>(bytes + i + kMatchAhead);
     } else if (has) {
-        const uint32_t from = match_ptr_ & mask_;
-        if (from + kMatchAhead <= hist_pos_) prefetch_match_slot_at<Sparse>(tables_.history + from + kMatchAhead);
+        const uint32_t from = match_ptr_ & bytes_.mask;
+        if (from + kMatchAhead <= bytes_.pos) prefetch_match_slot_at<Sparse>(bytes_.history + from + kMatchAhead);
     }
     if constexpr (Coder::encoding) {
         // The encoder knows whether the byte is a hit and, if not, which
@@ -621,13 +562,11 @@ template <class Coder, bool Sparse>
         ahead_done = false;
         if (!raw && i + 1 < n) {
             const uint32_t next = bytes[i + 1];
-            const uint32_t continued = tables_.history[(match_ptr_ + 1) & mask_];
+            const uint32_t continued = bytes_.history[(match_ptr_ + 1) & bytes_.mask];
             if (!(hit && continued == next)) {
                 const uint32_t hi = 16 + (next >> 4);
                 uint32_t b[4];
-                const Hashes h = hashes_after(c);
-                context_bases(h.h2, h.h3, h.h4, h.h5, ((history4_ << 8) | c) >> 16, hit,
-                              hit ? continued : 0xFFFFFFFFu, b);
+                bytes_.bases_after(c, hit, hit ? continued : 0xFFFFFFFFu, text_applied, b);
                 for (int k = 0; k < 4; ++k) {
                     fetch_bucket<Sparse>(k, b[k] + 1);
                     fetch_bucket<Sparse>(k, b[k] + hi);
@@ -652,11 +591,12 @@ template <class Coder, bool Sparse>
 // about half the guesses are right.
 template <bool Sparse>
 [[gnu::always_inline]] inline void Engine::fetch_guessed() const {
-    const uint32_t g = guess_[history4_ & 0xFFFF];
+    const uint32_t g = guess_[bytes_.newest4 & 0xFFFF];
     for (int k = 0; k < 4; ++k) fetch_bucket<Sparse>(k, base_[k] + 16 + (g >> 4));
-    uint32_t b[3];
+    uint32_t b[4];
+    bytes_.bases_after(g, false, 0, text_applied, b);
 #pragma GCC unroll 3
-    for (int k = next_bases(g, b); k < 3; ++k) fetch_bucket<Sparse>(k, b[k] + 1);
+    for (int k = ByteContext::first_unpredicted(text_applied); k < 3; ++k) fetch_bucket<Sparse>(k, b[k] + 1);
 }
 
 template <class Coder>
@@ -687,7 +627,7 @@ void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) 
         // A byte adds at most nine entries: eight buckets and a match slot.
         if constexpr (Sparse) sparse_.reserve(9);
         const bool has = match_len_ >= min_match;
-        const int32_t pred = has ? tables_.history[match_ptr_ & mask_] : -1;
+        const int32_t pred = has ? bytes_.history[match_ptr_ & bytes_.mask] : -1;
         pred_ = pred;
         fetch_ahead<Coder, Sparse>(bytes, i, n, c, has, pred, raw, ahead_done);
         if (has) {
@@ -706,7 +646,7 @@ void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) 
         if (!raw) {
             if (!has) {
                 miss_flag_ = 0;
-                final_ctx_ = (c1_ << 8) | 65536;
+                final_ctx_ = (bytes_.c1 << 8) | 65536;
             } else {
                 miss_flag_ = 256;
                 final_ctx_ = static_cast<uint32_t>(pred) << 8;
