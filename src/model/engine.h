@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "model/byte_context.h"
 #include "model/kind_coders.h"
 #include "model/primitives.h"
 #include "model/small_models.h"
+#include "model/storage.h"
 #include "model/table_memory.h"
 #include "model/sparse.h"
 #include "platform/platform.h"
@@ -69,30 +71,30 @@ public:
     }
 
 private:
-    template <class Coder, bool Sparse>
+    template <class Coder, class Storage>
     [[gnu::noinline]] void code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw);
-    template <class Coder, bool Sparse>
+    template <class Coder, class Storage>
     uint32_t cm_code_byte(Coder& coder, uint32_t c);
     int32_t mm_predict();
     int32_t flag_mix(int k, Mixer2& stage, uint32_t ctx, int32_t m0, int32_t m1);
-    template <bool Sparse>
+    template <class Storage>
     void byte_update(uint8_t c, bool had_prediction, int32_t pred);
     void set_context_bases(bool has_prediction, int32_t pred);
-    template <bool Sparse>
-    void prefetch_match_slot(uint32_t c_guess) const;
-    template <bool Sparse>
-    void prefetch_match_slot_at(const uint8_t* e) const;
-    template <bool Sparse>
-    void fetch_match_slot(uint32_t slot) const;
+    template <class Storage>
+    void prefetch_match_slot(uint32_t c_guess);
+    template <class Storage>
+    void prefetch_match_slot_at(const uint8_t* e);
+    template <class Storage>
+    void fetch_match_slot(uint32_t slot);
     uint32_t match_slot(const uint8_t* e, uint32_t newest) const;
     uint32_t bucket_offset(int k, uint32_t context) const;  // in T(k+1), of a whole context
-    template <bool Sparse>
-    void fetch_bucket(int k, uint32_t context) const;
-    template <bool Sparse>
+    template <class Storage>
+    void fetch_bucket(int k, uint32_t context);
+    template <class Storage>
     void select_buckets(uint32_t node);
-    template <bool Sparse>
+    template <class Storage>
     void take_bucket(uint8_t* b, uint32_t chk);
-    template <bool Sparse>
+    template <class Storage>
     void mm_update(uint8_t c, bool had_prediction, int32_t pred);
     void fetch_flag_weights(uint32_t pred, uint32_t len, uint32_t h2, uint32_t h3, uint32_t h5, uint32_t c1,
                             uint32_t c2) const;
@@ -116,10 +118,16 @@ private:
                 ((c2 << 8) | pred) & 0xFFFF};
     }
     void leave_sparse();
-    template <bool Sparse>
-    void fetch_guessed() const;
+    // The storage the loops over `Storage` work on.
+    template <class Storage>
+    [[gnu::always_inline]] Storage store() {
+        if constexpr (std::is_same_v<Storage, MapStorage>) return {sparse_};
+        else return {tables_};
+    }
+    template <class Storage>
+    void fetch_guessed();
     void note_guess(uint8_t c) { guess_[bytes_.newest4 & 0xFFFF] = c; }
-    template <class Coder, bool Sparse>
+    template <class Coder, class Storage>
     void fetch_ahead(const uint8_t* bytes, uint32_t i, uint32_t n, uint32_t c, bool has, int32_t pred, int raw,
                      bool& ahead_done);
     uint32_t verify_match() const;
@@ -199,17 +207,15 @@ inline uint32_t Engine::bucket_offset(int k, uint32_t v) const { return ((v + (v
 // compiler may find them free of side effects and drop them.)
 
 // Starts fetching the bucket of a whole context.
-template <bool Sparse>
-[[gnu::always_inline]] inline void Engine::fetch_bucket(int k, uint32_t v) const {
+template <class Storage>
+[[gnu::always_inline]] inline void Engine::fetch_bucket(int k, uint32_t v) {
     const uint32_t offset = bucket_offset(k, v);
-    if constexpr (Sparse) sparse_.prefetch(static_cast<uint32_t>(k), offset >> 4);
-    else __builtin_prefetch(tables4_[k] + offset, 1, 3);
+    store<Storage>().fetch_bucket(static_cast<uint32_t>(k), offset);
 }
 
-template <bool Sparse>
-[[gnu::always_inline]] inline void Engine::fetch_match_slot(uint32_t slot) const {
-    if constexpr (Sparse) sparse_.prefetch_slot(slot);
-    else __builtin_prefetch(tables_.match_table + slot, 1, 3);
+template <class Storage>
+[[gnu::always_inline]] inline void Engine::fetch_match_slot(uint32_t slot) {
+    store<Storage>().fetch_slot(slot);
 }
 
 // The match table slot of the position `e` (one past the newest byte),
@@ -231,20 +237,20 @@ template <bool Sparse>
 // the byte itself, but for the byte's low bits (without the text transform)
 // or entirely (with it, below 512 MiB): fetch its line while the byte is
 // coded. `c_guess` holds the byte's known (or expected) high bits.
-template <bool Sparse>
-[[gnu::always_inline]] inline void Engine::prefetch_match_slot(uint32_t c_guess) const {
+template <class Storage>
+[[gnu::always_inline]] inline void Engine::prefetch_match_slot(uint32_t c_guess) {
     const uint32_t pos = (bytes_.pos + 1) & bytes_.mask;
     if (pos < 8) return;
-    fetch_match_slot<Sparse>(match_slot(bytes_.history + pos, (bytes_.newest4 << 8) | c_guess));
+    fetch_match_slot<Storage>(match_slot(bytes_.history + pos, (bytes_.newest4 << 8) | c_guess));
 }
 
 // The slot of the position `e`, several bytes ahead, from the bytes
 // themselves: known to the encoder, likely to the decoder inside a match.
-template <bool Sparse>
-[[gnu::always_inline]] inline void Engine::prefetch_match_slot_at(const uint8_t* e) const {
+template <class Storage>
+[[gnu::always_inline]] inline void Engine::prefetch_match_slot_at(const uint8_t* e) {
     uint32_t newest;
     std::memcpy(&newest, e - 4, 4);
-    fetch_match_slot<Sparse>(match_slot(e, __builtin_bswap32(newest)));
+    fetch_match_slot<Storage>(match_slot(e, __builtin_bswap32(newest)));
 }
 
 // The four table contexts of a byte differ only by the node added to a
@@ -253,23 +259,22 @@ inline void Engine::set_context_bases(bool has_prediction, int32_t pred) {
     bytes_.bases_now(has_prediction, static_cast<uint32_t>(pred), text_applied, base_);
 }
 
-template <bool Sparse>
+template <class Storage>
 inline void Engine::select_buckets(uint32_t node) {
     for (int k = 0; k < 4; ++k) {
         const uint32_t v = base_[k] + node;
         const uint32_t chk = v >> 24;
         const uint32_t offset = bucket_offset(k, v);
         uint8_t* b;
-        if constexpr (Sparse) b = sparse_.at(static_cast<uint32_t>(k), offset >> 4);
-        else b = tables4_[k] + offset;
-        if (b[0] != chk || chk == 0) [[unlikely]] take_bucket<Sparse>(b, chk);
+        b = store<Storage>().bucket(static_cast<uint32_t>(k), offset);
+        if (b[0] != chk || chk == 0) [[unlikely]] take_bucket<Storage>(b, chk);
         buckets_[k] = b;
     }
 }
 
-template <bool Sparse>
+template <class Storage>
 inline void Engine::take_bucket(uint8_t* b, uint32_t chk) {
-    if (!Sparse && b[0] == 0 && tables_.logging()) tables_.note_bucket(b);
+    if (b[0] == 0) store<Storage>().note_new_bucket(b);
     if (b[0] != chk) {
         const uint64_t zero = 0;
         std::memcpy(b, &zero, 8);
@@ -281,7 +286,7 @@ inline void Engine::take_bucket(uint8_t* b, uint32_t chk) {
 // One byte through the context model: for each bit, predict, code, learn.
 // The per-bit state (node, position in the nibble, buckets) lives in
 // locals so that it stays in registers across the eight bits.
-template <class Coder, bool Sparse>
+template <class Coder, class Storage>
 inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
     const int32_t mf = static_cast<int32_t>(miss_flag_);
     const uint32_t fctx = final_ctx_;
@@ -310,12 +315,11 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
         if (j == 3 && !Coder::encoding) {
             // The slot is known but for the byte's low nibble: in the table
             // that leaves one line, in the sparse map one of four entries.
-            prefetch_match_slot<Sparse>((node & 15) << 4);
-            if constexpr (Sparse)
-                for (uint32_t low = 4; low < 16; low += 4) prefetch_match_slot<Sparse>(((node & 15) << 4) | low);
+            for (uint32_t low = 0; low < 16; low += Storage::kNibbleSlotStep)
+                prefetch_match_slot<Storage>(((node & 15) << 4) | low);
         }
         if (j == 7 || j == 3) {
-            select_buckets<Sparse>(node);
+            select_buckets<Storage>(node);
             for (int k = 0; k < 4; ++k) bk[k] = buckets_[k];
         }
         uint8_t* const so1 = o1_row + node;
@@ -381,13 +385,13 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
             // The second nibble's buckets are one of four: fetch those of
             // the two largest tables now, the other two a bit later.
             for (uint32_t i = 0; i < 4; ++i) {
-                fetch_bucket<Sparse>(0, base_[0] + 4 * node + i);
-                fetch_bucket<Sparse>(1, base_[1] + 4 * node + i);
+                fetch_bucket<Storage>(0, base_[0] + 4 * node + i);
+                fetch_bucket<Storage>(1, base_[1] + 4 * node + i);
             }
         } else if (j == 5) {
             for (uint32_t i = 0; i < 2; ++i) {
-                fetch_bucket<Sparse>(2, base_[2] + 2 * node + i);
-                fetch_bucket<Sparse>(3, base_[3] + 2 * node + i);
+                fetch_bucket<Storage>(2, base_[2] + 2 * node + i);
+                fetch_bucket<Storage>(3, base_[3] + 2 * node + i);
             }
         }
     }
@@ -445,7 +449,7 @@ inline uint32_t Engine::verify_match() const {
     return len;
 }
 
-template <bool Sparse>
+template <class Storage>
 inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     const int flag = had_prediction && c == pred;
     const uint32_t prev = bytes_.c2;
@@ -465,14 +469,14 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     }
     ++match_len_;
     ++match_ptr_;
-    uint32_t* const slot = Sparse ? sparse_.slot(h) : tables_.match_table + h;
+    uint32_t* const slot = store<Storage>().slot(h);
     const uint32_t previous = *slot;
     if (!flag) {
         match_len_ = 0;
         match_ptr_ = previous;
         if (match_ptr_ != bytes_.pos) match_len_ = verify_match();
     }
-    if (!Sparse && previous == 0 && tables_.logging()) [[unlikely]] tables_.note_slot(h);
+    if (previous == 0) [[unlikely]] store<Storage>().note_new_slot(h);
     *slot = bytes_.pos;
     if (match_len_ >= min_match)
         fetch_flag_weights(bytes_.history[match_ptr_ & bytes_.mask], match_len_, bytes_.h2, bytes_.h3, bytes_.h5, bytes_.c1, (bytes_.newest4 >> 8) & 0xFF);
@@ -496,10 +500,10 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
     fetch_flag_weights(bytes_.history[(match_ptr_ + 1) & bytes_.mask], match_len_ + 1, h.h2, h.h3, h.h5, x, bytes_.c1);
 }
 
-template <bool Sparse>
+template <class Storage>
 [[gnu::always_inline]] inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
     bytes_.push(c);
-    mm_update<Sparse>(c, had_prediction, pred);
+    mm_update<Storage>(c, had_prediction, pred);
     // After a hit the next byte is most likely predicted and hit too.
     if (prefetch_next_ && !encoder_ahead_ && !(had_prediction && static_cast<int32_t>(c) == pred)) {
         // The next byte's first-nibble buckets that do not depend on the
@@ -511,12 +515,12 @@ template <bool Sparse>
         bytes_.bases_now(false, 0, text_applied, b);
         if (!text_applied) {
             base_[0] = b[0];
-            fetch_bucket<Sparse>(0, base_[0] + 1);
+            fetch_bucket<Storage>(0, base_[0] + 1);
         }
         base_[1] = b[1];
         base_[2] = b[2];
-        fetch_bucket<Sparse>(1, base_[1] + 1);
-        fetch_bucket<Sparse>(2, base_[2] + 1);
+        fetch_bucket<Storage>(1, base_[1] + 1);
+        fetch_bucket<Storage>(2, base_[2] + 1);
     }
 }
 
@@ -524,10 +528,10 @@ template <bool Sparse>
 // small-input map); with them the context bases of a byte without a
 // prediction (and, encoding, of any miss). `ahead_done` tells the next
 // byte what was fetched for it.
-template <class Coder, bool Sparse>
+template <class Coder, class Storage>
 [[gnu::always_inline]] inline void Engine::fetch_ahead(const uint8_t* bytes, uint32_t i, uint32_t n, uint32_t c,
                                                        bool has, int32_t pred, int raw, bool& ahead_done) {
-    prefetch_match_slot<Sparse>(has ? static_cast<uint32_t>(pred) : (Coder::encoding ? c : 0u));
+    prefetch_match_slot<Storage>(has ? static_cast<uint32_t>(pred) : (Coder::encoding ? c : 0u));
     // A hit is most likely followed by another.
     if (has && (!Coder::encoding || c == static_cast<uint32_t>(pred)))
         fetch_flag_weights_after_hit(static_cast<uint32_t>(pred));
@@ -535,10 +539,10 @@ template <class Coder, bool Sparse>
     // hit: fetch the slot of kMatchAhead bytes on as well, from the
     // bytes themselves or, when decoding a match, from its source.
     if constexpr (Coder::encoding) {
-        if (i + kMatchAhead < n) prefetch_match_slot_at<Sparse>(bytes + i + kMatchAhead);
+        if (i + kMatchAhead < n) prefetch_match_slot_at<Storage>(bytes + i + kMatchAhead);
     } else if (has) {
         const uint32_t from = match_ptr_ & bytes_.mask;
-        if (from + kMatchAhead <= bytes_.pos) prefetch_match_slot_at<Sparse>(bytes_.history + from + kMatchAhead);
+        if (from + kMatchAhead <= bytes_.pos) prefetch_match_slot_at<Storage>(bytes_.history + from + kMatchAhead);
     }
     if constexpr (Coder::encoding) {
         // The encoder knows whether the byte is a hit and, if not, which
@@ -551,8 +555,8 @@ template <class Coder, bool Sparse>
                 // Fetched a byte ahead: T2, T3 and, without the text
                 // transform, T1.
                 if (ahead_done && k < 3 && (k > 0 || !text_applied)) continue;
-                fetch_bucket<Sparse>(k, base_[k] + 1);
-                fetch_bucket<Sparse>(k, base_[k] + hi);
+                fetch_bucket<Storage>(k, base_[k] + 1);
+                fetch_bucket<Storage>(k, base_[k] + hi);
             }
         }
         // The next byte's buckets a byte ahead, unless it looks like a
@@ -568,8 +572,8 @@ template <class Coder, bool Sparse>
                 uint32_t b[4];
                 bytes_.bases_after(c, hit, hit ? continued : 0xFFFFFFFFu, text_applied, b);
                 for (int k = 0; k < 4; ++k) {
-                    fetch_bucket<Sparse>(k, b[k] + 1);
-                    fetch_bucket<Sparse>(k, b[k] + hi);
+                    fetch_bucket<Storage>(k, b[k] + 1);
+                    fetch_bucket<Storage>(k, b[k] + hi);
                 }
                 ahead_done = true;
             }
@@ -579,9 +583,9 @@ template <class Coder, bool Sparse>
         // model: its buckets are fetched early only for bytes without
         // a prediction.
         set_context_bases(false, pred);
-        fetch_bucket<Sparse>(3, base_[3] + 1);
-        if (text_applied) fetch_bucket<Sparse>(0, base_[0] + 1);
-        fetch_guessed<Sparse>();
+        fetch_bucket<Storage>(3, base_[3] + 1);
+        if (text_applied) fetch_bucket<Storage>(0, base_[0] + 1);
+        fetch_guessed<Storage>();
     }
 }
 
@@ -589,14 +593,14 @@ template <class Coder, bool Sparse>
 // nibble and of the next byte's first nibble hang on it. Fetch those of the
 // guessed byte while the first nibble is decoded: on binaries and source
 // about half the guesses are right.
-template <bool Sparse>
-[[gnu::always_inline]] inline void Engine::fetch_guessed() const {
+template <class Storage>
+[[gnu::always_inline]] inline void Engine::fetch_guessed() {
     const uint32_t g = guess_[bytes_.newest4 & 0xFFFF];
-    for (int k = 0; k < 4; ++k) fetch_bucket<Sparse>(k, base_[k] + 16 + (g >> 4));
+    for (int k = 0; k < 4; ++k) fetch_bucket<Storage>(k, base_[k] + 16 + (g >> 4));
     uint32_t b[4];
     bytes_.bases_after(g, false, 0, text_applied, b);
 #pragma GCC unroll 3
-    for (int k = ByteContext::first_unpredicted(text_applied); k < 3; ++k) fetch_bucket<Sparse>(k, b[k] + 1);
+    for (int k = ByteContext::first_unpredicted(text_applied); k < 3; ++k) fetch_bucket<Storage>(k, b[k] + 1);
 }
 
 template <class Coder>
@@ -604,17 +608,17 @@ void Engine::code_general_chunk(Coder& coder, uint8_t* bytes, uint32_t n, int ra
     touched_ = true;
     if (sparse_active_) {
         if (sparse_.size() <= sparse_limit_) {
-            code_general<Coder, true>(coder, bytes, n, raw);
+            code_general<Coder, MapStorage>(coder, bytes, n, raw);
             return;
         }
         leave_sparse();
     }
-    code_general<Coder, false>(coder, bytes, n, raw);
+    code_general<Coder, TableStorage>(coder, bytes, n, raw);
 }
 
-template <class Coder, bool Sparse>
+template <class Coder, class Storage>
 void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) {
-    if constexpr (!Sparse) tables_.populate_if_pending();
+    store<Storage>().start_block();
     const int raw = coder.direct(raw_in);
     prefetch_next_ = !raw;
     encoder_ahead_ = Coder::encoding;
@@ -624,12 +628,11 @@ void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) 
     }
     for (uint32_t i = 0; i < n; ++i) {
         uint32_t c = Coder::encoding ? bytes[i] : 0;
-        // A byte adds at most nine entries: eight buckets and a match slot.
-        if constexpr (Sparse) sparse_.reserve(9);
+        store<Storage>().start_byte();
         const bool has = match_len_ >= min_match;
         const int32_t pred = has ? bytes_.history[match_ptr_ & bytes_.mask] : -1;
         pred_ = pred;
-        fetch_ahead<Coder, Sparse>(bytes, i, n, c, has, pred, raw, ahead_done);
+        fetch_ahead<Coder, Storage>(bytes, i, n, c, has, pred, raw, ahead_done);
         if (has) {
             const int hit = coder.bit(Coder::encoding ? static_cast<int>(c == static_cast<uint32_t>(pred)) : 0,
                                       static_cast<uint32_t>(mm_predict()));
@@ -639,7 +642,7 @@ void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) 
                     bytes[i] = static_cast<uint8_t>(c);
                     note_guess(static_cast<uint8_t>(c));
                 }
-                byte_update<Sparse>(static_cast<uint8_t>(c), true, pred);
+                byte_update<Storage>(static_cast<uint8_t>(c), true, pred);
                 continue;
             }
         }
@@ -653,10 +656,10 @@ void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) 
                 // (The encoder set them at the top of the byte.)
                 if constexpr (!Coder::encoding) {
                     set_context_bases(true, pred);
-                    fetch_guessed<Sparse>();
+                    fetch_guessed<Storage>();
                 }
             }
-            c = cm_code_byte<Coder, Sparse>(coder, c);
+            c = cm_code_byte<Coder, Storage>(coder, c);
         } else {
             uint32_t v = 0;
             for (int j = 7; j >= 0; --j) v = 2 * v + static_cast<uint32_t>(coder.direct(static_cast<int>((c >> j) & 1)));
@@ -666,7 +669,7 @@ void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) 
             bytes[i] = static_cast<uint8_t>(c);
             note_guess(static_cast<uint8_t>(c));
         }
-        byte_update<Sparse>(static_cast<uint8_t>(c), has, pred);
+        byte_update<Storage>(static_cast<uint8_t>(c), has, pred);
     }
 }
 
