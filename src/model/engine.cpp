@@ -24,10 +24,10 @@ size_t Engine::sparse_limit_for(uint32_t memory) {
 Engine::Engine(uint32_t memory)
     : tables_(memory),
       mem_(memory),
-      match_mask_(memory / 16 - 1),
       sparse_limit_(sparse_limit_for(memory)),
       // A block can add nine entries a byte past the limit.
-      sparse_(sparse_limit_ + 9 * size_t{kBlockSize}) {
+      sparse_(sparse_limit_ + 9 * size_t{kBlockSize}),
+      match_(tables_.hot, memory) {
     bytes_.history = tables_.history;
     bytes_.mask = memory - 1;
     rows_ = tables_.hot.p + HotArea::kRowsAt;
@@ -85,12 +85,7 @@ void Engine::model_reset(uint64_t expected) {
         std::fill(std::begin(final_used_), std::end(final_used_), uint64_t{0});
         std::fill(std::begin(final_unclamped_), std::end(final_unclamped_), uint64_t{0});
         cm_stages_.reset();
-        flag_stage1_.reset();
-        flag_stage2_.reset();
-        flag_stage3_.reset();
-        flag_stage4_.reset();
-        flag_stage5_.reset();
-        flag_stage6_.reset();
+        match_.reset_stages();
     }
     small_.reset();
     tables_.forget();
@@ -99,10 +94,8 @@ void Engine::model_reset(uint64_t expected) {
     sparse_.clear(sparse_active_ ? sparse_entries_for(expected) : 0);
     touched_ = false;
 
-    match_ptr_ = 0xFFFFFFFFu;
+    match_.reset();
     bytes_.reset();
-    flag_state_ = 0;
-    match_len_ = 0;
     miss_flag_ = 0;
     o1_row_ = rows_;
     skip_row_ = rows_;

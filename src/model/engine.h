@@ -13,6 +13,7 @@
 
 #include "model/byte_context.h"
 #include "model/kind_coders.h"
+#include "model/match_model.h"
 #include "model/primitives.h"
 #include "model/small_models.h"
 #include "model/storage.h"
@@ -76,17 +77,9 @@ private:
     template <class Coder, class Storage>
     uint32_t cm_code_byte(Coder& coder, uint32_t c);
     int32_t mm_predict();
-    int32_t flag_mix(int k, Mixer2& stage, uint32_t ctx, int32_t m0, int32_t m1);
     template <class Storage>
     void byte_update(uint8_t c, bool had_prediction, int32_t pred);
     void set_context_bases(bool has_prediction, int32_t pred);
-    template <class Storage>
-    void prefetch_match_slot(uint32_t c_guess);
-    template <class Storage>
-    void prefetch_match_slot_at(const uint8_t* e);
-    template <class Storage>
-    void fetch_match_slot(uint32_t slot);
-    uint32_t match_slot(const uint8_t* e, uint32_t newest) const;
     uint32_t bucket_offset(int k, uint32_t context) const;  // in T(k+1), of a whole context
     template <class Storage>
     void fetch_bucket(int k, uint32_t context);
@@ -96,27 +89,6 @@ private:
     void take_bucket(uint8_t* b, uint32_t chk);
     template <class Storage>
     void mm_update(uint8_t c, bool had_prediction, int32_t pred);
-    void fetch_flag_weights(uint32_t pred, uint32_t len, uint32_t h2, uint32_t h3, uint32_t h5, uint32_t c1,
-                            uint32_t c2) const;
-    void fetch_flag_weights_after_hit(uint32_t x) const;
-    // The match length's share in the flag stages' contexts.
-    static uint32_t match_bucket(uint32_t len) { return len <= 64 ? ((len - 7) & 255) : (len < 128 ? 62 : 63); }
-    // The pairs that flag stages 1..6 select for a byte with the prediction
-    // `pred` after a match of `len` bytes, in the contexts the hashes and
-    // the two newest bytes give.
-    struct FlagContexts {
-        uint32_t s1, s2, s3, s4, s5, s6;
-    };
-    static FlagContexts flag_contexts(uint32_t pred, uint32_t len, uint32_t h2, uint32_t h3, uint32_t h5,
-                                      uint32_t c1, uint32_t c2) {
-        const uint32_t bucket = match_bucket(len);
-        return {bucket,
-                (pred + h3) & 0xFFFF,
-                (h2 + h5) & 0xFFFF,
-                ((c1 << 8) | pred) & 0xFFFF,
-                ((pred << 8) | bucket) & 0xFFFF,
-                ((c2 << 8) | pred) & 0xFFFF};
-    }
     void leave_sparse();
     // The storage the loops over `Storage` work on.
     template <class Storage>
@@ -130,11 +102,9 @@ private:
     template <class Coder, class Storage>
     void fetch_ahead(const uint8_t* bytes, uint32_t i, uint32_t n, uint32_t c, bool has, int32_t pred, int raw,
                      bool& ahead_done);
-    uint32_t verify_match() const;
 
     TableMemory tables_;
     uint32_t mem_;
-    uint32_t match_mask_;   // mem_ / 16 - 1
     uint8_t* rows_ = nullptr;
 
     // What was touched since the last reset.
@@ -162,7 +132,6 @@ private:
     uint8_t* skip_row_ = nullptr;
 
     // Per-byte state of the context model.
-    int32_t pred_ = -1;
     uint32_t miss_flag_ = 0;
     uint32_t final_ctx_ = 0;
     uint8_t* buckets_[4] = {};  // T1..T4 of the current nibble
@@ -170,10 +139,7 @@ private:
     uint8_t* tables4_[4] = {};  // T1..T4
     uint32_t masks4_[4] = {};   // byte-offset masks of T1..T4
 
-    // Match model.
-    uint32_t match_ptr_ = 0xFFFFFFFFu;
-    uint32_t match_len_ = 0;
-    uint8_t flag_state_ = 0;
+    MatchModel match_;
 
     SmallModels small_;
 
@@ -185,17 +151,6 @@ private:
     uint64_t final_used_[8] = {};
     uint64_t final_unclamped_[8] = {};
     Mixer2 cm_stages_{3 * kStagePairs, tables_.hot.weights(HotArea::kStagesAt)};
-    struct FlagSelection {
-        int16_t* w;  // the selected pair
-        int32_t m0, m1, out;
-    };
-    FlagSelection flag_sel_[6] = {};
-    Mixer2 flag_stage1_{512, tables_.hot.weights(HotArea::kFlag1At)};
-    Mixer2 flag_stage2_{65536, tables_.hot.weights(HotArea::kFlagAt)};
-    Mixer2 flag_stage3_{65536, tables_.hot.weights(HotArea::kFlagAt + HotArea::kFlagStageBytes)};
-    Mixer2 flag_stage4_{65536, tables_.hot.weights(HotArea::kFlagAt + 2 * HotArea::kFlagStageBytes)};
-    Mixer2 flag_stage5_{65536, tables_.hot.weights(HotArea::kFlagAt + 3 * HotArea::kFlagStageBytes)};
-    Mixer2 flag_stage6_{65536, tables_.hot.weights(HotArea::kFlagAt + 4 * HotArea::kFlagStageBytes)};
 };
 
 // ---------------------------------------------------------------------------
@@ -211,46 +166,6 @@ template <class Storage>
 [[gnu::always_inline]] inline void Engine::fetch_bucket(int k, uint32_t v) {
     const uint32_t offset = bucket_offset(k, v);
     store<Storage>().fetch_bucket(static_cast<uint32_t>(k), offset);
-}
-
-template <class Storage>
-[[gnu::always_inline]] inline void Engine::fetch_match_slot(uint32_t slot) {
-    store<Storage>().fetch_slot(slot);
-}
-
-// The match table slot of the position `e` (one past the newest byte),
-// from the four bytes before the newest word and that word, `newest`, with
-// its newest byte lowest (as bytes_.newest4 holds it). Every caller uses this
-// one formula: the byte step, and the fetches ahead of it.
-[[gnu::always_inline]] inline uint32_t Engine::match_slot(const uint8_t* e, uint32_t newest) const {
-    uint32_t w;
-    if (!text_applied) {
-        std::memcpy(&w, e - 7, 4);
-        return (w * 16777619u ^ newest) & match_mask_;
-    }
-    // Under the text transform the newest word enters little-endian.
-    std::memcpy(&w, e - 8, 4);
-    return (w * 16777619u ^ __builtin_bswap32(newest)) & match_mask_;
-}
-
-// The match table slot that the next byte step will use is known before
-// the byte itself, but for the byte's low bits (without the text transform)
-// or entirely (with it, below 512 MiB): fetch its line while the byte is
-// coded. `c_guess` holds the byte's known (or expected) high bits.
-template <class Storage>
-[[gnu::always_inline]] inline void Engine::prefetch_match_slot(uint32_t c_guess) {
-    const uint32_t pos = (bytes_.pos + 1) & bytes_.mask;
-    if (pos < 8) return;
-    fetch_match_slot<Storage>(match_slot(bytes_.history + pos, (bytes_.newest4 << 8) | c_guess));
-}
-
-// The slot of the position `e`, several bytes ahead, from the bytes
-// themselves: known to the encoder, likely to the decoder inside a match.
-template <class Storage>
-[[gnu::always_inline]] inline void Engine::prefetch_match_slot_at(const uint8_t* e) {
-    uint32_t newest;
-    std::memcpy(&newest, e - 4, 4);
-    fetch_match_slot<Storage>(match_slot(e, __builtin_bswap32(newest)));
 }
 
 // The four table contexts of a byte differ only by the node added to a
@@ -316,7 +231,7 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
             // The slot is known but for the byte's low nibble: in the table
             // that leaves one line, in the sparse map one of four entries.
             for (uint32_t low = 0; low < 16; low += Storage::kNibbleSlotStep)
-                prefetch_match_slot<Storage>(((node & 15) << 4) | low);
+                match_.fetch_next_slot(store<Storage>(), bytes_, ((node & 15) << 4) | low, text_applied);
         }
         if (j == 7 || j == 3) {
             select_buckets<Storage>(node);
@@ -398,111 +313,18 @@ inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
     return node & 0xFF;
 }
 
-// One stage of the match model's chain, remembering its selection for the
-// update: the stages learn from their own outputs once the byte is known.
-inline int32_t Engine::flag_mix(int k, Mixer2& stage, uint32_t ctx, int32_t m0, int32_t m1) {
-    int16_t* const w = stage.data() + 2 * ctx;
-    const int32_t out = mix_sum(w, 0, m0, 1, m1) >> 13;
-    flag_sel_[k] = {w, m0, m1, out};
-    return out;
-}
-
-inline int32_t Engine::mm_predict() {
-    const FlagContexts f = flag_contexts(static_cast<uint32_t>(pred_), match_len_, bytes_.h2, bytes_.h3, bytes_.h5, bytes_.c1,
-                                         (bytes_.newest4 >> 8) & 0xFF);
-    const int32_t q = state_p(flag_state_) - 2047;
-    const int32_t y1 = flag_mix(0, flag_stage1_, f.s1, 512, q);
-    const int32_t y2 = flag_mix(1, flag_stage2_, f.s2, 3072, wrap_mul(2, y1));
-    int32_t a = (y1 + y2) >> 1;
-    const int32_t y3 = flag_mix(2, flag_stage3_, f.s3, 3072, wrap_mul(2, a));
-    a = (a + y3) >> 1;
-    const int32_t y4 = flag_mix(3, flag_stage4_, f.s4, 3072, wrap_mul(2, a));
-    a = (a + y4) >> 1;
-    const int32_t y5 = flag_mix(4, flag_stage5_, f.s5, 3072, wrap_mul(2, a));
-    a = (a + y5) >> 1;
-    const int32_t y6 = flag_mix(5, flag_stage6_, f.s6, 3072, wrap_mul(2, a));
-    a = (a + y6) >> 1;
-    return squash(a);
-}
-
-// How many bytes (up to 32) before match_ptr equal those before hist_pos,
-// counting backwards from the newest.
-inline uint32_t Engine::verify_match() const {
-    const uint32_t at = bytes_.pos;
-    const uint32_t from = match_ptr_ & bytes_.mask;
-    if (at >= 32 && from >= 32) {
-        // Eight bytes at a time: the newest byte is the top one of each word.
-        for (uint32_t done = 0; done < 32; done += 8) {
-            uint64_t a, b;
-            std::memcpy(&a, bytes_.history + at - done - 8, 8);
-            std::memcpy(&b, bytes_.history + from - done - 8, 8);
-            const uint64_t diff = a ^ b;
-            if (diff) return done + static_cast<uint32_t>(__builtin_clzll(diff)) / 8;
-        }
-        return 32;
-    }
-    uint32_t len = 0;
-    for (uint32_t i = 1; i <= 32; ++i) {
-        if (bytes_.history[(at - i) & bytes_.mask] != bytes_.history[(match_ptr_ - i) & bytes_.mask]) break;
-        len = i;
-    }
-    return len;
-}
+inline int32_t Engine::mm_predict() { return match_.predict(bytes_); }
 
 template <class Storage>
 inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
-    const int flag = had_prediction && c == pred;
-    const uint32_t prev = bytes_.c2;
-    uint32_t h = 0;
-    // The newest word comes from the register: the byte just stored is in
-    // it, and reading it back from memory would wait for that store.
-    if (bytes_.pos >= 8) h = match_slot(bytes_.history + bytes_.pos, bytes_.newest4);
-    skip_row_ = rows_ + 65536 + 256 * prev;
-    o1_row_ = rows_ + 256 * static_cast<uint32_t>(c);
-    if (had_prediction) {
-        flag_state_ = state_next(flag_state_, flag);
-        for (const FlagSelection& f : flag_sel_) {
-            const int32_t err = (flag << 12) - squash(f.out);
-            learn_weight(f.w, 0, err, f.m0);
-            learn_weight(f.w, 1, err, f.m1);
-        }
-    }
-    ++match_len_;
-    ++match_ptr_;
-    uint32_t* const slot = store<Storage>().slot(h);
-    const uint32_t previous = *slot;
-    if (!flag) {
-        match_len_ = 0;
-        match_ptr_ = previous;
-        if (match_ptr_ != bytes_.pos) match_len_ = verify_match();
-    }
-    if (previous == 0) [[unlikely]] store<Storage>().note_new_slot(h);
-    *slot = bytes_.pos;
-    if (match_len_ >= min_match)
-        fetch_flag_weights(bytes_.history[match_ptr_ & bytes_.mask], match_len_, bytes_.h2, bytes_.h3, bytes_.h5, bytes_.c1, (bytes_.newest4 >> 8) & 0xFF);
-}
-
-// Fetch the weights that flag_contexts() selects (stage 1 is small; the
-// larger stages are hit at random).
-[[gnu::always_inline]] inline void Engine::fetch_flag_weights(uint32_t pred, uint32_t len, uint32_t h2, uint32_t h3,
-                                                              uint32_t h5, uint32_t c1, uint32_t c2) const {
-    const FlagContexts f = flag_contexts(pred, len, h2, h3, h5, c1, c2);
-    __builtin_prefetch(flag_stage2_.weights() + 2 * f.s2, 0, 3);
-    __builtin_prefetch(flag_stage3_.weights() + 2 * f.s3, 0, 3);
-    __builtin_prefetch(flag_stage4_.weights() + 2 * f.s4, 0, 3);
-    __builtin_prefetch(flag_stage5_.weights() + 2 * f.s5, 0, 3);
-    __builtin_prefetch(flag_stage6_.weights() + 2 * f.s6, 0, 3);
-}
-
-// The same for the byte after `x`, were `x` a hit: the match goes on.
-[[gnu::always_inline]] inline void Engine::fetch_flag_weights_after_hit(uint32_t x) const {
-    const ByteContext::Hashes h = bytes_.hashes_after(x);
-    fetch_flag_weights(bytes_.history[(match_ptr_ + 1) & bytes_.mask], match_len_ + 1, h.h2, h.h3, h.h5, x, bytes_.c1);
+    match_.update(store<Storage>(), bytes_, c, had_prediction, pred, text_applied, min_match);
 }
 
 template <class Storage>
 [[gnu::always_inline]] inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
     bytes_.push(c);
+    skip_row_ = rows_ + 65536 + 256 * bytes_.c2;
+    o1_row_ = rows_ + 256 * static_cast<uint32_t>(c);
     mm_update<Storage>(c, had_prediction, pred);
     // After a hit the next byte is most likely predicted and hit too.
     if (prefetch_next_ && !encoder_ahead_ && !(had_prediction && static_cast<int32_t>(c) == pred)) {
@@ -531,18 +353,19 @@ template <class Storage>
 template <class Coder, class Storage>
 [[gnu::always_inline]] inline void Engine::fetch_ahead(const uint8_t* bytes, uint32_t i, uint32_t n, uint32_t c,
                                                        bool has, int32_t pred, int raw, bool& ahead_done) {
-    prefetch_match_slot<Storage>(has ? static_cast<uint32_t>(pred) : (Coder::encoding ? c : 0u));
+    match_.fetch_next_slot(store<Storage>(), bytes_, has ? static_cast<uint32_t>(pred) : (Coder::encoding ? c : 0u),
+                           text_applied);
     // A hit is most likely followed by another.
     if (has && (!Coder::encoding || c == static_cast<uint32_t>(pred)))
-        fetch_flag_weights_after_hit(static_cast<uint32_t>(pred));
+        match_.fetch_flag_weights_after_hit(bytes_, static_cast<uint32_t>(pred));
     // A byte takes less time than a slot takes to arrive when it is a
     // hit: fetch the slot of kMatchAhead bytes on as well, from the
     // bytes themselves or, when decoding a match, from its source.
     if constexpr (Coder::encoding) {
-        if (i + kMatchAhead < n) prefetch_match_slot_at<Storage>(bytes + i + kMatchAhead);
+        if (i + kMatchAhead < n) match_.fetch_slot_at(store<Storage>(), bytes + i + kMatchAhead, text_applied);
     } else if (has) {
-        const uint32_t from = match_ptr_ & bytes_.mask;
-        if (from + kMatchAhead <= bytes_.pos) prefetch_match_slot_at<Storage>(bytes_.history + from + kMatchAhead);
+        const uint32_t from = match_.ptr & bytes_.mask;
+        if (from + kMatchAhead <= bytes_.pos) match_.fetch_slot_at(store<Storage>(), bytes_.history + from + kMatchAhead, text_applied);
     }
     if constexpr (Coder::encoding) {
         // The encoder knows whether the byte is a hit and, if not, which
@@ -566,7 +389,7 @@ template <class Coder, class Storage>
         ahead_done = false;
         if (!raw && i + 1 < n) {
             const uint32_t next = bytes[i + 1];
-            const uint32_t continued = bytes_.history[(match_ptr_ + 1) & bytes_.mask];
+            const uint32_t continued = bytes_.history[(match_.ptr + 1) & bytes_.mask];
             if (!(hit && continued == next)) {
                 const uint32_t hi = 16 + (next >> 4);
                 uint32_t b[4];
@@ -629,9 +452,9 @@ void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) 
     for (uint32_t i = 0; i < n; ++i) {
         uint32_t c = Coder::encoding ? bytes[i] : 0;
         store<Storage>().start_byte();
-        const bool has = match_len_ >= min_match;
-        const int32_t pred = has ? bytes_.history[match_ptr_ & bytes_.mask] : -1;
-        pred_ = pred;
+        const bool has = match_.len >= min_match;
+        const int32_t pred = has ? match_.predicted(bytes_) : -1;
+        match_.pred = pred;
         fetch_ahead<Coder, Storage>(bytes, i, n, c, has, pred, raw, ahead_done);
         if (has) {
             const int hit = coder.bit(Coder::encoding ? static_cast<int>(c == static_cast<uint32_t>(pred)) : 0,
