@@ -27,37 +27,18 @@ Engine::Engine(uint32_t memory)
       sparse_limit_(sparse_limit_for(memory)),
       // A block can add nine entries a byte past the limit.
       sparse_(sparse_limit_ + 9 * size_t{kBlockSize}),
+      cm_(tables_.hot, memory),
       match_(tables_.hot, memory) {
     bytes_.history = tables_.history;
     bytes_.mask = memory - 1;
-    rows_ = tables_.hot.p + HotArea::kRowsAt;
-    o1_row_ = rows_;
-    skip_row_ = rows_;
-    for (int k = 0; k < 4; ++k) {
-        tables4_[k] = tables_.buckets[k];
-        masks4_[k] = (memory >> k) - 1;
-    }
 }
 
 void Engine::prefer_large_pages(unsigned populate_threads) {
     if (tables_.prefer_large_pages(populate_threads)) sparse_.populate_ahead(populate_threads);
 }
 
-namespace {
-
-// Calls f(r) for every set bit r of the 512-bit map, and clears the map.
-template <class F>
-void for_each_region(uint64_t (&map)[8], F f) {
-    for (size_t k = 0; k < 8; ++k) {
-        for (uint64_t m = map[k]; m != 0; m &= m - 1) f(64 * k + static_cast<size_t>(__builtin_ctzll(m)));
-        map[k] = 0;
-    }
-}
-
-}  // namespace
-
 void Engine::clamp_general_segment() {
-    for_each_region(final_unclamped_, [this](size_t r) { cm_final_.clamp_pairs(256 * r, 256); });
+    cm_.clamp_segment();
 }
 
 Engine::~Engine() = default;
@@ -69,7 +50,7 @@ void Engine::leave_sparse() {
             std::memcpy(tables_.match_table + 4 * index, bytes, 16);
             for (uint32_t i = 0; i < 4; ++i) tables_.note_slot(4 * index + i);
         } else {
-            uint8_t* b = tables4_[table] + (size_t{index} << 4);
+            uint8_t* b = tables_.buckets[table] + (size_t{index} << 4);
             std::memcpy(b, bytes, 16);
             tables_.note_bucket(b);
         }
@@ -81,10 +62,7 @@ void Engine::leave_sparse() {
 void Engine::model_reset(uint64_t expected) {
     if (touched_) {
         tables_.clear(bytes_.written);
-        std::memset(rows_, 0, kRowArea);
-        std::fill(std::begin(final_used_), std::end(final_used_), uint64_t{0});
-        std::fill(std::begin(final_unclamped_), std::end(final_unclamped_), uint64_t{0});
-        cm_stages_.reset();
+        cm_.reset_weights();
         match_.reset_stages();
     }
     small_.reset();
@@ -96,9 +74,7 @@ void Engine::model_reset(uint64_t expected) {
 
     match_.reset();
     bytes_.reset();
-    miss_flag_ = 0;
-    o1_row_ = rows_;
-    skip_row_ = rows_;
+    cm_.reset();
 }
 
 }  // namespace taq

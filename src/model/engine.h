@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "model/byte_context.h"
+#include "model/context_model.h"
 #include "model/kind_coders.h"
 #include "model/match_model.h"
 #include "model/primitives.h"
@@ -80,13 +81,8 @@ private:
     template <class Storage>
     void byte_update(uint8_t c, bool had_prediction, int32_t pred);
     void set_context_bases(bool has_prediction, int32_t pred);
-    uint32_t bucket_offset(int k, uint32_t context) const;  // in T(k+1), of a whole context
     template <class Storage>
     void fetch_bucket(int k, uint32_t context);
-    template <class Storage>
-    void select_buckets(uint32_t node);
-    template <class Storage>
-    void take_bucket(uint8_t* b, uint32_t chk);
     template <class Storage>
     void mm_update(uint8_t c, bool had_prediction, int32_t pred);
     void leave_sparse();
@@ -105,7 +101,6 @@ private:
 
     TableMemory tables_;
     uint32_t mem_;
-    uint8_t* rows_ = nullptr;
 
     // What was touched since the last reset.
     bool touched_ = false;        // general model used since the reset
@@ -128,35 +123,15 @@ private:
     uint8_t* guess_ = tables_.hot.p + HotArea::kGuessAt;
 
     ByteContext bytes_;
-    uint8_t* o1_row_ = nullptr;
-    uint8_t* skip_row_ = nullptr;
-
-    // Per-byte state of the context model.
-    uint32_t miss_flag_ = 0;
-    uint32_t final_ctx_ = 0;
-    uint8_t* buckets_[4] = {};  // T1..T4 of the current nibble
-    uint32_t base_[4] = {};     // per-byte context bases of T1..T4
-    uint8_t* tables4_[4] = {};  // T1..T4
-    uint32_t masks4_[4] = {};   // byte-offset masks of T1..T4
-
+    ContextModel cm_;
     MatchModel match_;
 
     SmallModels small_;
 
-    Mixer2 cm_final_{131072, tables_.hot.weights(HotArea::kFinalAt), Mixer2::Unset{}};
-    // The final stage's weights in regions of 256 pairs (one per byte
-    // context): those used since the reset, and since the last clamp. A
-    // region is reset when first used after a reset; only used ones are
-    // clamped.
-    uint64_t final_used_[8] = {};
-    uint64_t final_unclamped_[8] = {};
-    Mixer2 cm_stages_{3 * kStagePairs, tables_.hot.weights(HotArea::kStagesAt)};
 };
 
 // ---------------------------------------------------------------------------
 // Hot paths, visible to every caller so that they inline.
-
-inline uint32_t Engine::bucket_offset(int k, uint32_t v) const { return ((v + (v >> 24)) << 4) & masks4_[k]; }
 
 // (The fetch helpers below are always inlined: left as calls, the
 // compiler may find them free of side effects and drop them.)
@@ -164,153 +139,25 @@ inline uint32_t Engine::bucket_offset(int k, uint32_t v) const { return ((v + (v
 // Starts fetching the bucket of a whole context.
 template <class Storage>
 [[gnu::always_inline]] inline void Engine::fetch_bucket(int k, uint32_t v) {
-    const uint32_t offset = bucket_offset(k, v);
-    store<Storage>().fetch_bucket(static_cast<uint32_t>(k), offset);
+    cm_.fetch_bucket(store<Storage>(), k, v);
 }
 
 // The four table contexts of a byte differ only by the node added to a
 // per-byte base, so the bases are computed once per byte.
 inline void Engine::set_context_bases(bool has_prediction, int32_t pred) {
-    bytes_.bases_now(has_prediction, static_cast<uint32_t>(pred), text_applied, base_);
+    bytes_.bases_now(has_prediction, static_cast<uint32_t>(pred), text_applied, cm_.base);
 }
 
-template <class Storage>
-inline void Engine::select_buckets(uint32_t node) {
-    for (int k = 0; k < 4; ++k) {
-        const uint32_t v = base_[k] + node;
-        const uint32_t chk = v >> 24;
-        const uint32_t offset = bucket_offset(k, v);
-        uint8_t* b;
-        b = store<Storage>().bucket(static_cast<uint32_t>(k), offset);
-        if (b[0] != chk || chk == 0) [[unlikely]] take_bucket<Storage>(b, chk);
-        buckets_[k] = b;
-    }
-}
-
-template <class Storage>
-inline void Engine::take_bucket(uint8_t* b, uint32_t chk) {
-    if (b[0] == 0) store<Storage>().note_new_bucket(b);
-    if (b[0] != chk) {
-        const uint64_t zero = 0;
-        std::memcpy(b, &zero, 8);
-        std::memcpy(b + 8, &zero, 8);
-        b[0] = static_cast<uint8_t>(chk);
-    }
-}
-
-// One byte through the context model: for each bit, predict, code, learn.
-// The per-bit state (node, position in the nibble, buckets) lives in
-// locals so that it stays in registers across the eight bits.
+// One byte through the context model; decoding, the match slot of the
+// next byte is fetched once only its low nibble is unknown (in the table
+// that leaves one line, in the small-input map one of four entries).
 template <class Coder, class Storage>
 inline uint32_t Engine::cm_code_byte(Coder& coder, uint32_t c) {
-    const int32_t mf = static_cast<int32_t>(miss_flag_);
-    const uint32_t fctx = final_ctx_;
-    uint8_t* const o1_row = o1_row_;
-    uint8_t* const skip_row = skip_row_;
-    // After a failed match prediction stages 1..3 use the pairs 256 on.
-    int16_t* const w1 = cm_stages_.data() + 2 * mf;
-    int16_t* const w2 = w1 + 2 * kStagePairs;
-    int16_t* const w3 = w1 + 4 * kStagePairs;
-    // The final stage's context is final_ctx | node, and final_ctx has its
-    // low eight bits clear: one base per byte, the node added per bit.
-    int16_t* const wf = cm_final_.data() + 2 * (fctx & 0x1FF00);
-    {
-        const uint32_t region = (fctx >> 8) & 511;
-        const uint64_t bit = uint64_t{1} << (region & 63);
-        if (!(final_used_[region >> 6] & bit)) [[unlikely]] {
-            cm_final_.reset_pairs(256 * size_t{region}, 256);
-            final_used_[region >> 6] |= bit;
-        }
-        final_unclamped_[region >> 6] |= bit;
-    }
-    uint8_t* bk[4] = {};
-    uint32_t node = 1;
-#pragma GCC unroll 8
-    for (int j = 7; j >= 0; --j) {
-        if (j == 3 && !Coder::encoding) {
-            // The slot is known but for the byte's low nibble: in the table
-            // that leaves one line, in the sparse map one of four entries.
-            for (uint32_t low = 0; low < 16; low += Storage::kNibbleSlotStep)
-                match_.fetch_next_slot(store<Storage>(), bytes_, ((node & 15) << 4) | low, text_applied);
-        }
-        if (j == 7 || j == 3) {
-            select_buckets<Storage>(node);
-            for (int k = 0; k < 4; ++k) bk[k] = buckets_[k];
-        }
-        uint8_t* const so1 = o1_row + node;
-        uint8_t* const ssk = skip_row + node;
-        // The node within the nibble: the node itself in the first, its
-        // bits below the nibble's leading one in the second.
-        const uint32_t np = j >= 4 ? node : (node & ((1u << (3 - j)) - 1)) | (1u << (3 - j));
-        uint8_t* const s4p = bk[3] + np;
-        uint8_t* const s3p = bk[2] + np;
-        uint8_t* const s2p = bk[1] + np;
-        uint8_t* const s1p = bk[0] + np;
-        const uint32_t o1 = *so1, sk = *ssk, s4 = *s4p, s3 = *s3p, s2 = *s2p, s1 = *s1p;
-        // The next bit's final-stage pair and row slots are one of two
-        // neighbours: fetch their lines while this bit is worked out.
-        if (j > 0) {
-            __builtin_prefetch(wf + 4 * node, 1, 3);
-            __builtin_prefetch(o1_row + 2 * node, 1, 3);
-            __builtin_prefetch(skip_row + 2 * node, 1, 3);
-        }
-
-        const size_t a1 = 2 * size_t{sk}, b1 = 2 * size_t{s4} + 1;
-        const int32_t i1a = state_centred(sk), i1b = state_centred(s4);
-        const int32_t x1 = mix_sum(w1, a1, i1a, b1, i1b) >> 13;
-        const size_t a2 = 2 * size_t{o1}, b2 = 2 * size_t{s3} + 1;
-        const int32_t i2a = state_centred(o1), i2b = state_centred(s3);
-        const int32_t x2 = mix_sum(w2, a2, i2a, b2, i2b) >> 13;
-        const int32_t avg = (x1 + x2) >> 1;
-        const size_t a3 = 2 * size_t{s2}, b3 = 2 * size_t{s1} + 1;
-        const int32_t i3a = (avg + state_centred(s2)) >> 1;
-        const int32_t i3b = (avg + state_centred(s1)) >> 1;
-        const int32_t x3 = mix_sum(w3, a3, i3a, b3, i3b) >> 13;
-        const size_t af = 2 * size_t{node};
-        const int32_t ifb = wrap_mul(2, x3);
-        const int32_t p = squash(mix_sum(wf, af, 768, af + 1, ifb) >> 13);
-
-        const int bit = coder.step(static_cast<int>((c >> j) & 1), static_cast<uint32_t>(p));
-
-        // Slots are stepped in place in this order; after a reset the
-        // order-1 and skip slots may be the same byte, stepped twice.
-        *so1 = state_next(*so1, bit);
-        *ssk = state_next(*ssk, bit);
-        *s4p = state_next(*s4p, bit);
-        *s3p = state_next(*s3p, bit);
-        *s2p = state_next(*s2p, bit);
-        *s1p = state_next(*s1p, bit);
-
-        const int32_t err = (bit << 12) - p;
-        const int32_t e = (err + 1) >> 1;
-        learn_weight(w1, a1, e, i1a);
-        learn_weight(w1, b1, e, i1b);
-        learn_weight(w2, a2, e, i2a);
-        learn_weight(w2, b2, e, i2b);
-        learn_weight(w3, a3, e, i3a);
-        learn_weight(w3, b3, e, i3b);
-        learn_weight(wf, af, err, 768);
-        learn_weight(wf, af + 1, err, ifb);
-
-        node = 2 * node + static_cast<uint32_t>(bit);
-        coder.settle();
-        if (Coder::encoding) {
-            // The encoder fetched the second nibble's buckets with the byte.
-        } else if (j == 6) {
-            // The second nibble's buckets are one of four: fetch those of
-            // the two largest tables now, the other two a bit later.
-            for (uint32_t i = 0; i < 4; ++i) {
-                fetch_bucket<Storage>(0, base_[0] + 4 * node + i);
-                fetch_bucket<Storage>(1, base_[1] + 4 * node + i);
-            }
-        } else if (j == 5) {
-            for (uint32_t i = 0; i < 2; ++i) {
-                fetch_bucket<Storage>(2, base_[2] + 2 * node + i);
-                fetch_bucket<Storage>(3, base_[3] + 2 * node + i);
-            }
-        }
-    }
-    return node & 0xFF;
+    const Storage st = store<Storage>();
+    return cm_.code_byte(coder, st, c, [&](uint32_t high) {
+        for (uint32_t low = 0; low < 16; low += Storage::kNibbleSlotStep)
+            match_.fetch_next_slot(st, bytes_, (high << 4) | low, text_applied);
+    });
 }
 
 inline int32_t Engine::mm_predict() { return match_.predict(bytes_); }
@@ -323,8 +170,7 @@ inline void Engine::mm_update(uint8_t c, bool had_prediction, int32_t pred) {
 template <class Storage>
 [[gnu::always_inline]] inline void Engine::byte_update(uint8_t c, bool had_prediction, int32_t pred) {
     bytes_.push(c);
-    skip_row_ = rows_ + 65536 + 256 * bytes_.c2;
-    o1_row_ = rows_ + 256 * static_cast<uint32_t>(c);
+    cm_.follow(c, bytes_.c2);
     mm_update<Storage>(c, had_prediction, pred);
     // After a hit the next byte is most likely predicted and hit too.
     if (prefetch_next_ && !encoder_ahead_ && !(had_prediction && static_cast<int32_t>(c) == pred)) {
@@ -336,13 +182,13 @@ template <class Storage>
         uint32_t b[4];
         bytes_.bases_now(false, 0, text_applied, b);
         if (!text_applied) {
-            base_[0] = b[0];
-            fetch_bucket<Storage>(0, base_[0] + 1);
+            cm_.base[0] = b[0];
+            fetch_bucket<Storage>(0, cm_.base[0] + 1);
         }
-        base_[1] = b[1];
-        base_[2] = b[2];
-        fetch_bucket<Storage>(1, base_[1] + 1);
-        fetch_bucket<Storage>(2, base_[2] + 1);
+        cm_.base[1] = b[1];
+        cm_.base[2] = b[2];
+        fetch_bucket<Storage>(1, cm_.base[1] + 1);
+        fetch_bucket<Storage>(2, cm_.base[2] + 1);
     }
 }
 
@@ -378,8 +224,8 @@ template <class Coder, class Storage>
                 // Fetched a byte ahead: T2, T3 and, without the text
                 // transform, T1.
                 if (ahead_done && k < 3 && (k > 0 || !text_applied)) continue;
-                fetch_bucket<Storage>(k, base_[k] + 1);
-                fetch_bucket<Storage>(k, base_[k] + hi);
+                fetch_bucket<Storage>(k, cm_.base[k] + 1);
+                fetch_bucket<Storage>(k, cm_.base[k] + hi);
             }
         }
         // The next byte's buckets a byte ahead, unless it looks like a
@@ -406,8 +252,8 @@ template <class Coder, class Storage>
         // model: its buckets are fetched early only for bytes without
         // a prediction.
         set_context_bases(false, pred);
-        fetch_bucket<Storage>(3, base_[3] + 1);
-        if (text_applied) fetch_bucket<Storage>(0, base_[0] + 1);
+        fetch_bucket<Storage>(3, cm_.base[3] + 1);
+        if (text_applied) fetch_bucket<Storage>(0, cm_.base[0] + 1);
         fetch_guessed<Storage>();
     }
 }
@@ -419,7 +265,7 @@ template <class Coder, class Storage>
 template <class Storage>
 [[gnu::always_inline]] inline void Engine::fetch_guessed() {
     const uint32_t g = guess_[bytes_.newest4 & 0xFFFF];
-    for (int k = 0; k < 4; ++k) fetch_bucket<Storage>(k, base_[k] + 16 + (g >> 4));
+    for (int k = 0; k < 4; ++k) fetch_bucket<Storage>(k, cm_.base[k] + 16 + (g >> 4));
     uint32_t b[4];
     bytes_.bases_after(g, false, 0, text_applied, b);
 #pragma GCC unroll 3
@@ -447,7 +293,7 @@ void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) 
     encoder_ahead_ = Coder::encoding;
     bool ahead_done = false;  // this byte's prediction-free buckets are on their way
     if (!raw) {
-        cm_stages_.clamp();
+        cm_.stages.clamp();
     }
     for (uint32_t i = 0; i < n; ++i) {
         uint32_t c = Coder::encoding ? bytes[i] : 0;
@@ -470,17 +316,11 @@ void Engine::code_general(Coder& coder, uint8_t* bytes, uint32_t n, int raw_in) 
             }
         }
         if (!raw) {
-            if (!has) {
-                miss_flag_ = 0;
-                final_ctx_ = (bytes_.c1 << 8) | 65536;
-            } else {
-                miss_flag_ = 256;
-                final_ctx_ = static_cast<uint32_t>(pred) << 8;
-                // (The encoder set them at the top of the byte.)
-                if constexpr (!Coder::encoding) {
-                    set_context_bases(true, pred);
-                    fetch_guessed<Storage>();
-                }
+            cm_.start_byte(has, pred, bytes_.c1);
+            // (The encoder set the bases at the top of the byte.)
+            if (has && !Coder::encoding) {
+                set_context_bases(true, pred);
+                fetch_guessed<Storage>();
             }
             c = cm_code_byte<Coder, Storage>(coder, c);
         } else {

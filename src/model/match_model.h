@@ -88,7 +88,7 @@ struct MatchModel {
     // entirely (with it, below 512 MiB): fetch its line while the byte is
     // coded. `c_guess` holds the byte's known (or expected) high bits.
     template <class Storage>
-    [[gnu::always_inline]] void fetch_next_slot(const Storage& st, const ByteContext& bytes, uint32_t c_guess,
+    [[gnu::always_inline]] void fetch_next_slot(Storage st, const ByteContext& bytes, uint32_t c_guess,
                                                 bool text) const {
         const uint32_t pos = (bytes.pos + 1) & bytes.mask;
         if (pos < 8) return;
@@ -97,7 +97,7 @@ struct MatchModel {
     // The slot of the position `e`, several bytes ahead, from the bytes
     // themselves: known to the encoder, likely to the decoder inside a match.
     template <class Storage>
-    [[gnu::always_inline]] void fetch_slot_at(const Storage& st, const uint8_t* e, bool text) const {
+    [[gnu::always_inline]] void fetch_slot_at(Storage st, const uint8_t* e, bool text) const {
         uint32_t newest;
         std::memcpy(&newest, e - 4, 4);
         st.fetch_slot(slot(e, __builtin_bswap32(newest), text));
@@ -194,7 +194,7 @@ struct MatchModel {
     // prediction `p` (when there was one) held, the match goes on or is
     // looked up anew, and the slot of the newest bytes points here.
     template <class Storage>
-    [[gnu::always_inline]] void update(const Storage& st, const ByteContext& bytes, uint8_t c, bool had_prediction,
+    [[gnu::always_inline]] void update(Storage st, const ByteContext& bytes, uint8_t c, bool had_prediction,
                                        int32_t p, bool text, uint32_t min_match) {
         const int flag = had_prediction && c == p;
         uint32_t h = 0;
