@@ -118,8 +118,8 @@ void BM_GeneralChunkText(benchmark::State& state) {
         state.PauseTiming();
         engine.model_reset();
         state.ResumeTiming();
-        engine.min_match = 3;
-        engine.text_applied = false;
+        engine.set_min_match(3);
+        engine.set_text_applied(false);
             engine.clamp_general_segment();
         enc.start();
         for (size_t at = 0; at < kBytes; at += kBlockSize) {

@@ -59,7 +59,7 @@ SegmentStatus encode_segments(Engine& engine, DigramTransform& digram, Coder& co
             }
             coder.direct(text);
             if (!text) x86_forward(seg, n);
-            engine.text_applied = text;
+            engine.set_text_applied(text);
             for (int bit = 23; bit >= 0; --bit) coder.direct(static_cast<int>((coded >> bit) & 1));
             for (size_t at = 0; at < coded; at += kBlockSize) {
                 const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, coded - at));
@@ -244,7 +244,7 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
 
     Encoder encoder(&archive);
     encoder.start();
-    engine.min_match = 3;
+    engine.set_min_match(3);
     hasher_->reset();
     DataHasher* hasher = options_.check_record ? hasher_.get() : nullptr;
     SegmentStatus status = SegmentStatus::ok;
@@ -296,7 +296,7 @@ std::string Compressor::trace_decisions(const std::string& input_path, const std
     const Analysis a = analyse_entry(*analyser_, *engine_, in, size);
     TraceEncoder encoder(&out, &log, limit);
     encoder.start();
-    engine_->min_match = 3;
+    engine_->set_min_match(3);
     encode_segments(*engine_, *digram_, encoder, in, 0, size, a, nullptr, nullptr);
     encoder.flush();
     return log;

@@ -158,7 +158,7 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
     }
     if (!digram_) digram_ = std::make_unique<DigramTransform>();
     Engine& engine = *engine_;
-    engine.min_match = h.min_match;
+    engine.set_min_match(h.min_match);
 
     const uint64_t stream_start = offset + h.header_length();
     const uint64_t stream_end = offset + h.entry_size - record_length;
@@ -188,7 +188,7 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
             // Only text is coded shorter than its segment: the rest would
             // be left as an earlier segment had it.
             if (!text && coded != n) return broken_stream("coded length short of the segment");
-            engine.text_applied = text;
+            engine.set_text_applied(text);
             for (size_t at = 0; at < coded; at += kBlockSize) {
                 const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, coded - at));
                 engine.code_general_chunk(decoder, seg + at, len, 0);

@@ -30,8 +30,8 @@ std::string code_segments(Engine& engine, const std::vector<std::string>& segmen
     enc.start();
     for (const std::string& s : segments) {
         engine.clamp_general_segment();
-        engine.text_applied = false;
-        engine.min_match = 3;
+        engine.set_text_applied(false);
+        engine.set_min_match(3);
         std::memcpy(engine.segment(), s.data(), s.size());
         for (size_t at = 0; at < s.size(); at += kBlockSize) {
             const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, s.size() - at));
@@ -62,8 +62,8 @@ std::string decode_segment(Engine& engine, const std::string& coded, size_t n, c
     Decoder dec(&f);
     dec.start(coded.size());
     engine.clamp_general_segment();
-    engine.text_applied = false;
-    engine.min_match = 3;
+    engine.set_text_applied(false);
+    engine.set_min_match(3);
     for (size_t at = 0; at < n; at += kBlockSize) {
         const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, n - at));
         engine.code_general_chunk(dec, engine.segment() + at, len, 0);

@@ -1,4 +1,4 @@
-#include "model/engine.h"
+#include "model/general_coder.h"
 
 #include <algorithm>
 #include <new>
@@ -7,7 +7,7 @@
 
 namespace taq {
 
-size_t Engine::sparse_entries_for(uint64_t input) {
+size_t GeneralCoder::sparse_entries_for(uint64_t input) {
     // A few KB add up to six entries a byte, 100 KB three to four, more
     // fewer as their contexts recur. The map grows if this falls short;
     // too much costs memory touched in vain.
@@ -15,13 +15,13 @@ size_t Engine::sparse_entries_for(uint64_t input) {
     return static_cast<size_t>(6 * a + 4 * (b - a) + (input - b) * 22 / 10);
 }
 
-size_t Engine::sparse_limit_for(uint32_t memory) {
+size_t GeneralCoder::sparse_limit_for(uint32_t memory) {
     // T1..T4 and the match table hold 2.125 x memory bytes.
     const size_t tables = size_t{memory} * 2 + memory / 8;
     return std::min(tables / 64, size_t{1} << 22);
 }
 
-Engine::Engine(uint32_t memory)
+GeneralCoder::GeneralCoder(uint32_t memory)
     : tables_(memory),
       mem_(memory),
       sparse_limit_(sparse_limit_for(memory)),
@@ -33,17 +33,13 @@ Engine::Engine(uint32_t memory)
     bytes_.mask = memory - 1;
 }
 
-void Engine::prefer_large_pages(unsigned populate_threads) {
+void GeneralCoder::prefer_large_pages(unsigned populate_threads) {
     if (tables_.prefer_large_pages(populate_threads)) sparse_.populate_ahead(populate_threads);
 }
 
-void Engine::clamp_general_segment() {
-    cm_.clamp_segment();
-}
+GeneralCoder::~GeneralCoder() = default;
 
-Engine::~Engine() = default;
-
-void Engine::leave_sparse() {
+void GeneralCoder::leave_sparse() {
     // The tables are all zero here: nothing reached them since the reset.
     sparse_.for_each([this](uint32_t table, uint32_t index, const uint8_t* bytes) {
         if (table == SparseTables::kMatch) {
@@ -59,13 +55,12 @@ void Engine::leave_sparse() {
     sparse_active_ = false;
 }
 
-void Engine::model_reset(uint64_t expected) {
+void GeneralCoder::reset(uint64_t expected) {
     if (touched_) {
         tables_.clear(bytes_.written);
         cm_.reset_weights();
         match_.reset_stages();
     }
-    small_.reset();
     tables_.forget();
     tables_.expect(expected);
     sparse_active_ = expected <= sparse_limit_ / kSparseBytesShare;
