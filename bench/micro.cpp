@@ -1,6 +1,7 @@
-// Micro-benchmarks: the coder's bit step in both directions, the general
-// block coder on text at -m0, and the three transforms. Throughput is
-// reported per coded bit or per input byte.
+// Micro-benchmarks: the coder's bit step in both directions, one entry of
+// each kind (text and x86 code on the general path, grey and colour image,
+// audio, media) through the segment loop at -m0 in both directions, and the
+// three transforms. Throughput is reported per coded bit or per input byte.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -14,6 +15,7 @@
 
 #include "model/coder.h"
 #include "model/engine.h"
+#include "model/segments.h"
 #include "platform/platform.h"
 #include "transform/delta.h"
 #include "transform/digram.h"
@@ -105,33 +107,115 @@ void BM_DecodeBit(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeBit);
 
-// 64 KiB of English text through a fresh -m0 model, block by block, as the
-// compressor codes a segment that the digram transform declined.
-void BM_GeneralChunkText(benchmark::State& state) {
-    constexpr size_t kBytes = 65536;
-    const std::vector<uint8_t> text = repeated_input("alice29.txt", kBytes);
-    Engine engine(4194304);
-    platform::File out = platform::File::open("/dev/null", platform::File::Mode::write_existing);
-    Encoder enc(&out);
-    std::vector<uint8_t> block(kBlockSize);
-    for (auto _ : state) {
-        state.PauseTiming();
-        engine.model_reset();
-        state.ResumeTiming();
-        engine.set_min_match(3);
-        engine.set_text_applied(false);
-            engine.clamp_general_segment();
-        enc.start();
-        for (size_t at = 0; at < kBytes; at += kBlockSize) {
-            std::copy(text.begin() + static_cast<std::ptrdiff_t>(at),
-                      text.begin() + static_cast<std::ptrdiff_t>(at + kBlockSize), block.begin());
-            engine.code_general_chunk(enc, block.data(), kBlockSize, 0);
-        }
-        enc.flush();
+// The segment loop's bytes from and to memory.
+struct MemoryIo {
+    const std::vector<uint8_t>* in = nullptr;
+    bool read(uint8_t* seg, size_t n, uint64_t position) {
+        std::copy_n(in->data() + position, n, seg);
+        return true;
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBytes));
+    void write(const uint8_t*, size_t, uint64_t) {}
+    void count(uint64_t) {}
+};
+
+// An entry's data and how the analysis would code it.
+struct EntryInput {
+    std::vector<uint8_t> data;
+    CodingChoices choices;
+};
+
+// 64 KiB of the named input, as an entry of its own kind (text and code
+// on the general path; the per-kind coders on images, audio and media).
+EntryInput entry_input(int which) {
+    constexpr size_t kBytes = 65536;
+    EntryInput e;
+    CodingChoices& c = e.choices;
+    switch (which) {
+        case 0: e.data = repeated_input("alice29.txt", kBytes); break;
+        case 1: e.data = repeated_input("libz.so", kBytes); break;
+        case 2:
+            e.data = repeated_input("page.pgm", kBytes);
+            c.general_path = 0;
+            c.data_kind = DataKind::grey_image;
+            c.image_width = 256;
+            break;
+        case 3:
+            e.data = repeated_input("cat.bmp", kBytes);
+            c.general_path = 0;
+            c.data_kind = DataKind::colour_image;
+            c.image_width = 256;
+            c.delta_flag = 1;
+            c.sample_width = 1;
+            c.channels = 3;
+            c.record_length = 3;
+            break;
+        case 4:
+            e.data = repeated_input("tune.wav", kBytes);
+            c.general_path = 0;
+            c.data_kind = DataKind::audio;
+            c.delta_flag = 1;
+            c.sample_width = 2;
+            c.channels = 2;
+            c.record_length = 4;
+            break;
+        default:
+            e.data = repeated_input("tune.mp3", kBytes);
+            c.general_path = 0;
+            c.data_kind = DataKind::media;
+            break;
+    }
+    return e;
 }
-BENCHMARK(BM_GeneralChunkText)->Unit(benchmark::kMillisecond);
+const char* const kEntryNames[] = {"text", "x86", "grey", "colour", "audio", "media"};
+
+// Codes the entry with a fresh -m0 model into `out`.
+void encode_entry(Engine& engine, DigramTransform& digram, const EntryInput& e, platform::File& out) {
+    engine.model_reset(e.data.size());
+    engine.set_min_match(3);
+    Encoder enc(&out);
+    enc.start();
+    MemoryIo io{&e.data};
+    code_segments(engine, digram, enc, e.choices, e.data.size(), io);
+    enc.flush();
+}
+
+// Argument: the entry (kEntryNames).
+void BM_EncodeEntry(benchmark::State& state) {
+    const EntryInput e = entry_input(static_cast<int>(state.range(0)));
+    Engine engine(4194304);
+    DigramTransform digram;
+    platform::File out = platform::File::open("/dev/null", platform::File::Mode::write_existing);
+    for (auto _ : state) encode_entry(engine, digram, e, out);
+    state.SetLabel(kEntryNames[state.range(0)]);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * e.data.size()));
+}
+BENCHMARK(BM_EncodeEntry)->DenseRange(0, 5)->Unit(benchmark::kMillisecond);
+
+void BM_DecodeEntry(benchmark::State& state) {
+    const EntryInput e = entry_input(static_cast<int>(state.range(0)));
+    Engine engine(4194304);
+    DigramTransform digram;
+    const std::string path = scratch_path("entry");
+    {
+        platform::File out = platform::File::open(path, platform::File::Mode::create);
+        encode_entry(engine, digram, e, out);
+    }
+    platform::File in = platform::File::open(path, platform::File::Mode::read_existing);
+    const uint64_t size = platform::file_size(path);
+    Decoder dec(&in);
+    MemoryIo io;
+    for (auto _ : state) {
+        engine.model_reset(e.data.size());
+        engine.set_min_match(3);
+        in.seek(0);
+        dec.start(size);
+        code_segments(engine, digram, dec, e.choices, e.data.size(), io);
+    }
+    state.SetLabel(kEntryNames[state.range(0)]);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * e.data.size()));
+    platform::delete_file(path);
+}
+BENCHMARK(BM_DecodeEntry)->DenseRange(0, 5)->Unit(benchmark::kMillisecond);
 
 constexpr size_t kTransformBytes = 1 << 20;
 

@@ -14,10 +14,9 @@
 #include "compress/analysis.h"
 #include "model/coder.h"
 #include "model/engine.h"
+#include "model/segments.h"
 #include "platform/platform.h"
-#include "transform/delta.h"
 #include "transform/digram.h"
-#include "transform/x86.h"
 
 namespace taq {
 
@@ -29,54 +28,24 @@ using platform::File;
 // pages then cost less than the many small page faults.
 constexpr uint64_t kLargePageInput = 4096;
 
-enum class SegmentStatus { ok, short_read };
+// The input side of the segment loop: the file's bytes of the entry's
+// range, hashed for the check record as they are read.
+struct InputSegments {
+    File& in;
+    uint64_t range_start;
+    DataHasher* hasher;
+    Meter* meter;
 
-// The segment loop of one entry, written once for every coder type.
-template <class Coder>
-SegmentStatus encode_segments(Engine& engine, DigramTransform& digram, Coder& coder, File& in,
-                              uint64_t range_start, uint64_t data_size, const Analysis& a, DataHasher* hasher,
-                              Meter* meter) {
-    uint8_t* seg = engine.segment();
-    uint64_t position = 0;
-    uint64_t length = kSegmentSize;
-    while (position < data_size) {
-        if (position + length > data_size) length = data_size - position;
-        const size_t n = static_cast<size_t>(length);
-        if (!in.seek(range_start + position) || in.read(seg, n) != n) return SegmentStatus::short_read;
+    bool read(uint8_t* seg, size_t n, uint64_t position) {
+        if (!in.seek(range_start + position) || in.read(seg, n) != n) return false;
         if (hasher) hasher->update(seg, n);
-        if (a.general_path) {
-            engine.clamp_general_segment();
-            int score = 0;
-            const int cls = classify_block(seg, n, &score);
-            size_t coded = n;
-            bool text = false;
-            if (cls == kTextClass) {
-                const size_t m = digram.forward(seg, n);
-                if (m > 0) {
-                    text = true;
-                    coded = m;
-                }
-            }
-            coder.direct(text);
-            if (!text) x86_forward(seg, n);
-            engine.set_text_applied(text);
-            for (int bit = 23; bit >= 0; --bit) coder.direct(static_cast<int>((coded >> bit) & 1));
-            for (size_t at = 0; at < coded; at += kBlockSize) {
-                const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, coded - at));
-                engine.code_general_chunk(coder, seg + at, len, block_is_raw(seg + at, len));
-                if (meter) meter->add(len);
-            }
-            if (meter) meter->add(n - coded);  // what the text transform took out
-        } else {
-            engine.clamp_small_segment();
-            if (a.delta_flag) delta_forward(seg, n, a.sample_width, a.channels);
-            engine.code_kind(coder, n, a);
-            if (meter) meter->add(n);
-        }
-        position += length;
+        return true;
     }
-    return SegmentStatus::ok;
-}
+    void write(const uint8_t*, size_t, uint64_t) {}
+    void count(uint64_t bytes) {
+        if (meter) meter->add(bytes);
+    }
+};
 
 // An encoder that also records each decision it codes.
 class TraceEncoder : public Encoder {
@@ -247,13 +216,14 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     engine.set_min_match(3);
     hasher_->reset();
     DataHasher* hasher = options_.check_record ? hasher_.get() : nullptr;
-    SegmentStatus status = SegmentStatus::ok;
-    if (write_ok) status = encode_segments(engine, *digram_, encoder, in, range_start, data_size, a, hasher, meter_);
-    if (status == SegmentStatus::ok && write_ok) encoder.flush();
+    SegmentOutcome::Status status = SegmentOutcome::ok;
+    InputSegments input{in, range_start, hasher, meter_};
+    if (write_ok) status = code_segments(engine, *digram_, encoder, a, data_size, input).status;
+    if (status == SegmentOutcome::ok && write_ok) encoder.flush();
     write_ok = write_ok && !encoder.failed();
 
     uint64_t coded_size = bytes.size() + encoder.coded_size;
-    if (status == SegmentStatus::ok && write_ok && hasher) {
+    if (status == SegmentOutcome::ok && write_ok && hasher) {
         coded_size += kRecordLength;
         header.entry_size = coded_size;
         record.data_hash = hasher->digest();
@@ -261,13 +231,13 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
         const std::vector<uint8_t> rec = serialize_record(record);
         write_ok = archive.seek(entry_start + bytes.size() + encoder.coded_size) && archive.write(rec.data(), rec.size());
     }
-    if (status != SegmentStatus::ok || !write_ok) {
+    if (status != SegmentOutcome::ok || !write_ok) {
         // Leave the archive as it was before this entry. The model has seen
         // part of it, which no reader will: a solid run starts afresh.
         archive.truncate(entry_start);
         model_diverged_ = true;
         if (options_.verbose && options_.run_mode == 0) std::printf("\n");
-        if (status != SegmentStatus::ok) {
+        if (status != SegmentOutcome::ok) {
             std::printf("Error: cannot read Input file %s\n", input_path.c_str());
             return EntryResult::input_failed;
         }
@@ -297,7 +267,8 @@ std::string Compressor::trace_decisions(const std::string& input_path, const std
     TraceEncoder encoder(&out, &log, limit);
     encoder.start();
     engine_->set_min_match(3);
-    encode_segments(*engine_, *digram_, encoder, in, 0, size, a, nullptr, nullptr);
+    InputSegments input{in, 0, nullptr, nullptr};
+    code_segments(*engine_, *digram_, encoder, a, size, input);
     encoder.flush();
     return log;
 }

@@ -12,9 +12,8 @@
 #include "archive/paths.h"
 #include "model/coder.h"
 #include "model/engine.h"
-#include "transform/delta.h"
+#include "model/segments.h"
 #include "transform/digram.h"
-#include "transform/x86.h"
 
 namespace taq {
 
@@ -172,55 +171,35 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
         std::printf("%s", damaged_archive_message(archive_path, offset, what).c_str());
         return fail_entry(h, broken, written);
     };
-    uint8_t* seg = engine.segment();
-    const uint64_t data_size = static_cast<uint64_t>(h.data_size);
-    uint64_t position = 0;
-    uint64_t length = kSegmentSize;
-    while (position < data_size) {
-        if (position + length > data_size) length = data_size - position;
-        const size_t n = static_cast<size_t>(length);
-        if (h.general_path) {
-            engine.clamp_general_segment();
-            const bool text = decoder.direct(0);
-            uint32_t coded = 0;
-            for (int bit = 0; bit < 24; ++bit) coded = (coded << 1) | static_cast<uint32_t>(decoder.direct(0));
-            if (coded > n) return broken_stream("coded length past the segment");
-            // Only text is coded shorter than its segment: the rest would
-            // be left as an earlier segment had it.
-            if (!text && coded != n) return broken_stream("coded length short of the segment");
-            engine.set_text_applied(text);
-            for (size_t at = 0; at < coded; at += kBlockSize) {
-                const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, coded - at));
-                engine.code_general_chunk(decoder, seg + at, len, 0);
-                if (meter_) meter_->add(len);
-                if (decoder.overrun()) break;  // reported below, without decoding the rest
-            }
-            if (meter_) meter_->add(n - coded);  // what the text transform gives back
-            if (text) {
-                if (!digram_->inverse(seg, coded, n)) return broken_stream("text stream cut short");
-            } else {
-                x86_inverse(seg, n);
-            }
-        } else {
-            engine.clamp_small_segment();
-            engine.code_kind(decoder, n, h);
-            if (meter_) meter_->add(n);
-            if (h.delta_flag) delta_inverse(seg, n, h.sample_width, h.channels);
-        }
-        if (decoder.overrun()) return broken_stream("coded data ends before the entry's data");
-        if (hasher) hasher->update(seg, n);
-        if (selected) {
-            if (!out.seek(h.range_start + position) || !out.write(seg, n)) {
+    // The output side of the segment loop: hashed for the check record,
+    // written when selected. A file that cannot be written goes; decoding
+    // goes on, for the entries of the run that follow.
+    struct Output {
+        Extractor& x;
+        File& out;
+        const EntryHeader& h;
+        const std::string& out_path;
+        DataHasher* hasher;
+        bool& selected;
+        DecodeResult& result;
+
+        bool read(uint8_t*, size_t, uint64_t) { return false; }
+        void write(const uint8_t* seg, size_t n, uint64_t position) {
+            if (hasher) hasher->update(seg, n);
+            if (selected && (!out.seek(h.range_start + position) || !out.write(seg, n))) {
                 std::printf("Error: cannot write Output file %s (%s)\n", out_path.c_str(), out.error().c_str());
-                // The file goes; decoding goes on, for the entries of the
-                // run that follow.
-                if (sizes_) sizes_->mark_failed(out_path);
+                if (x.sizes_) x.sizes_->mark_failed(out_path);
                 selected = false;
                 result = DecodeResult::refused;
             }
         }
-        position += length;
-    }
+        void count(uint64_t bytes) {
+            if (x.meter_) x.meter_->add(bytes);
+        }
+    } output{*this, out, h, out_path, hasher, selected, result};
+    const SegmentOutcome outcome =
+        code_segments(engine, *digram_, decoder, h, static_cast<uint64_t>(h.data_size), output);
+    if (outcome.status != SegmentOutcome::ok) return broken_stream(outcome.why);
     if (checked) {
         // The stream must end exactly where the record begins, and give
         // back the bytes that were stored.

@@ -12,6 +12,7 @@
 
 #include "model/coder.h"
 #include "model/engine.h"
+#include "model/segments.h"
 #include "support/test_support.h"
 
 namespace taq {
@@ -21,22 +22,29 @@ using platform::File;
 
 constexpr uint64_t kLarge = UINT64_MAX;  // a reset that expects much data: the tables from the start
 
-// Codes each string as one general segment (no text transform, every block
-// modelled) and returns the coded bytes.
+// The bytes of the segment loop from and to memory.
+struct MemoryIo {
+    const std::string* in = nullptr;
+    std::string out;
+    bool read(uint8_t* seg, size_t n, uint64_t position) {
+        std::memcpy(seg, in->data() + position, n);
+        return true;
+    }
+    void write(const uint8_t* seg, size_t n, uint64_t) { out.append(reinterpret_cast<const char*>(seg), n); }
+    void count(uint64_t) {}
+};
+
+// Codes each string as the data of one general entry (continuing the
+// model) and returns the coded bytes.
 std::string code_segments(Engine& engine, const std::vector<std::string>& segments, const std::string& path) {
     File f = File::open(path, File::Mode::create);
     EXPECT_TRUE(f.valid());
     Encoder enc(&f);
     enc.start();
+    DigramTransform digram;
     for (const std::string& s : segments) {
-        engine.clamp_general_segment();
-        engine.set_text_applied(false);
-        engine.set_min_match(3);
-        std::memcpy(engine.segment(), s.data(), s.size());
-        for (size_t at = 0; at < s.size(); at += kBlockSize) {
-            const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, s.size() - at));
-            engine.code_general_chunk(enc, engine.segment() + at, len, 0);
-        }
+        MemoryIo io{&s, {}};
+        EXPECT_EQ(code_segments(engine, digram, enc, CodingChoices{}, s.size(), io).status, SegmentOutcome::ok);
     }
     enc.flush();
     f.close();
@@ -54,21 +62,17 @@ std::string mixed_data(size_t n, uint32_t seed) {
     return out;
 }
 
-// Decodes `coded` as one general segment of `n` bytes.
+// Decodes `coded` as the data of one general entry of `n` bytes.
 std::string decode_segment(Engine& engine, const std::string& coded, size_t n, const std::string& path) {
     test::write_file(path, coded);
     File f = File::open(path, File::Mode::read_existing);
     EXPECT_TRUE(f.valid());
     Decoder dec(&f);
     dec.start(coded.size());
-    engine.clamp_general_segment();
-    engine.set_text_applied(false);
-    engine.set_min_match(3);
-    for (size_t at = 0; at < n; at += kBlockSize) {
-        const uint32_t len = static_cast<uint32_t>(std::min<size_t>(kBlockSize, n - at));
-        engine.code_general_chunk(dec, engine.segment() + at, len, 0);
-    }
-    return std::string(reinterpret_cast<const char*>(engine.segment()), n);
+    DigramTransform digram;
+    MemoryIo io;
+    EXPECT_EQ(code_segments(engine, digram, dec, CodingChoices{}, n, io).status, SegmentOutcome::ok);
+    return io.out;
 }
 
 TEST(EngineReset, CodesLikeAFreshEngine) {
@@ -132,12 +136,12 @@ std::string code_serial_segment(Engine& engine, const std::string& s, const std:
     EXPECT_TRUE(f.valid());
     Encoder enc(&f);
     enc.start();
-    std::memcpy(engine.segment(), s.data(), s.size());
     CodingChoices media;
     media.general_path = 0;
     media.data_kind = DataKind::media;
-    engine.code_kind(enc, s.size(), media);
-    engine.clamp_small_segment();
+    DigramTransform digram;
+    MemoryIo io{&s, {}};
+    EXPECT_EQ(code_segments(engine, digram, enc, media, s.size(), io).status, SegmentOutcome::ok);
     enc.flush();
     f.close();
     return test::read_file(path);
