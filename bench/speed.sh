@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# speed.sh [CORPUS_DIR]
+# speed.sh CORPUS_DIR
 #
 # Compression and extraction speed of taq -m5 on every file of the text,
-# source and x86_64 classes of the corpus (default: ../shared/corpus/dev
-# beside the repository). Builds the Release binary in ./build when it is
+# source and x86_64 classes of a corpus: CORPUS_DIR holds one subdirectory
+# of files per class (README.md says where to get one). Builds the Release binary in ./build when it is
 # missing or stale. Each file is archived on its own from its own directory
 # (`taq a -m5 ARCH NAME`), extracted with `taq x ARCH out` and compared with
 # the original; a failed round trip is reported and makes the exit status 1.
@@ -11,7 +11,8 @@
 # CLASSES="text source" restricts the classes.
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-corpus=${1:-$repo/../shared/corpus/dev}
+[ $# -ge 1 ] || { echo "usage: speed.sh CORPUS_DIR" >&2; exit 2; }
+corpus=$1
 [ -d "$corpus" ] || { echo "speed.sh: no corpus directory '$corpus'" >&2; exit 2; }
 corpus=$(cd "$corpus" && pwd)
 classes=${CLASSES:-text source x86_64}
