@@ -27,10 +27,6 @@ Listed list(const std::string& archive, const std::string& wildcard) {
     return l;
 }
 
-void put_le(std::string& bytes, size_t at, uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
-}
-
 class Listing : public ::testing::Test {
 protected:
     std::string archive_with(const std::string& bytes) {
@@ -91,13 +87,13 @@ TEST_F(Listing, DamagedArchivesStopWithOneErrorLine) {
         patch(b);
         return good + b;
     };
-    cases.push_back({"entry_size 0", with([](std::string& b) { put_le(b, 0, 0, 8); })});
-    cases.push_back({"entry_size below 48", with([](std::string& b) { put_le(b, 0, 47, 8); })});
-    cases.push_back({"entry_size past the end", with([](std::string& b) { put_le(b, 0, b.size() + 1, 8); })});
-    cases.push_back({"huge entry_size", with([](std::string& b) { put_le(b, 0, ~0ull, 8); })});
-    cases.push_back({"name past the entry", with([](std::string& b) { put_le(b, 10, 60000, 2); })});
+    cases.push_back({"entry_size 0", with([](std::string& b) { test::put_le(b, 0, 0, 8); })});
+    cases.push_back({"entry_size below 48", with([](std::string& b) { test::put_le(b, 0, 47, 8); })});
+    cases.push_back({"entry_size past the end", with([](std::string& b) { test::put_le(b, 0, b.size() + 1, 8); })});
+    cases.push_back({"huge entry_size", with([](std::string& b) { test::put_le(b, 0, ~0ull, 8); })});
+    cases.push_back({"name past the entry", with([](std::string& b) { test::put_le(b, 10, 60000, 2); })});
     cases.push_back({"name not terminated", with([](std::string& b) { b[12 + 7] = 'X'; })});
-    cases.push_back({"directory length past the entry", with([](std::string& b) { put_le(b, 20, 0xffff, 2); })});
+    cases.push_back({"directory length past the entry", with([](std::string& b) { test::put_le(b, 20, 0xffff, 2); })});
     cases.push_back({"trailing bytes", good + std::string(5, '\0')});
     for (const auto& c : cases) {
         Listed l = list(archive_with(c.bytes), "*");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "compress/analysis.h"
+#include "support/test_support.h"
 #include "transform/delta.h"
 
 namespace taq {
@@ -23,19 +24,6 @@ Analysis analyse(const std::string& window) {
     const Analysis a = analyser.analyse(w.data(), w.size());
     EXPECT_EQ(w, bytes_of(window)) << "the trial must leave the window as it found it";
     return a;
-}
-
-void put16(std::string& s, size_t at, uint32_t v) {
-    s[at] = static_cast<char>(v & 0xFF);
-    s[at + 1] = static_cast<char>(v >> 8);
-}
-
-// A 44-byte RIFF/WAVE header with the given channel count and bits per sample.
-std::string wave_header(uint32_t channels, uint32_t bits) {
-    std::string h = "RIFF" + std::string(4, '\0') + "WAVEfmt " + std::string(28, '\0') + "data" + std::string(4, '\0');
-    put16(h, 22, channels);
-    put16(h, 34, bits);
-    return h;
 }
 
 void expect_general(const Analysis& a, const std::string& what) {
@@ -147,7 +135,7 @@ TEST(Wave, HeaderValuesAreCorrected) {
                           Case{2, 48, 2, 1, 2}, Case{0, 0, 1, 1, 1}, Case{0, 16, 1, 2, 2}, Case{2, 0, 2, 1, 2},
                           // Only the low bytes count: 0x0102 channels, 0x0810 bits (258 bytes).
                           Case{0x0102, 0x0810, 2, 2, 4}}) {
-        const Analysis a = analyse(wave_header(c.channels, c.bits) + std::string(100, '\x05'));
+        const Analysis a = analyse(test::wave_header(c.channels, c.bits) + std::string(100, '\x05'));
         const std::string what = std::to_string(c.channels) + " channels, " + std::to_string(c.bits) + " bits";
         EXPECT_EQ(a.general_path, 0) << what;
         EXPECT_EQ(a.data_kind, DataKind::audio) << what;

@@ -14,12 +14,6 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string le(uint64_t v, int bytes) {
-    std::string s(static_cast<size_t>(bytes), '\0');
-    put_le(s, 0, v, bytes);
-    return s;
-}
-
 // Pixel rows of 3 * width bytes. Smooth: every channel wanders from a
 // random start by small steps, which the per-channel delta flattens.
 // Noise: mostly 0 with sparse random spikes, which a delta only doubles.
@@ -43,8 +37,8 @@ std::string pixels(uint32_t width, uint32_t height, bool smooth, uint32_t seed) 
 
 std::string bmp(uint32_t width, uint32_t height, bool smooth) {
     const std::string data = pixels(width, height, smooth, width + height);
-    return "BM"s + le(54 + data.size(), 4) + le(0, 4) + le(54, 4) + le(40, 4) + le(width, 4) + le(height, 4) +
-           le(1, 2) + le(24, 2) + le(0, 4) + le(data.size(), 4) + std::string(16, '\0') + data;
+    return "BM"s + le_bytes(54 + data.size(), 4) + le_bytes(0, 4) + le_bytes(54, 4) + le_bytes(40, 4) + le_bytes(width, 4) + le_bytes(height, 4) +
+           le_bytes(1, 2) + le_bytes(24, 2) + le_bytes(0, 4) + le_bytes(data.size(), 4) + std::string(16, '\0') + data;
 }
 
 std::string ppm(uint32_t width, uint32_t height, bool smooth) {
@@ -64,10 +58,9 @@ std::string wav(uint32_t channels, uint32_t bits, uint32_t frames) {
             const double t = f * (0.01 + 0.003 * c);
             auto v = static_cast<int64_t>(full * (std::sin(t) + 0.3 * std::sin(7.1 * t))) + rng() % 7;
             if (bits == 8) v += 128;
-            data += le(static_cast<uint64_t>(v), static_cast<int>(width));
+            data += le_bytes(static_cast<uint64_t>(v), static_cast<int>(width));
         }
-    return "RIFF"s + le(36 + data.size(), 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(channels, 2) + le(22050, 4) +
-           le(22050 * channels * width, 4) + le(channels * width, 2) + le(bits, 2) + "data" + le(data.size(), 4) + data;
+    return wave_header(channels, bits, static_cast<uint32_t>(data.size())) + data;
 }
 
 const EntryHeader* find(const std::vector<EntryHeader>& headers, const std::string& name) {

@@ -95,8 +95,4 @@ std::string edited_entry(const std::string& path, const std::function<void(Entry
     return std::string(head.begin(), head.end()) + coded;
 }
 
-void put_le(std::string& s, size_t at, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
-}
-
 }  // namespace taq::test

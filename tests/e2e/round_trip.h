@@ -44,7 +44,4 @@ std::string archive_of(const TempDir& dir, const std::string& name, const std::s
 // `edit` and its coded data kept; entry_size follows the header's length.
 std::string edited_entry(const std::string& path, const std::function<void(EntryHeader&)>& edit);
 
-// Overwrites `bytes` little-endian bytes of `s` at `at` with `v`.
-void put_le(std::string& s, size_t at, uint64_t v, int bytes);
-
 }  // namespace taq::test

@@ -12,13 +12,6 @@ namespace {
 
 std::string input(const std::string& name) { return read_file(test_data_dir() + "/vectors/inputs/" + name); }
 
-std::string repeated(const std::string& unit, size_t n) {
-    std::string s;
-    s.reserve(n + unit.size());
-    while (s.size() < n) s += unit;
-    s.resize(n);
-    return s;
-}
 
 TEST(RoundTrip, GeneralData) {
     const std::string alice = input("alice29.txt");

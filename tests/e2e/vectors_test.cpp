@@ -56,15 +56,7 @@ std::vector<Vector> manifest() {
 }
 
 // 8 MiB of text followed by 300,000 bytes of machine code.
-void make_twoseg(const std::string& inputs, const std::string& out) {
-    std::string text = test::read_file(inputs + "/alice29.txt") + test::read_file(inputs + "/cp.html") +
-                       test::read_file(inputs + "/fields.c");
-    std::string seg;
-    while (seg.size() < 8388608) seg += text;
-    seg.resize(8388608);
-    seg += test::read_file(inputs + "/libz.so").substr(0, 300000);
-    test::write_file(out, seg);
-}
+void make_twoseg(const std::string& out) { test::write_file(out, test::two_segment_data()); }
 
 void copy_inputs(const std::string& to) {
     const std::string inputs = test::test_data_dir() + "/vectors/inputs";
@@ -72,7 +64,7 @@ void copy_inputs(const std::string& to) {
         fs::copy_file(e.path(), to + "/" + e.path().filename().string());
         fs::permissions(to + "/" + e.path().filename().string(), fs::perms::owner_write, fs::perm_options::add);
     }
-    make_twoseg(inputs, to + "/twoseg.dat");
+    make_twoseg(to + "/twoseg.dat");
 }
 
 class VectorTest : public ::testing::TestWithParam<Vector> {};
@@ -161,7 +153,7 @@ TEST_P(VectorTest, ExtractsToTheInputs) {
     for (const auto& f : v.files) {
         std::string want;
         if (f == "twoseg.dat") {
-            make_twoseg(inputs, dir.file("ref.dat"));
+            make_twoseg(dir.file("ref.dat"));
             want = test::read_file(dir.file("ref.dat"));
         } else {
             want = test::read_file(inputs + "/" + f);

@@ -86,4 +86,45 @@ std::string make_entry(const std::string& name, const std::string& dir, bool sol
 std::string taq_binary() { return TAQ_BINARY; }
 std::string test_data_dir() { return TAQ_TEST_DATA; }
 
+void put_le(std::string& s, size_t at, uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) s[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+}
+
+std::string le_bytes(uint64_t v, int bytes) {
+    std::string s(static_cast<size_t>(bytes), '\0');
+    put_le(s, 0, v, bytes);
+    return s;
+}
+
+std::string repeated(const std::string& unit, size_t n) {
+    std::string s;
+    s.reserve(n + unit.size());
+    while (s.size() < n) s += unit;
+    s.resize(n);
+    return s;
+}
+
+std::string wave_header(uint32_t channels, uint32_t bits, uint32_t data_bytes) {
+    const uint32_t width = bits / 8;
+    return "RIFF" + le_bytes(36 + uint64_t{data_bytes}, 4) + "WAVEfmt " + le_bytes(16, 4) + le_bytes(1, 2) +
+           le_bytes(channels, 2) + le_bytes(22050, 4) + le_bytes(22050 * channels * width, 4) +
+           le_bytes(channels * width, 2) + le_bytes(bits, 2) + "data" + le_bytes(data_bytes, 4);
+}
+
+std::vector<std::string> taq_leftovers(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        const std::string n = e.path().filename().string();
+        if (n.rfind(".taq-", 0) == 0) out.push_back(n);
+    }
+    return out;
+}
+
+std::string two_segment_data() {
+    const std::string inputs = test_data_dir() + "/vectors/inputs";
+    const std::string text =
+        read_file(inputs + "/alice29.txt") + read_file(inputs + "/cp.html") + read_file(inputs + "/fields.c");
+    return repeated(text, 8388608) + read_file(inputs + "/libz.so").substr(0, 300000);
+}
+
 }  // namespace taq::test

@@ -98,6 +98,25 @@ size_t deep_path_bytes();
 bool file_limit_supported();
 RunResult run_taq_with_file_limit(const std::vector<std::string>& args, const std::string& cwd, uint64_t limit_kib);
 
+// Overwrites `bytes` little-endian bytes of `s` at `at` with `v`; the same
+// as a string of its own.
+void put_le(std::string& s, size_t at, uint64_t v, int bytes);
+std::string le_bytes(uint64_t v, int bytes);
+
+// `unit` repeated to exactly `n` bytes.
+std::string repeated(const std::string& unit, size_t n);
+
+// A 44-byte RIFF/WAVE header of PCM with `data_bytes` of samples.
+std::string wave_header(uint32_t channels, uint32_t bits, uint32_t data_bytes = 0);
+
+// The names of the run's own files (task board, part archives: ".taq-*")
+// left in `dir`.
+std::vector<std::string> taq_leftovers(const std::string& dir);
+
+// Two segments of data: 8 MiB of text from the vector inputs, then
+// 300,000 bytes of machine code.
+std::string two_segment_data();
+
 // Path of the built executable and of the checked-in test data.
 std::string taq_binary();
 std::string test_data_dir();

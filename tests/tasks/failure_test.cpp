@@ -28,11 +28,7 @@ std::vector<int> two_children(const std::string& dir) {
     return kids;
 }
 
-bool no_leftovers(const std::string& dir) {
-    for (const auto& e : fs::directory_iterator(dir))
-        if (e.path().filename().string().rfind(".taq-", 0) == 0) return false;
-    return true;
-}
+bool no_leftovers(const std::string& dir) { return test::taq_leftovers(dir).empty(); }
 
 // Gives the entry with this index an impossible model_memory.
 void spoil_model_memory(const std::string& archive, int index) {

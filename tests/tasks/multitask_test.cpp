@@ -55,11 +55,8 @@ std::vector<Piece> sorted(std::vector<Piece> v) {
 
 // Names of files that a run must not leave behind.
 std::vector<std::string> leftovers(const std::string& dir) {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        const std::string n = e.path().filename().string();
-        if (n.rfind(".taq-", 0) == 0 || n == "master.tmp") out.push_back(n);
-    }
+    std::vector<std::string> out = test::taq_leftovers(dir);
+    if (fs::exists(dir + "/master.tmp")) out.push_back("master.tmp");
     return out;
 }
 
@@ -74,13 +71,7 @@ bool same_file(const std::string& a, const std::string& b) {
 
 // Repeated text: compresses quickly and well.
 std::string repetitive(size_t n, char salt) {
-    std::string line = "repeated line of the multi-task test ";
-    line += salt;
-    line += "\n";
-    std::string out;
-    while (out.size() < n) out += line;
-    out.resize(n);
-    return out;
+    return test::repeated(std::string("repeated line of the multi-task test ") + salt + "\n", n);
 }
 
 TEST(PieceStep, CutsAboveEightMegabytesPerTask) {
