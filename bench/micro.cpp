@@ -15,7 +15,7 @@
 
 #include "model/coder.h"
 #include "model/engine.h"
-#include "model/segments.h"
+#include "compress/segments.h"
 #include "platform/platform.h"
 #include "transform/delta.h"
 #include "transform/digram.h"

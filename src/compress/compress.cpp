@@ -14,7 +14,7 @@
 #include "compress/analysis.h"
 #include "model/coder.h"
 #include "model/engine.h"
-#include "model/segments.h"
+#include "compress/segments.h"
 #include "platform/platform.h"
 #include "transform/digram.h"
 

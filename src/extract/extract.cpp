@@ -12,7 +12,7 @@
 #include "archive/paths.h"
 #include "model/coder.h"
 #include "model/engine.h"
-#include "model/segments.h"
+#include "compress/segments.h"
 #include "transform/digram.h"
 
 namespace taq {

@@ -4,7 +4,7 @@
 // is coded with, and the small direct models (small_models.h) that the
 // per-kind coders (kind_coders.h) use for images, audio and compressed
 // media. The drivers fill segment() and code it through one of the two;
-// code_segments (segments.h) is that loop, for both directions.
+// code_segments (compress/segments.h) is that loop, for both directions.
 //
 // A reader's map of src/model:
 //   coder.h          the binary arithmetic coder (Encoder, Decoder)
@@ -20,7 +20,8 @@
 //   small_models.h   the small direct models
 //   kind_coders.h    grey image, colour image, audio, media
 //   engine.h         this owner
-//   segments.h       one segment in either direction, with its transforms
+// The segment loop that drives them in either direction, with the
+// transforms, sits one layer up, in compress/segments.h.
 #pragma once
 
 #include <cstdint>

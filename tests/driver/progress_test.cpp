@@ -1,11 +1,9 @@
-// The progress line's text, and the byte counts a parent reads for it.
+// The progress line's text.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "driver/progress.h"
-#include "support/test_support.h"
-#include "tasks/board.h"
 
 namespace taq {
 namespace {
@@ -43,22 +41,6 @@ TEST(ProgressLine, NameFitsTheTerminal) {
     // Control characters in a name would break the line.
     const std::string line = ProgressLine::format(1, 2, 1000, "a\nb\rc", 80);
     EXPECT_EQ(line.substr(line.size() - 7), "  a?b?c");
-}
-
-TEST(TaskBoardCounts, ParentSumsWhatChildrenPublish) {
-    test::TempDir dir;
-    auto parent = TaskBoard::create(dir.path(), 3);
-    ASSERT_TRUE(parent);
-    EXPECT_EQ(parent->coded_total(), 0u);
-    auto child = TaskBoard::open(parent->path());
-    ASSERT_TRUE(child);
-    child->write_coded(1, 5000000000);
-    child->write_coded(3, 7);
-    EXPECT_EQ(parent->coded_total(), 5000000007u);
-    // A child started again for a slot goes on from there.
-    auto again = TaskBoard::open(parent->path());
-    EXPECT_EQ(again->read_coded(1), 5000000000u);
-    EXPECT_EQ(again->read_coded(2), 0u);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 
 #include "model/coder.h"
 #include "model/engine.h"
-#include "model/segments.h"
+#include "compress/segments.h"
 #include "support/test_support.h"
 
 namespace taq {

@@ -63,5 +63,21 @@ TEST(TaskBoard, EachParentHasItsOwnAndTakesItAway) {
     EXPECT_FALSE(error.empty());
 }
 
+TEST(TaskBoard, ParentSumsTheByteCountsChildrenPublish) {
+    test::TempDir dir;
+    auto parent = TaskBoard::create(dir.path(), 3);
+    ASSERT_TRUE(parent);
+    EXPECT_EQ(parent->coded_total(), 0u);
+    auto child = TaskBoard::open(parent->path());
+    ASSERT_TRUE(child);
+    child->write_coded(1, 5000000000);
+    child->write_coded(3, 7);
+    EXPECT_EQ(parent->coded_total(), 5000000007u);
+    // A child started again for a slot goes on from there.
+    auto again = TaskBoard::open(parent->path());
+    EXPECT_EQ(again->read_coded(1), 5000000000u);
+    EXPECT_EQ(again->read_coded(2), 0u);
+}
+
 }  // namespace
 }  // namespace taq

@@ -1,6 +1,8 @@
 // One entry's data, segment by segment, in either direction: the one loop
 // that compress_entry, decode_entry, the engine tests and the benchmarks
-// run. A segment (up to kSegmentSize bytes of the data) goes
+// run. It lives beside the analysis it asks (only when encoding), above
+// the model and the transforms it drives. A segment (up to kSegmentSize
+// bytes of the data) goes
 //
 //   general path  a text segment through the digram transform, any other
 //                 through the x86 transform; one direct bit for the choice
