@@ -49,7 +49,9 @@ void OutputSizes::add(const std::string& path, uint64_t range_start, uint64_t si
     name.name = path;
     auto& f = files_[path];
     if (f.ranges.empty()) f.name = name;
-    Range r{range_start, size};
+    Range r;
+    r.start = range_start;
+    r.size = size;
     if (record) {
         r.has_record = true;
         r.record = *record;
