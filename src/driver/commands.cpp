@@ -345,6 +345,12 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, selections);
     Extractor extractor(s.verbose);
     extractor.set_meter(&meter);
+    if (!tasks) {
+        // An interrupt stops the run at the next segment; what it staged
+        // goes, and nothing half-restored is put in place.
+        platform::catch_interrupts();
+        extractor.set_stop_on_interrupt(true);
+    }
     bool ok = true;
     for (const auto& arg : destinations) {
         std::printf("ARGV=%s\n", arg.c_str());
@@ -364,7 +370,7 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
         }
         if (!done) {
             ok = false;
-            if (tasks && tasks->lost()) return 1;
+            if ((tasks && tasks->lost()) || platform::interrupted()) return 1;
             // Without a readable archive the other destinations fare no better.
             if (!platform::File::open(s.archive_path, platform::File::Mode::read_existing)) break;
         }
@@ -411,6 +417,8 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
         Extractor extractor(s.verbose);
         extractor.set_testing(true);
         extractor.set_meter(&meter);
+        platform::catch_interrupts();
+        extractor.set_stop_on_interrupt(true);
         ok = extract_entries(extractor, s.archive_path, "", patterns);
         tally = extractor.tally();
     }

@@ -23,6 +23,9 @@ using platform::File;
 
 static_assert(kEntrySegment == kSegmentSize, "the plausibility checks assume the coders' segment");
 
+// Thrown out of the segment loop when an interrupt request stops decoding.
+struct Interrupted {};
+
 // Outputs from this size on touch most 2 MiB regions of the tables: large
 // pages then cost less than the many small page faults.
 constexpr uint64_t kLargePageOutput = 4096;
@@ -117,15 +120,11 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
             std::find(protected_.begin(), protected_.end(), id) != protected_.end()) {
             std::printf("Error: %s is the archive being read or a file of this run; not restored\n",
                         out_path.c_str());
+        } else if (dir && sizes_) {
+            out = sizes_->stage(name, dir, error);
+            if (!out) std::printf("Error: %s\n", error.c_str());
         } else if (dir) {
-            if (prepare_outputs_ && prepared_.insert(out_path).second) {
-                // First piece of this file in this run: start from an empty file.
-                out = dir.open_file(h.stored_name, File::Mode::create);
-            } else {
-                out = dir.open_file(h.stored_name, File::Mode::write_existing);
-                // Another task may be creating the same file at this moment: never truncate here.
-                if (!out) out = dir.open_file(h.stored_name, File::Mode::open_or_create);
-            }
+            out = dir.open_file(staging_name(staging_owner_, h.stored_name), File::Mode::write_existing);
             if (!out) std::printf("Error: cannot open Output file %s (%s)\n", out_path.c_str(), out.error().c_str());
         } else {
             std::printf("Error: %s\n", error.c_str());
@@ -185,6 +184,7 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
 
         bool read(uint8_t*, size_t, uint64_t) { return false; }
         void write(const uint8_t* seg, size_t n, uint64_t position) {
+            if (x.stop_on_interrupt_ && platform::interrupted()) throw Interrupted{};
             if (hasher) hasher->update(seg, n);
             if (selected && (!out.seek(h.range_start + position) || !out.write(seg, n))) {
                 std::printf("Error: cannot write Output file %s (%s)\n", out_path.c_str(), out.error().c_str());
@@ -197,8 +197,15 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
             if (x.meter_) x.meter_->add(bytes);
         }
     } output{*this, out, h, out_path, hasher, selected, result};
-    const SegmentOutcome outcome =
-        code_segments(engine, *digram_, decoder, h, static_cast<uint64_t>(h.data_size), output);
+    SegmentOutcome outcome;
+    try {
+        outcome = code_segments(engine, *digram_, decoder, h, static_cast<uint64_t>(h.data_size), output);
+    } catch (const Interrupted&) {
+        // The model is mid-entry: nothing after this can be decoded.
+        model_ok_ = false;
+        if (sizes_ && !written.empty()) sizes_->mark_failed(written);
+        return DecodeResult::interrupted;
+    }
     if (outcome.status != SegmentOutcome::ok) return broken_stream(outcome.why);
     if (checked) {
         // The stream must end exactly where the record begins, and give
@@ -244,7 +251,8 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     bool skip_run = false;  // the current solid run holds nothing selected
     ArchiveWalk walk(archive, archive_path, size);
     CheckedEntry e;
-    while (walk.next(e)) {
+    bool stopped = false;
+    while (!stopped && walk.next(e)) {
         const EntryHeader& h = e.header;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
         if (m && matched) ++*matched;
@@ -272,6 +280,10 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
             walk.skip(e);
             continue;
         }
+        if (extractor.stops_on_interrupt() && platform::interrupted()) {
+            stopped = true;
+            break;
+        }
         switch (extractor.decode_entry(archive, archive_path, e.offset, size, dest_dir, m)) {
             case DecodeResult::ok: walk.skip(e); break;
             case DecodeResult::refused:
@@ -283,7 +295,13 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
                 ok = false;
                 walk.resume_after(e.offset);
                 break;
+            case DecodeResult::interrupted: stopped = true; break;
         }
+    }
+    if (stopped) {
+        // What was staged goes with `sizes`; nothing is put in place.
+        std::puts("Error: interrupted");
+        return false;
     }
     if (walk.damaged()) {
         ok = false;

@@ -26,6 +26,7 @@ enum class DecodeResult {
               // entry's bounds can be trusted, but the model run it belongs to cannot go on
     damaged,  // the entry itself cannot be trusted (message printed): the walk must scan for
               // the next entry it can trust
+    interrupted,  // an interrupt request came in: the run stops
 };
 
 // What a run of `t` (or `x`) found.
@@ -45,16 +46,23 @@ public:
     Extractor(const Extractor&) = delete;
     Extractor& operator=(const Extractor&) = delete;
 
-    // Decodes the entry at `offset`. When `selected`, its data is written to
-    // dest_dir + stored_dir + stored_name at range_start. When
-    // `prepare_outputs` is set, the first entry of this Extractor that writes
-    // a given output path truncates it first, so no stale tail survives.
+    // Decodes the entry at `offset`. When `selected`, its data is written at
+    // range_start into the staging file of dest_dir + stored_dir +
+    // stored_name (see OutputSizes), which the output sizes create the
+    // first time the run meets the file; without them (a child of a
+    // parent, which has created it) the staging file of the owner's run
+    // must exist already.
     DecodeResult decode_entry(platform::File& archive, const std::string& archive_path, uint64_t offset,
                               uint64_t archive_size, const std::string& dest_dir, bool selected);
 
-    void set_prepare_outputs(bool on) { prepare_outputs_ = on; }
-    // Where the ranges written by decode_entry are recorded (none: null).
+    // Where the ranges written by decode_entry are recorded and their files
+    // staged (none: null).
     void set_output_sizes(OutputSizes* sizes) { sizes_ = sizes; }
+    // Without output sizes: whose run's staging files are written.
+    void set_staging_owner(platform::ProcessId owner) { staging_owner_ = owner; }
+    // Whether an interrupt request stops decoding (at the next segment).
+    void set_stop_on_interrupt(bool on) { stop_on_interrupt_ = on; }
+    bool stops_on_interrupt() const { return stop_on_interrupt_; }
     // About how much the run will decode; lets the model choose its page
     // size before the tables are first touched.
     void expect_output(uint64_t bytes) { expected_output_ = bytes; }
@@ -83,13 +91,13 @@ private:
     bool model_ok_ = false;
     CheckTally tally_;
     std::vector<platform::FileIdentity> protected_;
-    bool prepare_outputs_ = true;
+    platform::ProcessId staging_owner_ = 0;
+    bool stop_on_interrupt_ = false;
     uint64_t expected_output_ = 0;
     unsigned populate_threads_;
     OutputSizes* sizes_ = nullptr;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<DigramTransform> digram_;
-    std::set<std::string> prepared_;
     DataHasher hasher_;
 };
 

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cctype>
+#include <cstdlib>
+
+#include "archive/entry.h"
 
 #include "archive/paths.h"
 
@@ -36,19 +40,78 @@ Directory open_output_directory(const OutputName& out, std::string& error) {
     return d;
 }
 
-platform::File open_output(const OutputName& out, platform::File::Mode mode, std::string& error) {
-    Directory d = open_output_directory(out, error);
-    if (!d) return {};
-    platform::File f = d.open_file(out.name, mode);
-    if (!f) error = "cannot open Output file " + out.display() + " (" + f.error() + ")";
-    return f;
+std::string staging_name(platform::ProcessId owner, const std::string& name) {
+    DataHasher h;
+    h.update(name.data(), name.size());
+    return ".taq-" + std::to_string(owner) + "-" + hash_text(h.digest()) + ".tmp";
+}
+
+bool parse_staging_name(const std::string& name, platform::ProcessId& owner) {
+    // ".taq-" digits "-" 16 hex digits ".tmp"
+    const std::string prefix = ".taq-", suffix = ".tmp";
+    if (name.size() < prefix.size() + 1 + 1 + 16 + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    const size_t digits_end = name.size() - suffix.size() - 17;
+    if (name[digits_end] != '-' || digits_end - prefix.size() > 9) return false;
+    long long pid = 0;
+    for (size_t i = prefix.size(); i < digits_end; ++i) {
+        if (name[i] < '0' || name[i] > '9') return false;
+        pid = pid * 10 + (name[i] - '0');
+    }
+    for (size_t i = digits_end + 1; i < digits_end + 17; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return false;
+    if (pid <= 0) return false;
+    owner = static_cast<platform::ProcessId>(pid);
+    return true;
+}
+
+void remove_stale_staging(Directory& dir, platform::ProcessId self) {
+    std::vector<std::string> names;
+    if (!dir.names(names)) return;
+    for (const std::string& n : names) {
+        platform::ProcessId owner = 0;
+        if (parse_staging_name(n, owner) && owner != self && !platform::process_alive(owner)) dir.remove(n);
+    }
+}
+
+OutputSizes::OutputSizes() : OutputSizes(platform::own_process()) {}
+OutputSizes::OutputSizes(platform::ProcessId owner) : owner_(owner) {}
+OutputSizes::~OutputSizes() { discard(); }
+
+bool OutputSizes::staged(const OutputName& out) const {
+    const auto it = files_.find(out.display());
+    return it != files_.end() && it->second.staged;
+}
+
+platform::File OutputSizes::stage(const OutputName& out, Directory& dir, std::string& error) {
+    const std::string path = out.display();
+    File& f = files_[path];
+    f.name = out;
+    const std::string temp = staging_name(owner_, out.name);
+    if (f.staged) {
+        platform::File file = dir.open_file(temp, platform::File::Mode::write_existing);
+        if (!file) error = "cannot open Output file " + path + " (" + file.error() + ")";
+        return file;
+    }
+    if (swept_.insert(collapse_separators(out.dest_dir + "/" + out.stored_dir)).second)
+        remove_stale_staging(dir, owner_);
+    platform::File file = dir.open_file(temp, platform::File::Mode::create_new);
+    if (!file && dir.remove(temp)) {
+        // One of this process's id that a run long gone left behind.
+        file = dir.open_file(temp, platform::File::Mode::create_new);
+    }
+    if (!file) {
+        error = "cannot open Output file " + path + " (" + file.error() + ")";
+        return file;
+    }
+    f.staged = true;
+    return file;
 }
 
 void OutputSizes::add(const std::string& path, uint64_t range_start, uint64_t size, const CheckRecord* record) {
-    OutputName name;
-    name.name = path;
     auto& f = files_[path];
-    if (f.ranges.empty()) f.name = name;
+    if (f.ranges.empty() && f.name.name.empty()) f.name.name = path;
     Range r;
     r.start = range_start;
     r.size = size;
@@ -57,12 +120,13 @@ void OutputSizes::add(const std::string& path, uint64_t range_start, uint64_t si
         r.record = *record;
     }
     f.ranges.push_back(r);
+    f.newest = ++order_;
 }
 
 void OutputSizes::add(const OutputName& out, uint64_t range_start, uint64_t size, const CheckRecord* record) {
     const std::string path = out.display();
-    add(path, range_start, size, record);
     files_[path].name = out;
+    add(path, range_start, size, record);
 }
 
 void OutputSizes::mark_failed(const std::string& path) {
@@ -70,12 +134,13 @@ void OutputSizes::mark_failed(const std::string& path) {
     if (it != files_.end() && !it->second.ranges.empty()) it->second.ranges.back().failed = true;
 }
 
-std::vector<size_t> OutputSizes::newest_version(const std::vector<Range>& ranges) const {
-    std::vector<size_t> version;
-    if (ranges.empty()) return version;
+OutputSizes::Version OutputSizes::newest_version(const std::vector<Range>& ranges) const {
+    Version v;
+    std::vector<size_t>& version = v.pieces;
+    if (ranges.empty()) return v;
     const auto overlaps = [&](const Range& r) {
-        for (size_t v : version) {
-            const Range& o = ranges[v];
+        for (size_t i : version) {
+            const Range& o = ranges[i];
             if (r.start < o.start + o.size && o.start < r.start + r.size) return true;
         }
         return false;
@@ -91,35 +156,111 @@ std::vector<size_t> OutputSizes::newest_version(const std::vector<Range>& ranges
                 break;
             if (!overlaps(r)) version.push_back(i);
         }
-        return version;
+        return v;
     }
-    // Without records: pieces do not overlap each other, and once the
-    // first piece is known, the others start at multiples of its size (a
-    // first piece under 8 MiB is the whole version).
-    const Range* first = nullptr;
-    for (size_t i = ranges.size(); i-- > 0;) {
-        const Range& r = ranges[i];
-        if (first) {
-            const uint64_t step = first->size;
-            if (step < 8388608 || r.start == 0 || r.start % step != 0 || r.size > step || overlaps(r)) break;
-        } else if (overlaps(r)) {
+    // Without records. A run cuts a file into pieces of one step at
+    // multiples of it (only the last one may be shorter; a file under one
+    // segment is one piece), the pieces of one version never overlap, and
+    // every piece of a run stands after every piece of the runs before it.
+    // So the pieces from the newest first piece on are the newest
+    // version's. Between the first piece of the version before and that
+    // one, the two versions' pieces may stand mixed (tasks append their
+    // pieces in the order they end): the version before ends somewhere in
+    // there, and each of them has all its pieces, from 0 on without a gap.
+    // Every place where it could end is tried; a piece that belongs
+    // to the newest version wherever the older one ends is its own, one
+    // that belongs to it only for some places cannot be told apart and is
+    // left out, rather than mixed in.
+    size_t first = ranges.size();
+    for (size_t i = ranges.size(); i-- > 0;)
+        if (ranges[i].start == 0) {
+            first = i;
             break;
         }
-        version.push_back(i);
-        if (r.start == 0) first = &r;
+    if (first == ranges.size()) {
+        for (size_t i = ranges.size(); i-- > 0 && !overlaps(ranges[i]);) version.push_back(i);
+        return v;
     }
-    return version;
+    size_t previous = ranges.size();  // the first piece of the version before
+    for (size_t i = first; i-- > 0;)
+        if (ranges[i].start == 0) {
+            previous = i;
+            break;
+        }
+    // Whether the pieces [from, to) and `more` (in archive order) can be
+    // one version, cut at the step of the one at offset 0.
+    const auto one_version = [&](size_t from, size_t to, const std::vector<size_t>& more) {
+        std::vector<const Range*> pieces;
+        for (size_t i = from; i < to; ++i) pieces.push_back(&ranges[i]);
+        for (size_t i : more) pieces.push_back(&ranges[i]);
+        const Range* zero = nullptr;
+        for (const Range* r : pieces)
+            if (r->start == 0) zero = r;
+        if (!zero) return true;
+        const uint64_t step = zero->size;
+        uint64_t last_end = UINT64_MAX;  // of a short piece, which ends the version
+        for (const Range* r : pieces) {
+            if (r != zero && (step < kEntrySegment || r->start % step != 0 || r->size > step)) return false;
+            if (r->size < step) last_end = std::min(last_end, r->start + r->size);
+        }
+        // Disjoint, and without a gap: a run that could not store every
+        // piece of a file stores none.
+        std::sort(pieces.begin(), pieces.end(), [](const Range* a, const Range* b) { return a->start < b->start; });
+        uint64_t end = 0;
+        for (const Range* r : pieces) {
+            if (r->start != end || (r->size >= step && r->start + r->size > last_end)) return false;
+            end = r->start + r->size;
+        }
+        return true;
+    };
+    std::vector<size_t> newest_run;  // from the newest first piece on, up to an overlap
+    for (size_t i = first; i < ranges.size(); ++i) {
+        bool clash = false;
+        for (size_t j : newest_run)
+            clash = clash || (ranges[i].start < ranges[j].start + ranges[j].size &&
+                              ranges[j].start < ranges[i].start + ranges[i].size);
+        if (clash) break;
+        newest_run.push_back(i);
+    }
+    // The older version is pieces [previous, end) of the archive order,
+    // the newest one [end, first) with newest_run.
+    const bool older = previous != ranges.size();
+    size_t shortest = first, longest = first;  // where the newest version may begin
+    bool any = false;
+    for (size_t end = first + 1; end-- > (older ? previous + 1 : 0);) {
+        if (one_version(end, first, newest_run) && (!older || one_version(previous, end, {}))) {
+            if (!any) shortest = end;
+            longest = end;
+            any = true;
+        }
+    }
+    // With no version before, every piece that fits is the newest one's.
+    if (!older) shortest = longest;
+    for (size_t k = newest_run.size(); k-- > 0;) version.push_back(newest_run[k]);
+    for (size_t i = first; i-- > shortest;) version.push_back(i);
+    for (size_t i = shortest; i-- > longest;) v.left_out.push_back(i);
+    std::sort(version.rbegin(), version.rend());
+    return v;
 }
 
 uint64_t OutputSizes::final_size(const std::string& path) const {
     const auto it = files_.find(path);
     if (it == files_.end()) return 0;
     const auto& ranges = it->second.ranges;
-    const std::vector<size_t> version = newest_version(ranges);
+    const std::vector<size_t> version = newest_version(ranges).pieces;
     if (!version.empty() && ranges[version[0]].has_record) return ranges[version[0]].record.file_size;
     uint64_t end = 0;
     for (size_t v : version) end = std::max(end, ranges[v].start + ranges[v].size);
     return end;
+}
+
+std::vector<uint64_t> OutputSizes::left_out(const std::string& path) const {
+    std::vector<uint64_t> out;
+    const auto it = files_.find(path);
+    if (it == files_.end()) return out;
+    for (size_t i : newest_version(it->second.ranges).left_out) out.push_back(it->second.ranges[i].start);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 namespace {
@@ -149,55 +290,113 @@ bool range_matches(platform::File& f, uint64_t start, uint64_t size, uint64_t wa
     return hasher.digest() == want;
 }
 
+std::string offsets_text(const std::vector<uint64_t>& offsets) {
+    std::string text;
+    for (uint64_t o : offsets) text += (text.empty() ? "" : ", ") + std::to_string(o);
+    return text;
+}
+
 }  // namespace
 
-bool OutputSizes::apply() const {
+bool OutputSizes::apply_file(const std::string& path, File& file,
+                             std::map<std::pair<uint64_t, uint64_t>, std::string>& placed) {
+    const Version v = newest_version(file.ranges);
+    const std::vector<size_t>& version = v.pieces;
+    const uint64_t size = final_size(path);
+    const bool recorded = !version.empty() && file.ranges[version[0]].has_record;
+    bool failed = !file.staged;
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    for (size_t i : version) {
+        failed = failed || file.ranges[i].failed;
+        spans.emplace_back(file.ranges[i].start, file.ranges[i].start + file.ranges[i].size);
+    }
+    const std::string temp = staging_name(owner_, file.name.name);
+    std::string error;
+    Directory d = open_output_directory(file.name, error);
+    platform::File f;
+    if (!failed && d) f = d.open_file(temp, platform::File::Mode::write_existing);
     bool ok = true;
-    for (const auto& [path, file] : files_) {
-        const std::vector<size_t> version = newest_version(file.ranges);
-        const uint64_t size = final_size(path);
-        const bool recorded = !version.empty() && file.ranges[version[0]].has_record;
-        bool failed = false;
-        std::vector<std::pair<uint64_t, uint64_t>> spans;
-        for (size_t v : version) {
-            failed = failed || file.ranges[v].failed;
-            spans.emplace_back(file.ranges[v].start, file.ranges[v].start + file.ranges[v].size);
-        }
-        std::string error;
-        platform::File f;
-        if (!failed) f = open_output(file.name, platform::File::Mode::write_existing, error);
-        const char* problem = nullptr;
-        if (failed) {
-            problem = "it could not be restored completely";
-        } else if (!f) {
-            problem = "it cannot be opened again";
-        } else if (recorded && !covers(spans, size)) {
-            problem = "the archive holds only part of it";
-        } else if (!f.truncate(size)) {
-            problem = "its size cannot be set";
-        } else if (recorded) {
-            for (size_t v : version) {
-                const Range& r = file.ranges[v];
-                if (!range_matches(f, r.start, r.size, r.record.data_hash)) {
-                    problem = "its restored bytes do not match the archive's check";
-                    break;
-                }
+    std::string problem;
+    if (failed) {
+        problem = "it could not be restored completely";
+    } else if (!f) {
+        problem = "it cannot be opened again";
+    } else if (recorded && !covers(spans, size)) {
+        problem = "the archive holds only part of it";
+    } else if (!f.truncate(size)) {
+        problem = "its size cannot be set";
+    } else if (recorded) {
+        for (size_t i : version) {
+            const Range& r = file.ranges[i];
+            if (!range_matches(f, r.start, r.size, r.record.data_hash)) {
+                problem = "its restored bytes do not match the archive's check";
+                break;
             }
-            if (!problem && !f.set_metadata(file.ranges[version[0]].record.meta)) {
-                std::printf("Error: cannot set the time and permissions of %s (%s)\n", path.c_str(), f.error().c_str());
+        }
+        if (problem.empty() && !f.set_metadata(file.ranges[version[0]].record.meta)) {
+            std::printf("Error: cannot set the time and permissions of %s (%s)\n", path.c_str(), f.error().c_str());
+            ok = false;
+        }
+    }
+    platform::FileIdentity id;
+    const bool known = problem.empty() && f.identity(id);
+    f.close();
+    if (problem.empty()) {
+        // A file this run has put in place already stands at the name: two
+        // stored paths reach one file here. The newer one is kept.
+        platform::FileIdentity there;
+        if (d.identity(file.name.name, there)) {
+            const auto it = placed.find({there.device, there.inode});
+            if (it != placed.end()) {
+                std::printf("Error: %s and %s are the same file here; the newer, %s, is kept\n", it->second.c_str(),
+                            path.c_str(), path.c_str());
+                placed.erase(it);
                 ok = false;
             }
         }
-        if (!problem) continue;
-        ok = false;
-        f.close();
-        std::string why;
-        Directory d = open_output_directory(file.name, why);
-        const bool removed = d && d.remove(file.name.name);
-        std::printf("Error: %s not restored: %s%s\n", path.c_str(), problem,
-                    removed ? " (removed)" : "");
+        if (!d.rename(temp, file.name.name)) problem = "it cannot be put in place (" + d.error() + ")";
     }
+    if (problem.empty()) {
+        file.placed = true;
+        if (known) placed[{id.device, id.inode}] = path;
+        if (!v.left_out.empty()) {
+            std::vector<uint64_t> offsets;
+            for (size_t i : v.left_out) offsets.push_back(file.ranges[i].start);
+            std::sort(offsets.begin(), offsets.end());
+            std::printf("Warning: %s is restored from its newest pieces; older pieces at offsets %s are left out "
+                        "(without check records the archive does not tell which version they belong to)\n",
+                        path.c_str(), offsets_text(offsets).c_str());
+        }
+        return ok;
+    }
+    const bool removed = d && d.remove(temp);
+    file.staged = !removed;
+    platform::FileIdentity old;
+    const bool kept = d && d.identity(file.name.name, old);
+    std::printf("Error: %s not restored: %s%s\n", path.c_str(), problem.c_str(),
+                !removed ? "" : kept ? " (removed; the file there is left as it was)" : " (removed)");
+    return false;
+}
+
+bool OutputSizes::apply() {
+    std::vector<std::pair<uint64_t, std::string>> order;
+    for (const auto& [path, file] : files_)
+        if (!file.ranges.empty() && !file.placed) order.emplace_back(file.newest, path);
+    std::sort(order.begin(), order.end());
+    std::map<std::pair<uint64_t, uint64_t>, std::string> placed;
+    bool ok = true;
+    for (const auto& [newest, path] : order) ok = apply_file(path, files_[path], placed) && ok;
+    discard();
     return ok;
+}
+
+void OutputSizes::discard() {
+    for (auto& [path, file] : files_) {
+        if (!file.staged || file.placed) continue;
+        std::string error;
+        Directory d = open_output_directory(file.name, error);
+        if (d && d.remove(staging_name(owner_, file.name.name))) file.staged = false;
+    }
 }
 
 }  // namespace taq

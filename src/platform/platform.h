@@ -135,6 +135,14 @@ public:
     bool identity(const std::string& name, FileIdentity& out) const;
     // Removes the file (or link) `name`; true when nothing is left there.
     bool remove(const std::string& name) const;
+    // Renames the file `from` to `to`, both in this directory, replacing
+    // whatever file or link stands at `to` (a read-only one too) in one
+    // step: what was there is never opened or written, so hard links to it
+    // keep their contents. False, with error() set, on failure.
+    bool rename(const std::string& from, const std::string& to);
+    // The names in this directory ("." and ".." left out). False, with
+    // error() set, when it cannot be read.
+    bool names(std::vector<std::string>& out);
 
 private:
     intptr_t fd_ = -1;  // a descriptor; on Windows a HANDLE

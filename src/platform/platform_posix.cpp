@@ -306,6 +306,30 @@ bool Directory::remove(const std::string& name) const {
     return ::unlinkat(fd_, name.c_str(), 0) == 0 || errno == ENOENT;
 }
 
+bool Directory::rename(const std::string& from, const std::string& to) {
+    if (fd_ < 0) return false;
+    if (::renameat(fd_, from.c_str(), fd_, to.c_str()) == 0) return true;
+    error_ = std::strerror(errno);
+    return false;
+}
+
+bool Directory::names(std::vector<std::string>& out) {
+    out.clear();
+    const int fd = fd_ < 0 ? -1 : ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!d) {
+        error_ = std::strerror(fd_ < 0 ? EBADF : errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") out.push_back(name);
+    }
+    ::closedir(d);
+    return true;
+}
+
 uint64_t file_size(const std::string& path) {
     struct stat st;
     if (::stat(os_path(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;

@@ -104,6 +104,11 @@ public:
     // --- child side ---
     // True when the parent that made the board is gone.
     bool orphaned();
+    // The process id of the parent that made the board (0: unreadable).
+    platform::ProcessId owner() {
+        if (parent_ < 0) parent_ = parent_pid();
+        return parent_;
+    }
     bool read_compress_job(int slot, CompressJob& job);
     bool read_extract_job(int slot, ExtractJob& job);
     // Result first, then status 0.

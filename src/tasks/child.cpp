@@ -105,9 +105,9 @@ int run_extract_child(TaskBoard& board, int slot, const std::string& archive_pat
         e->set_testing(testing);
         if (have_archive_id) e->protect(archive_id);
         if (have_board_id) e->protect(board_id);
-        // The parent has created every output file; pieces of one file
-        // written by several children must not truncate each other.
-        e->set_prepare_outputs(false);
+        // The parent has staged every output file; the children write
+        // their pieces into the staging files of its run.
+        e->set_staging_owner(board.owner());
         e->expect_output(size);
         // The other processors are busy with the other children.
         e->set_populate_threads(1);
@@ -129,7 +129,8 @@ int run_extract_child(TaskBoard& board, int slot, const std::string& archive_pat
                 // The model state is lost with a damaged entry: the rest of
                 // its run fails too (the extractor knows) rather than decode
                 // into garbage.
-                case DecodeResult::damaged: result = JobResult::partial; break;
+                case DecodeResult::damaged:
+                case DecodeResult::interrupted: result = JobResult::partial; break;
             }
             if (!known) break;
             offset += h.entry_size;

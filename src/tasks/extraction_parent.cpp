@@ -39,10 +39,10 @@ std::vector<std::string> ExtractionParent::command_line(int slot) const {
     return args;
 }
 
-// Refuses what decode_entry would refuse, then creates or empties the
-// output file the first time this run meets it.
+// Refuses what decode_entry would refuse, then stages the output file the
+// first time this run meets it, for the children to write into.
 bool ExtractionParent::prepare_output(const EntryHeader& h, const std::string& archive_path,
-                                      const std::string& dest_dir, std::string& out_path) {
+                                      const std::string& dest_dir, OutputSizes& sizes, std::string& out_path) {
     if (!safe_stored_path(h.stored_dir, h.stored_name)) {
         std::printf("Error: unsafe path in archive %s: %s%s (not restored)\n", archive_path.c_str(),
                     h.stored_dir.c_str(), h.stored_name.c_str());
@@ -50,7 +50,7 @@ bool ExtractionParent::prepare_output(const EntryHeader& h, const std::string& a
     }
     const OutputName name{dest_dir, h.stored_dir, h.stored_name};
     out_path = name.display();
-    if (prepared_.count(out_path)) return true;
+    if (sizes.staged(name)) return true;
     std::string error;
     platform::Directory dir = open_output_directory(name, error);
     if (!dir) {
@@ -62,12 +62,10 @@ bool ExtractionParent::prepare_output(const EntryHeader& h, const std::string& a
         std::printf("Error: %s is the archive being read or a file of this run; not restored\n", out_path.c_str());
         return false;
     }
-    File f = dir.open_file(h.stored_name, File::Mode::create);
-    if (!f) {
-        std::printf("Error: cannot open Output file %s (%s)\n", out_path.c_str(), f.error().c_str());
+    if (!sizes.stage(name, dir, error)) {
+        std::printf("Error: %s\n", error.c_str());
         return false;
     }
-    prepared_.insert(out_path);
     return true;
 }
 
@@ -205,6 +203,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         if (!extractor_) {
             extractor_ = std::make_unique<Extractor>(settings_.verbose);
             extractor_->protect(board_id_);
+            extractor_->set_stop_on_interrupt(true);
         }
         return extract_entries(*extractor_, archive_path, dest_dir, patterns, matched);
     }
@@ -224,7 +223,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         std::string out_path;
         if (m && testing_) {
             out_path = "-";  // selected, nothing written
-        } else if (m && !prepare_output(h, archive_path, dest_dir, out_path)) {
+        } else if (m && !prepare_output(h, archive_path, dest_dir, sizes, out_path)) {
             out_path.clear();
             ok = false;
         }
@@ -245,7 +244,12 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     // A test counts each failed job as one damaged entry: one entry a job.
     const std::vector<Share> shares =
         make_shares(plan.finish(), spans, share_target(work, board_.slots()), testing_ ? 1 : kMaxBatchEntries);
-    if (!dispatch(shares, dest_dir)) return false;
+    if (!dispatch(shares, dest_dir)) {
+        // The children must let go of the staging files before `sizes`
+        // removes them.
+        if (lost_) board_.kill_all();
+        return false;
+    }
     // Every job is done: as in a single process, each file ends at its
     // newest version's size.
     return sizes.apply() && ok;

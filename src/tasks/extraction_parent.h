@@ -6,13 +6,13 @@
 // entries, so that many small entries do not each pay for a handoff; work
 // that would not gain from tasks (one share, or little data) is restored by
 // the parent itself, as a single process does.
-// Before anything is posted the parent creates (or empties) every output
-// file once, so that children writing pieces of one file at their offsets
-// never truncate one another, and a restored file has exactly the size its
-// entries cover. Runs that write the same bytes of one file (a file added
+// Before anything is posted the parent stages every output file once (see
+// OutputSizes), so that children writing pieces of one file at their
+// offsets never truncate one another, and a restored file has exactly the
+// size its entries cover. Runs that write the same bytes of one file (a file added
 // twice) go to one child in archive order, and once a destination's jobs
-// are done each file is cut to its newest version's size, as in a single
-// process.
+// are done each file is cut to its newest version's size and put in place,
+// as in a single process.
 #pragma once
 
 #include <cstdint>
@@ -125,7 +125,7 @@ public:
 
 private:
     bool prepare_output(const EntryHeader& h, const std::string& archive_path, const std::string& dest_dir,
-                        std::string& out_path);
+                        OutputSizes& sizes, std::string& out_path);
     bool tasks_pay(platform::File& archive, uint64_t size, const std::string& dest_dir,
                    const std::vector<std::string>& patterns);
     bool dispatch(const std::vector<Share>& shares, const std::string& dest_dir);
@@ -135,7 +135,6 @@ private:
     const Settings& settings_;
     bool testing_;
     std::string dest_dir_;  // of the destination being extracted
-    std::set<std::string> prepared_;
     bool lost_ = false;
     platform::FileIdentity archive_id_;
     platform::FileIdentity board_id_;
