@@ -98,6 +98,12 @@ Compressor::~Compressor() { finish_run(); }
 
 bool Compressor::settle(bool final) {
     if (pending_.empty() && !final) return true;
+    if (may_settle_ && !may_settle_()) {
+        // Whoever asked for these entries is gone: they stay incomplete.
+        pending_.clear();
+        pending_bytes_ = 0;
+        return false;
+    }
     File archive = File::open(options_.archive_path, File::Mode::write_existing);
     bool ok = static_cast<bool>(archive);
     // The data first: a size only ever stands in front of data on the disk.
@@ -160,7 +166,7 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
         std::printf("Error: cannot open Output file %s\n", archive_path.c_str());
         return EntryResult::output_failed;
     }
-    if (options_.run_mode == 2 && options_.task_slot >= 2 && !tables_ready_) platform::set_hidden(archive_path, true);
+    if (options_.run_mode == 2 && options_.task_slot >= 1 && !tables_ready_) platform::set_hidden(archive_path, true);
     const int64_t archive_size = archive.size();
     if (archive_size < 0) {
         std::printf("Error: cannot open Output file %s\n", archive_path.c_str());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,6 +66,11 @@ public:
     // (message printed) when that fails; the entries then stay incomplete.
     bool finish_run();
 
+    // Asked before entries are settled: when it answers false they are
+    // left incomplete (a child task whose parent has gone settles nothing),
+    // and the run fails.
+    void set_settle_guard(std::function<bool()> may_settle) { may_settle_ = std::move(may_settle); }
+
     // Where the coded bytes are counted (for progress); null: nowhere.
     void set_meter(Meter* meter) { meter_ = meter; }
 
@@ -85,6 +91,7 @@ private:
     uint64_t expected_input_ = 0;
     std::unique_ptr<DataHasher> hasher_;
     Meter* meter_ = nullptr;
+    std::function<bool()> may_settle_;
 
     bool settle(bool final);
     struct Pending {

@@ -49,24 +49,42 @@ int begin_command(Command command, const std::vector<std::string>& args, Setting
         print_unknown_option();
         return 1;
     }
-    if (s.run_mode == RunMode::child && !(board = TaskBoard::open(s.board_path))) return 1;
+    if (s.run_mode == RunMode::child) {
+        if (!(board = TaskBoard::open(s.board_path))) return 1;
+        // A child ends with its parent; one whose parent went before this
+        // took effect ends now.
+        platform::end_with_parent();
+        if (board->orphaned()) return 1;
+    }
     if (next >= args.size()) return usage_exit();
     return -1;
 }
 
-// A parent's board: in the current directory, or where the run can write
-// when it cannot (the archive's directory, then the temporary directory).
-// Null (message printed) when it can be made nowhere. From here on an
-// interrupt stops the children and cleans up instead of ending the parent
-// at once.
-std::unique_ptr<TaskBoard> create_parent_board(const Settings& s) {
+// Where a parent's board goes: the current directory, or where the run can
+// write when it cannot (the archive's directory, then the temporary
+// directory).
+std::vector<std::string> board_directories(const Settings& s) {
     std::vector<std::string> dirs{s.cwd};
     std::string archive_dir = path_prefix(s.archive_path);
     while (archive_dir.size() > 1 && ends_with_separator(archive_dir)) archive_dir.pop_back();
     if (!archive_dir.empty()) dirs.push_back(archive_dir);
     dirs.push_back(platform::temp_directory());
+    return dirs;
+}
+
+// Boards and part archives (which lie next to the archive, one of the
+// board's places) that runs killed earlier left where this run puts its
+// own.
+void remove_leftovers(const Settings& s) {
+    for (const std::string& dir : board_directories(s)) remove_stale_run_files(dir);
+}
+
+// A parent's board, in the first of board_directories that takes it. Null
+// (message printed) when it can be made nowhere. From here on an interrupt
+// stops the children and cleans up instead of ending the parent at once.
+std::unique_ptr<TaskBoard> create_parent_board(const Settings& s) {
     std::string tried, error;
-    for (const std::string& dir : dirs) {
+    for (const std::string& dir : board_directories(s)) {
         if (auto board = TaskBoard::create(dir, s.task_count, &error)) {
             platform::catch_interrupts();
             return board;
@@ -267,6 +285,7 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
     // tail of an interrupted run is cut away first.
     ArchiveLock archive;
     if (!archive.acquire_for_append(s.archive_path)) return 1;
+    remove_leftovers(s);
     s.archive_size_before = static_cast<int64_t>(platform::file_size(s.archive_path));
 
     bool failed = false;
@@ -332,6 +351,7 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     print_banner();
     ArchiveLock archive;
     if (!archive.acquire_for_reading(s.archive_path)) return 1;
+    remove_leftovers(s);
     std::unique_ptr<ExtractionParent> tasks;
     if (s.run_mode == RunMode::parent) {
         board = create_parent_board(s);
@@ -394,6 +414,7 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     std::fflush(stdout);
     ArchiveLock archive;
     if (!archive.acquire_for_reading(s.archive_path)) return 1;
+    remove_leftovers(s);
     bool ok = true;
     CheckTally tally;
     if (s.run_mode == RunMode::parent) {

@@ -70,6 +70,7 @@ JobResult bad_record(const TaskBoard& board) {
 
 int run_compress_child(TaskBoard& board, int slot, const CompressOptions& options) {
     Compressor compressor(options);
+    compressor.set_settle_guard([&board] { return !board.orphaned(); });
     PublishedMeter published(board, slot);
     compressor.set_meter(published.meter());
     const int code = job_loop(board, slot, published, [&] {
