@@ -25,6 +25,8 @@ enum class EntryResult {
     written,       // the archive has grown by one entry
     input_failed,  // input could not be opened or read completely: message printed, archive unchanged
     output_failed, // archive could not be opened or written: message printed, archive unchanged
+    changed,       // written as far as the range goes, but the file grew while it was read: message printed
+    interrupted,   // an interrupt request came (platform::interrupted()): archive unchanged, nothing printed
 };
 
 class Engine;
@@ -65,6 +67,13 @@ public:
     // Settles every entry written so far and syncs the archive. False
     // (message printed) when that fails; the entries then stay incomplete.
     bool finish_run();
+
+    // Forgets the entries not yet settled: they stay incomplete, for a
+    // caller that cuts the archive back to where its run began.
+    void abandon_run() {
+        pending_.clear();
+        pending_bytes_ = 0;
+    }
 
     // Asked before entries are settled: when it answers false they are
     // left incomplete (a child task whose parent has gone settles nothing),

@@ -163,8 +163,9 @@ std::unique_ptr<ProgressLine> start_decode_progress(TaskBoard* board, Meter* met
 }
 
 // Single mode: every file whole into the archive. False when the archive
-// cannot be written (the run ends without statistics); `failed` is set when
-// a file was skipped.
+// cannot be written or an interrupt came (the run ends without statistics;
+// the caller puts the archive back as it was); `failed` is set when a file
+// was skipped or changed while it was read.
 bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& final_size) {
     try {
         Compressor compressor(compress_options(s));
@@ -174,9 +175,16 @@ bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& f
         compressor.set_meter(&meter);
         const auto progress = ProgressLine::start(run_bytes, &meter);
         for (const auto& entry : list) {
-            const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
-            if (r == EntryResult::output_failed) return false;
-            if (r == EntryResult::input_failed) failed = true;
+            const EntryResult r = platform::interrupted()
+                                      ? EntryResult::interrupted
+                                      : compress_file(compressor, entry.path, entry.size, s.total_input);
+            if (r == EntryResult::interrupted) std::puts("Error: interrupted");
+            if (r == EntryResult::output_failed || r == EntryResult::interrupted) {
+                // The archive goes back to where the run began.
+                compressor.abandon_run();
+                return false;
+            }
+            if (r == EntryResult::input_failed || r == EntryResult::changed) failed = true;
         }
         if (!compressor.finish_run()) return false;
     } catch (...) {
@@ -285,6 +293,8 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
     // tail of an interrupted run is cut away first.
     ArchiveLock archive;
     if (!archive.acquire_for_append(s.archive_path)) return 1;
+    // From here on an interrupt ends the run cleanly, the archive put back.
+    platform::catch_interrupts();
     remove_leftovers(s);
     s.archive_size_before = static_cast<int64_t>(platform::file_size(s.archive_path));
 
@@ -317,8 +327,11 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
         failed = true;
     }
     uint64_t final_size = 0;
-    if (!(parent ? add_through_tasks(s, list, failed, final_size) : add_in_process(s, list, failed, final_size)))
+    if (parent ? !add_through_tasks(s, list, failed, final_size) : !add_in_process(s, list, failed, final_size)) {
+        if (!parent) archive.roll_back(static_cast<uint64_t>(s.archive_size_before));
+        std::fflush(stdout);
         return 1;
+    }
     std::printf(" Compressed %lld bytes to %lld bytes \n", static_cast<long long>(s.total_input),
                 static_cast<long long>(final_size) - static_cast<long long>(s.archive_size_before));
     return failed ? 1 : 0;

@@ -79,8 +79,12 @@ int run_compress_child(TaskBoard& board, int slot, const CompressOptions& option
         switch (compressor.compress_entry(job.path, file_part(job.path), stored_dir_of(job.path), job.range_start,
                                           job.range_end)) {
             case EntryResult::written: return JobResult::ok;
+            // A file that grew is stored only in single runs: its pieces
+            // here leave the archive with the file's other pieces.
+            case EntryResult::changed:
             case EntryResult::input_failed: return JobResult::partial;
-            case EntryResult::output_failed: break;
+            case EntryResult::output_failed:
+            case EntryResult::interrupted: break;
         }
         return JobResult::fatal;
     });

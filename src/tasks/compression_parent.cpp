@@ -122,9 +122,12 @@ bool CompressionParent::finish(uint64_t& final_size) {
         if (part_[slot].empty()) continue;
         const uint64_t size = platform::file_size(part_[slot]);
         if (size > 0) {
-            if (!platform::exists(archive) && !File::open(archive, File::Mode::create_new)) {
-                std::printf("Error: cannot open Output file %s\n", archive.c_str());
-                return false;
+            if (!platform::exists(archive)) {
+                File created = File::open(archive, File::Mode::create_new);
+                if (!created) {
+                    std::printf("Error: cannot open Output file %s (%s)\n", archive.c_str(), created.error().c_str());
+                    return false;
+                }
             }
             if (!append_file(part_[slot], archive)) return false;
         }
@@ -151,7 +154,7 @@ void CompressionParent::abort() {
     } else if (platform::file_size(archive) != size_before_) {
         File f = File::open(archive, File::Mode::write_existing);
         if (!f || !f.truncate(size_before_))
-            std::printf("Error: cannot restore archive %s\n", archive.c_str());
+            std::printf("Error: cannot restore archive %s (%s)\n", archive.c_str(), f.error().c_str());
     }
     std::fflush(stdout);
 }

@@ -3,7 +3,10 @@
 // survive interruptions and each other, and no run writes where it must not.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "archive/record.h"
@@ -164,6 +167,38 @@ TEST(Trust, AnInterruptedRunsTailIsCutAwayBeforeTheNextAppend) {
     r = run_taq({"a", "-m0", "arch", "c.txt"}, dir.path());
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(entries_of(dir.file("arch")).size(), 2u);
+}
+
+// A file that grows while `a` reads it is stored as it was when the run
+// took its size, byte for byte the entry of a file of that size, and the
+// run says so and fails.
+TEST(Trust, AFileThatGrowsWhileItIsReadIsStoredAtItsFormerSizeAndFailsTheRun) {
+    TempDir dir;
+    std::string text = random_bytes(3 << 20, 8);
+    for (char& c : text) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
+    write_file(dir.file("grow"), text);
+    write_file(dir.file("ref/grow"), text);
+    // Appends once the run has begun writing the entry, long before it has
+    // read the file to its end.
+    std::atomic<bool> appended{false}, done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 60000 && !done; ++i) {
+            if (platform::file_size(dir.file("arch")) > 0) {
+                std::ofstream(dir.file("grow"), std::ios::app | std::ios::binary) << "written meanwhile";
+                appended = true;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const RunResult r = run_taq({"a", "-n", "-m0", "arch", "grow"}, dir.path());
+    done = true;
+    writer.join();
+    ASSERT_TRUE(appended);
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, "grow: file changed as we read it\n")) << r.output;
+    ASSERT_EQ(run_taq({"a", "-n", "-m0", "arch", "grow"}, dir.file("ref")).exit_code, 0);
+    EXPECT_TRUE(same_bytes(read_file(dir.file("arch")), read_file(dir.file("ref/arch"))));
 }
 
 TEST(Trust, AFileThatIsNotAnArchiveIsNeverTouched) {
