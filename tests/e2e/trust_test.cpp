@@ -141,6 +141,40 @@ TEST(Trust, DataDamageInASolidRunLosesOnlyTheRestOfThatRun) {
     }
 }
 
+// Readers take the tail that a killed `a` leaves for what it is, at the
+// offset where the next `a` cuts: not damage, the entries before it are
+// all there.
+TEST(Trust, ReadersReportAnInterruptedAppendAsSuchNotAsDamage) {
+    TempDir dir;
+    write_all(dir, kThree);
+    add_m0(dir, {"a.txt", "b.txt"});
+    const std::string good = read_file(dir.file("arch"));
+    std::string tail = good.substr(0, 60);
+    put_le(tail, 0, 0, 8);
+    write_file(dir.file("arch"), good + tail);
+    const std::string notice = "Archive " + dir.file("arch") + ": an interrupted append at offset " +
+                               std::to_string(good.size()) + " (the next a cuts it away)\n";
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"l", "arch"}, {"t", "arch"}, {"t", "-t2", "arch"}, {"x", "arch", "out"}, {"x", "-t2", "arch", "out2"}}) {
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        const RunResult r = run_taq(args, dir.path());
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_TRUE(contains(r.output, notice)) << r.output;
+        EXPECT_FALSE(contains(r.output, "amaged archive")) << r.output;
+        EXPECT_FALSE(contains(r.output, "Skipped bytes")) << r.output;
+    }
+    EXPECT_TRUE(file_holds(dir.file("out/a.txt"), kThree[0].second));
+    EXPECT_TRUE(file_holds(dir.file("out2/b.txt"), kThree[1].second));
+
+    // Damage before the tail is still damage, and the tail no promise.
+    std::string spoiled = good;
+    spoiled[20] ^= 0x40;
+    write_file(dir.file("arch"), spoiled + tail);
+    const RunResult r = run_taq({"t", "arch"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_FALSE(contains(r.output, "interrupted append")) << r.output;
+}
+
 TEST(Trust, AnInterruptedRunsTailIsCutAwayBeforeTheNextAppend) {
     TempDir dir;
     write_all(dir, kThree);
