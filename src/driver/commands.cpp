@@ -174,18 +174,20 @@ bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& f
         Meter meter;
         compressor.set_meter(&meter);
         const auto progress = ProgressLine::start(run_bytes, &meter);
+        // The archive goes back to where the run began (the caller cuts it).
+        const auto give_up = [&compressor](bool interrupt) {
+            if (interrupt) std::puts("Error: interrupted");
+            compressor.abandon_run();
+            return false;
+        };
         for (const auto& entry : list) {
-            const EntryResult r = platform::interrupted()
-                                      ? EntryResult::interrupted
-                                      : compress_file(compressor, entry.path, entry.size, s.total_input);
-            if (r == EntryResult::interrupted) std::puts("Error: interrupted");
-            if (r == EntryResult::output_failed || r == EntryResult::interrupted) {
-                // The archive goes back to where the run began.
-                compressor.abandon_run();
-                return false;
-            }
+            if (platform::interrupted()) return give_up(true);
+            const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
+            if (r == EntryResult::output_failed || r == EntryResult::interrupted)
+                return give_up(r == EntryResult::interrupted);
             if (r == EntryResult::input_failed || r == EntryResult::changed) failed = true;
         }
+        if (platform::interrupted()) return give_up(true);
         if (!compressor.finish_run()) return false;
     } catch (...) {
         print_exception_line(std::current_exception());
