@@ -22,7 +22,7 @@ ListResult list_entries(const std::string& archive_path, const std::string& wild
         EntryHeader h;
         std::string why;
         if (!read_header(archive, position, archive_size, h, &why, true)) {
-            if (interrupted_append_at(archive, position, archive_size)) {
+            if (interrupted_append_at(archive, position, archive_size, true)) {
                 std::fputs(interrupted_append_message(archive_path, position).c_str(), out);
                 return result;
             }

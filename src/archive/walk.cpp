@@ -121,13 +121,14 @@ uint64_t find_trusted_entry(File& archive, uint64_t from, uint64_t size) {
     return size;
 }
 
-bool interrupted_append_at(File& archive, uint64_t offset, uint64_t size) {
+bool interrupted_append_at(File& archive, uint64_t offset, uint64_t size, bool unsettled_only) {
     // What a stopped writer leaves: one header, its size not yet written
     // (or, for a part archive being joined, reaching past the end),
     // followed by nothing but that entry's own data.
     const size_t n = static_cast<size_t>(std::min<uint64_t>(size - offset, 46 + 2 * (kMaxStoredString + 1)));
     std::vector<uint8_t> head(n);
     if (!archive.seek(offset) || archive.read(head.data(), n) != n) return false;
+    if (unsettled_only && n >= 8 && get_le(head.data(), 8) != 0) return false;
     // At the very start the whole file would go: ask for more evidence
     // that it is an archive of ours.
     if (!plausible_cut_header(head.data(), n, size - offset, offset == 0)) return false;
@@ -147,7 +148,7 @@ bool ArchiveWalk::next(CheckedEntry& e) {
         if (check_entry(archive_, position_, size_, e, why)) return true;
         // Sound entries up to an unfinished last one: not damage, but what
         // the next `a` cuts away.
-        if (damaged_ == 0 && interrupted_append_at(archive_, position_, size_)) {
+        if (damaged_ == 0 && interrupted_append_at(archive_, position_, size_, true)) {
             std::printf("%s", interrupted_append_message(path_, position_).c_str());
             position_ = size_;
             return false;

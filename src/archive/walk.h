@@ -71,7 +71,10 @@ private:
 // `size` are what a writer stopped in the middle of an entry leaves (a
 // crash, kill -9): one unfinished entry and nothing after it. This is the
 // tail that check_for_append finds incomplete and the next `a` cuts away.
-bool interrupted_append_at(platform::File& archive, uint64_t offset, uint64_t size);
+// With `unsettled_only` the entry's size must also still be the
+// placeholder 0 (or cut off): an entry whose size was written was complete
+// once, and losing its end is damage, whatever the next `a` makes of it.
+bool interrupted_append_at(platform::File& archive, uint64_t offset, uint64_t size, bool unsettled_only = false);
 // The line that reports such a tail to a reader, which is no damage.
 std::string interrupted_append_message(const std::string& archive, uint64_t offset);
 
