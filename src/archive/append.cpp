@@ -13,9 +13,12 @@ namespace taq {
 
 namespace {
 
+// " (the system's reason)" of the file's last failure; empty when it had none.
+std::string reason(const platform::File& f) { return f.error().empty() ? std::string() : " (" + f.error() + ")"; }
+
 bool undo_append(platform::File& dst, uint64_t length, const std::string& destination) {
     if (!dst.truncate(length))
-        std::printf("Error: cannot restore destination file %s\n", destination.c_str());
+        std::printf("Error: cannot restore destination file %s%s\n", destination.c_str(), reason(dst).c_str());
     return false;
 }
 
@@ -25,12 +28,12 @@ bool append_file(const std::string& source, const std::string& destination) {
     using platform::File;
     File src = File::open(source, File::Mode::read_existing);
     if (!src) {
-        std::printf("Error: cannot open file to append %s\n", source.c_str());
+        std::printf("Error: cannot open file to append %s%s\n", source.c_str(), reason(src).c_str());
         return false;
     }
     File dst = File::open(destination, File::Mode::write_existing);
     if (!dst) {
-        std::printf("Error: cannot open detination file to append %s\n", destination.c_str());
+        std::printf("Error: cannot open detination file to append %s%s\n", destination.c_str(), reason(dst).c_str());
         return false;
     }
     const int64_t dst_size = dst.size();
@@ -59,7 +62,7 @@ bool append_file(const std::string& source, const std::string& destination) {
     std::vector<uint8_t> sizes(held.size() * kHeldBytes);
     for (size_t k = 0; k < held.size(); ++k)
         if (!src.seek(held[k]) || src.read(&sizes[k * kHeldBytes], kHeldBytes) != kHeldBytes) {
-            std::printf("Error: cannot read file to append %s\n", source.c_str());
+            std::printf("Error: cannot read file to append %s%s\n", source.c_str(), reason(src).c_str());
             return false;
         }
     const auto fail_write = [&] {
@@ -71,7 +74,7 @@ bool append_file(const std::string& source, const std::string& destination) {
     for (uint64_t copied = 0; copied < total;) {
         const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kAppendChunk, total - copied));
         if (src.read(buffer.data(), chunk) != chunk) {
-            std::printf("Error: cannot read file to append %s\n", source.c_str());
+            std::printf("Error: cannot read file to append %s%s\n", source.c_str(), reason(src).c_str());
             return undo_append(dst, static_cast<uint64_t>(dst_size), destination);
         }
         const uint64_t end = copied + chunk;
@@ -95,7 +98,7 @@ bool drop_entries(const std::string& path, uint64_t start, const std::vector<boo
     File f = File::open(path, File::Mode::write_existing);
     const int64_t size = f ? f.size() : -1;
     if (size < 0) {
-        std::printf("Error: cannot open Output file %s\n", path.c_str());
+        std::printf("Error: cannot open Output file %s%s\n", path.c_str(), reason(f).c_str());
         return false;
     }
     struct Span {

@@ -2,6 +2,7 @@
 
 #include "archive/entry.h"
 #include "archive/paths.h"
+#include "archive/walk.h"
 #include "platform/platform.h"
 
 namespace taq {
@@ -21,6 +22,10 @@ ListResult list_entries(const std::string& archive_path, const std::string& wild
         EntryHeader h;
         std::string why;
         if (!read_header(archive, position, archive_size, h, &why, true)) {
+            if (interrupted_append_at(archive, position, archive_size, true)) {
+                std::fputs(interrupted_append_message(archive_path, position).c_str(), out);
+                return result;
+            }
             std::fputs(damaged_archive_message(archive_path, position, why).c_str(), out);
             result.status = ListStatus::damaged;
             return result;

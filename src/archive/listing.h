@@ -13,6 +13,8 @@ enum class ListStatus {
     cannot_open,  // "Error: cannot open Archive file %s\n" printed
     damaged,      // damaged_archive_message printed; entries before it were listed
 };
+// An archive that ends in an interrupted append is ok: its entries up to
+// the tail are listed, then interrupted_append_message.
 
 struct ListResult {
     ListStatus status = ListStatus::ok;

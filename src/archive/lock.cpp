@@ -67,6 +67,15 @@ bool ArchiveLock::acquire_for_append(const std::string& path) {
     return false;
 }
 
+bool ArchiveLock::roll_back(uint64_t size) {
+    if (!file_.valid()) return false;
+    const int64_t now = file_.size();
+    if (now >= 0 && static_cast<uint64_t>(now) == size) return true;
+    if (file_.truncate(size) && file_.sync()) return true;
+    std::printf("Error: cannot restore archive %s (%s)\n", path_.c_str(), file_.error().c_str());
+    return false;
+}
+
 bool ArchiveLock::acquire_for_reading(const std::string& path) {
     path_ = path;
     file_ = File::open(path, File::Mode::read_existing);

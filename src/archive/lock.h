@@ -28,6 +28,12 @@ public:
     // reader to report: true, holding nothing.
     bool acquire_for_reading(const std::string& path);
 
+    // A writer whose run failed: cuts the archive back to `size`, its size
+    // when the run began, and makes that durable (an archive this run
+    // created, left empty, goes with the lock). False (message printed)
+    // when that fails.
+    bool roll_back(uint64_t size);
+
     bool held() const { return file_.valid(); }
     // Whether this run created the archive.
     bool created() const { return created_; }

@@ -260,7 +260,9 @@ void collect_named(FileList& list, const std::string& arg, const SplitArgument& 
             else
                 leave_out(left_out, "Error: " + arg + " is a directory (its files are added with -r)");
             return;
-        case platform::FileKind::missing: leave_out(left_out, "Error: cannot find Input file " + arg); return;
+        case platform::FileKind::missing:
+            leave_out(left_out, "Error: cannot find Input file " + arg + (error.empty() ? "" : " (" + error + ")"));
+            return;
         case platform::FileKind::unreachable:
             leave_out(left_out, "Error: cannot read " + arg + " (" + error + ")");
             return;

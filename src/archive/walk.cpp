@@ -121,10 +121,38 @@ uint64_t find_trusted_entry(File& archive, uint64_t from, uint64_t size) {
     return size;
 }
 
+bool interrupted_append_at(File& archive, uint64_t offset, uint64_t size, bool unsettled_only) {
+    // What a stopped writer leaves: one header, its size not yet written
+    // (or, for a part archive being joined, reaching past the end),
+    // followed by nothing but that entry's own data.
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size - offset, 46 + 2 * (kMaxStoredString + 1)));
+    std::vector<uint8_t> head(n);
+    if (!archive.seek(offset) || archive.read(head.data(), n) != n) return false;
+    if (unsettled_only && n >= 8 && get_le(head.data(), 8) != 0) return false;
+    // At the very start the whole file would go: ask for more evidence
+    // that it is an archive of ours.
+    if (!plausible_cut_header(head.data(), n, size - offset, offset == 0)) return false;
+    // A complete entry further on means damage in the middle, not a tail
+    // that a crash cut short.
+    return find_trusted_entry(archive, offset + 1, size) == size;
+}
+
+std::string interrupted_append_message(const std::string& archive, uint64_t offset) {
+    return "Archive " + archive + ": an interrupted append at offset " + std::to_string(offset) +
+           " (the next a cuts it away)\n";
+}
+
 bool ArchiveWalk::next(CheckedEntry& e) {
     while (position_ < size_) {
         std::string why;
         if (check_entry(archive_, position_, size_, e, why)) return true;
+        // Sound entries up to an unfinished last one: not damage, but what
+        // the next `a` cuts away.
+        if (damaged_ == 0 && interrupted_append_at(archive_, position_, size_, true)) {
+            std::printf("%s", interrupted_append_message(path_, position_).c_str());
+            position_ = size_;
+            return false;
+        }
         pass_damage(position_, why);
     }
     return false;
@@ -157,24 +185,17 @@ AppendCheck check_for_append(File& archive, uint64_t size) {
             continue;
         }
         c.good_end = position;
-        // What a stopped writer leaves: one header, its size not yet
-        // written (or, for a part archive being joined, reaching past the
-        // end), followed by nothing but that entry's own data.
+        if (interrupted_append_at(archive, position, size)) {
+            c.state = AppendCheck::incomplete;
+            return c;
+        }
+        // A cut header with a complete entry further on: damage in the middle.
         const size_t n = static_cast<size_t>(std::min<uint64_t>(size - position, 46 + 2 * (kMaxStoredString + 1)));
         std::vector<uint8_t> head(n);
-        const bool read = archive.seek(position) && archive.read(head.data(), n) == n;
-        // At the very start the whole file would go: ask for more evidence
-        // that it is an archive of ours.
-        if (read && plausible_cut_header(head.data(), n, size - position, position == 0)) {
-            // A complete entry further on means damage in the middle, not
-            // a tail that a crash cut short.
-            const uint64_t later = find_trusted_entry(archive, position + 1, size);
-            if (later == size) {
-                c.state = AppendCheck::incomplete;
-                return c;
-            }
-            why = "an incomplete entry before complete ones, at offset " + std::to_string(later);
-        }
+        if (archive.seek(position) && archive.read(head.data(), n) == n &&
+            plausible_cut_header(head.data(), n, size - position, position == 0))
+            why = "an incomplete entry before complete ones, at offset " +
+                  std::to_string(find_trusted_entry(archive, position + 1, size));
         c.state = AppendCheck::refused;
         c.why = why.empty() ? std::string("not an archive") : why;
         return c;

@@ -39,7 +39,9 @@ uint64_t find_trusted_entry(platform::File& archive, uint64_t from, uint64_t siz
 
 // Entry by entry through an archive, past damage. Every damaged stretch is
 // reported (the damage, then the byte range passed over) and the walk goes
-// on at the next entry it can trust.
+// on at the next entry it can trust. Sound entries followed by an
+// interrupted append are no damage: the tail gets its own line and the walk
+// ends there.
 class ArchiveWalk {
 public:
     ArchiveWalk(platform::File& archive, std::string archive_path, uint64_t size)
@@ -64,6 +66,17 @@ private:
     uint64_t position_ = 0;
     unsigned damaged_ = 0;
 };
+
+// Whether the bytes from `offset` (where the complete entries end) to
+// `size` are what a writer stopped in the middle of an entry leaves (a
+// crash, kill -9): one unfinished entry and nothing after it. This is the
+// tail that check_for_append finds incomplete and the next `a` cuts away.
+// With `unsettled_only` the entry's size must also still be the
+// placeholder 0 (or cut off): an entry whose size was written was complete
+// once, and losing its end is damage, whatever the next `a` makes of it.
+bool interrupted_append_at(platform::File& archive, uint64_t offset, uint64_t size, bool unsettled_only = false);
+// The line that reports such a tail to a reader, which is no damage.
+std::string interrupted_append_message(const std::string& archive, uint64_t offset);
 
 // What a writer finds at the end of an existing archive.
 struct AppendCheck {

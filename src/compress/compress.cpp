@@ -24,6 +24,9 @@ namespace {
 
 using platform::File;
 
+// " (the system's reason)" of the file's last failure; empty when it had none.
+std::string reason(const File& f) { return f.error().empty() ? std::string() : " (" + f.error() + ")"; }
+
 // Inputs from this size on touch most 2 MiB regions of the tables: large
 // pages then cost less than the many small page faults.
 constexpr uint64_t kLargePageInput = 4096;
@@ -45,6 +48,8 @@ struct InputSegments {
     void count(uint64_t bytes) {
         if (meter) meter->add(bytes);
     }
+    // Asked at each block and segment boundary, never more often.
+    bool stop() const { return platform::interrupted(); }
 };
 
 // An encoder that also records each decision it codes.
@@ -98,6 +103,12 @@ Compressor::~Compressor() { finish_run(); }
 
 bool Compressor::settle(bool final) {
     if (pending_.empty() && !final) return true;
+    if (may_settle_ && !may_settle_()) {
+        // Whoever asked for these entries is gone: they stay incomplete.
+        pending_.clear();
+        pending_bytes_ = 0;
+        return false;
+    }
     File archive = File::open(options_.archive_path, File::Mode::write_existing);
     bool ok = static_cast<bool>(archive);
     // The data first: a size only ever stands in front of data on the disk.
@@ -141,12 +152,13 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
                                        const std::string& stored_dir, uint64_t range_start, uint64_t range_end) {
     File in = File::open(input_path, File::Mode::read_existing);
     if (!in) {
-        std::printf("Error: cannot open Input file %s\n", input_path.c_str());
+        std::printf("Error: cannot open Input file %s (%s)\n", input_path.c_str(), in.error().c_str());
         return EntryResult::input_failed;
     }
     CheckRecord record;
+    // Growth of the file while it is read is told by its size now.
+    const int64_t whole = in.size();
     if (options_.check_record) {
-        const int64_t whole = in.size();
         if (whole < 0 || !in.metadata(record.meta)) {
             std::printf("Error: cannot read Input file %s\n", input_path.c_str());
             return EntryResult::input_failed;
@@ -157,10 +169,10 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     File archive = File::open(archive_path, File::Mode::write_existing);
     if (!archive) archive = File::open(archive_path, File::Mode::create);
     if (!archive) {
-        std::printf("Error: cannot open Output file %s\n", archive_path.c_str());
+        std::printf("Error: cannot open Output file %s (%s)\n", archive_path.c_str(), archive.error().c_str());
         return EntryResult::output_failed;
     }
-    if (options_.run_mode == 2 && options_.task_slot >= 2 && !tables_ready_) platform::set_hidden(archive_path, true);
+    if (options_.run_mode == 2 && options_.task_slot >= 1 && !tables_ready_) platform::set_hidden(archive_path, true);
     const int64_t archive_size = archive.size();
     if (archive_size < 0) {
         std::printf("Error: cannot open Output file %s\n", archive_path.c_str());
@@ -219,6 +231,10 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     SegmentOutcome::Status status = SegmentOutcome::ok;
     InputSegments input{in, range_start, hasher, meter_};
     if (write_ok) status = code_segments(engine, *digram_, encoder, a, data_size, input).status;
+    // The range reached the end of the file as it was at the start: any
+    // byte beyond it came while the file was read.
+    const bool grew = status == SegmentOutcome::ok && whole >= 0 && static_cast<uint64_t>(whole) <= range_end &&
+                      in.size() > static_cast<int64_t>(range_end);
     if (status == SegmentOutcome::ok && write_ok) encoder.flush();
     write_ok = write_ok && !encoder.failed();
 
@@ -237,8 +253,10 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
         archive.truncate(entry_start);
         model_diverged_ = true;
         if (options_.verbose && options_.run_mode == 0) std::printf("\n");
+        if (status == SegmentOutcome::stopped) return EntryResult::interrupted;
         if (status != SegmentOutcome::ok) {
-            std::printf("Error: cannot read Input file %s\n", input_path.c_str());
+            // A file that shrank has no reason to give; a failed read has.
+            std::printf("Error: cannot read Input file %s%s\n", input_path.c_str(), reason(in).c_str());
             return EntryResult::input_failed;
         }
         std::printf("Error: cannot write Output file %s (%s)\n", archive_path.c_str(), archive.error().c_str());
@@ -251,6 +269,10 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
         return EntryResult::output_failed;
     if (options_.verbose && options_.run_mode == 0)
         std::printf(" %" PRId64 " to %" PRIu64 " \n", static_cast<int64_t>(data_size), coded_size);
+    if (grew) {
+        std::printf("%s: file changed as we read it\n", input_path.c_str());
+        return EntryResult::changed;
+    }
     return EntryResult::written;
 }
 

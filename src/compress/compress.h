@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ enum class EntryResult {
     written,       // the archive has grown by one entry
     input_failed,  // input could not be opened or read completely: message printed, archive unchanged
     output_failed, // archive could not be opened or written: message printed, archive unchanged
+    changed,       // written as far as the range goes, but the file grew while it was read: message printed
+    interrupted,   // an interrupt request came (platform::interrupted()): archive unchanged, nothing printed
 };
 
 class Engine;
@@ -65,6 +68,18 @@ public:
     // (message printed) when that fails; the entries then stay incomplete.
     bool finish_run();
 
+    // Forgets the entries not yet settled: they stay incomplete, for a
+    // caller that cuts the archive back to where its run began.
+    void abandon_run() {
+        pending_.clear();
+        pending_bytes_ = 0;
+    }
+
+    // Asked before entries are settled: when it answers false they are
+    // left incomplete (a child task whose parent has gone settles nothing),
+    // and the run fails.
+    void set_settle_guard(std::function<bool()> may_settle) { may_settle_ = std::move(may_settle); }
+
     // Where the coded bytes are counted (for progress); null: nowhere.
     void set_meter(Meter* meter) { meter_ = meter; }
 
@@ -85,6 +100,7 @@ private:
     uint64_t expected_input_ = 0;
     std::unique_ptr<DataHasher> hasher_;
     Meter* meter_ = nullptr;
+    std::function<bool()> may_settle_;
 
     bool settle(bool final);
     struct Pending {

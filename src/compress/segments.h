@@ -19,6 +19,8 @@
 //   void write(const uint8_t* seg, size_t n, uint64_t position)  decoding:
 //        the segment's bytes, decoded
 //   void count(uint64_t bytes)   progress: bytes of data done
+//   bool stop()   optional: asked after each block and each segment; true
+//        ends the loop at once (stopped)
 #pragma once
 
 #include <algorithm>
@@ -35,7 +37,7 @@
 namespace taq {
 
 struct SegmentOutcome {
-    enum Status { ok, short_read, damaged } status = ok;
+    enum Status { ok, short_read, damaged, stopped } status = ok;
     const char* why = nullptr;  // what is damaged
 };
 
@@ -44,6 +46,12 @@ SegmentOutcome code_segments(Engine& engine, DigramTransform& digram, Coder& cod
                              uint64_t data_size, Io& io) {
     constexpr bool kEncoding = Coder::encoding;
     const auto damaged = [](const char* why) { return SegmentOutcome{SegmentOutcome::damaged, why}; };
+    const auto stop = [&io] {
+        if constexpr (requires { io.stop(); })
+            return io.stop();
+        else
+            return false;
+    };
     uint8_t* const seg = engine.segment();
     for (uint64_t position = 0; position < data_size;) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(kSegmentSize, data_size - position));
@@ -82,6 +90,7 @@ SegmentOutcome code_segments(Engine& engine, DigramTransform& digram, Coder& cod
                 engine.code_general_chunk(coder, seg + at, len, kEncoding ? block_is_raw(seg + at, len) : 0);
                 io.count(len);
                 if (coder.overrun()) break;  // reported below, without decoding the rest
+                if (stop()) return {SegmentOutcome::stopped, nullptr};
             }
             io.count(n - coded);  // what the text transform took out
             if constexpr (!kEncoding) {
@@ -105,6 +114,7 @@ SegmentOutcome code_segments(Engine& engine, DigramTransform& digram, Coder& cod
         if (coder.overrun()) return damaged("coded data ends before the entry's data");
         if constexpr (!kEncoding) io.write(seg, n, position);
         position += n;
+        if (stop()) return {SegmentOutcome::stopped, nullptr};
     }
     return {};
 }

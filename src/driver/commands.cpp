@@ -49,24 +49,42 @@ int begin_command(Command command, const std::vector<std::string>& args, Setting
         print_unknown_option();
         return 1;
     }
-    if (s.run_mode == RunMode::child && !(board = TaskBoard::open(s.board_path))) return 1;
+    if (s.run_mode == RunMode::child) {
+        if (!(board = TaskBoard::open(s.board_path))) return 1;
+        // A child ends with its parent; one whose parent went before this
+        // took effect ends now.
+        platform::end_with_parent();
+        if (board->orphaned()) return 1;
+    }
     if (next >= args.size()) return usage_exit();
     return -1;
 }
 
-// A parent's board: in the current directory, or where the run can write
-// when it cannot (the archive's directory, then the temporary directory).
-// Null (message printed) when it can be made nowhere. From here on an
-// interrupt stops the children and cleans up instead of ending the parent
-// at once.
-std::unique_ptr<TaskBoard> create_parent_board(const Settings& s) {
+// Where a parent's board goes: the current directory, or where the run can
+// write when it cannot (the archive's directory, then the temporary
+// directory).
+std::vector<std::string> board_directories(const Settings& s) {
     std::vector<std::string> dirs{s.cwd};
     std::string archive_dir = path_prefix(s.archive_path);
     while (archive_dir.size() > 1 && ends_with_separator(archive_dir)) archive_dir.pop_back();
     if (!archive_dir.empty()) dirs.push_back(archive_dir);
     dirs.push_back(platform::temp_directory());
+    return dirs;
+}
+
+// Boards and part archives (which lie next to the archive, one of the
+// board's places) that runs killed earlier left where this run puts its
+// own.
+void remove_leftovers(const Settings& s) {
+    for (const std::string& dir : board_directories(s)) remove_stale_run_files(dir);
+}
+
+// A parent's board, in the first of board_directories that takes it. Null
+// (message printed) when it can be made nowhere. From here on an interrupt
+// stops the children and cleans up instead of ending the parent at once.
+std::unique_ptr<TaskBoard> create_parent_board(const Settings& s) {
     std::string tried, error;
-    for (const std::string& dir : dirs) {
+    for (const std::string& dir : board_directories(s)) {
         if (auto board = TaskBoard::create(dir, s.task_count, &error)) {
             platform::catch_interrupts();
             return board;
@@ -145,8 +163,9 @@ std::unique_ptr<ProgressLine> start_decode_progress(TaskBoard* board, Meter* met
 }
 
 // Single mode: every file whole into the archive. False when the archive
-// cannot be written (the run ends without statistics); `failed` is set when
-// a file was skipped.
+// cannot be written or an interrupt came (the run ends without statistics;
+// the caller puts the archive back as it was); `failed` is set when a file
+// was skipped or changed while it was read.
 bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& final_size) {
     try {
         Compressor compressor(compress_options(s));
@@ -155,11 +174,20 @@ bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& f
         Meter meter;
         compressor.set_meter(&meter);
         const auto progress = ProgressLine::start(run_bytes, &meter);
+        // The archive goes back to where the run began (the caller cuts it).
+        const auto give_up = [&compressor](bool interrupt) {
+            if (interrupt) std::puts("Error: interrupted");
+            compressor.abandon_run();
+            return false;
+        };
         for (const auto& entry : list) {
+            if (platform::interrupted()) return give_up(true);
             const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
-            if (r == EntryResult::output_failed) return false;
-            if (r == EntryResult::input_failed) failed = true;
+            if (r == EntryResult::output_failed || r == EntryResult::interrupted)
+                return give_up(r == EntryResult::interrupted);
+            if (r == EntryResult::input_failed || r == EntryResult::changed) failed = true;
         }
+        if (platform::interrupted()) return give_up(true);
         if (!compressor.finish_run()) return false;
     } catch (...) {
         print_exception_line(std::current_exception());
@@ -267,6 +295,9 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
     // tail of an interrupted run is cut away first.
     ArchiveLock archive;
     if (!archive.acquire_for_append(s.archive_path)) return 1;
+    // From here on an interrupt ends the run cleanly, the archive put back.
+    platform::catch_interrupts();
+    remove_leftovers(s);
     s.archive_size_before = static_cast<int64_t>(platform::file_size(s.archive_path));
 
     bool failed = false;
@@ -298,8 +329,11 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
         failed = true;
     }
     uint64_t final_size = 0;
-    if (!(parent ? add_through_tasks(s, list, failed, final_size) : add_in_process(s, list, failed, final_size)))
+    if (parent ? !add_through_tasks(s, list, failed, final_size) : !add_in_process(s, list, failed, final_size)) {
+        if (!parent) archive.roll_back(static_cast<uint64_t>(s.archive_size_before));
+        std::fflush(stdout);
         return 1;
+    }
     std::printf(" Compressed %lld bytes to %lld bytes \n", static_cast<long long>(s.total_input),
                 static_cast<long long>(final_size) - static_cast<long long>(s.archive_size_before));
     return failed ? 1 : 0;
@@ -332,6 +366,7 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     print_banner();
     ArchiveLock archive;
     if (!archive.acquire_for_reading(s.archive_path)) return 1;
+    remove_leftovers(s);
     std::unique_ptr<ExtractionParent> tasks;
     if (s.run_mode == RunMode::parent) {
         board = create_parent_board(s);
@@ -400,6 +435,7 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     std::fflush(stdout);
     ArchiveLock archive;
     if (!archive.acquire_for_reading(s.archive_path)) return 1;
+    remove_leftovers(s);
     bool ok = true;
     CheckTally tally;
     if (s.run_mode == RunMode::parent) {

@@ -205,6 +205,11 @@ void kill_child(ProcessId pid);
 // Blocks until the child has ended; its exit code, or -1 for a signal.
 int wait_child(ProcessId pid);
 ProcessId parent_process();
+// For a child task: from this call on the process ends as soon as its
+// parent does (Linux: the system kills it; elsewhere the parent is held
+// open now, so that parent_process() reports its end). The parent may have
+// gone before the call: check parent_process() after it.
+void end_with_parent();
 ProcessId own_process();
 bool process_alive(ProcessId pid);
 void sleep_ms(unsigned ms);

@@ -17,6 +17,9 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -475,6 +478,12 @@ int wait_child(ProcessId pid) {
 }
 
 ProcessId parent_process() { return ::getppid(); }
+
+void end_with_parent() {
+#ifdef __linux__
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+}
 ProcessId own_process() { return ::getpid(); }
 
 bool process_alive(ProcessId pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }

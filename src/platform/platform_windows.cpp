@@ -1038,6 +1038,12 @@ ProcessId parent_process() {
     return id;
 }
 
+// The handle taken here keeps the parent's end visible to parent_process().
+void end_with_parent() {
+    ProcessId id = 0;
+    parent_handle(id);
+}
+
 ProcessId own_process() { return static_cast<ProcessId>(::GetCurrentProcessId()); }
 
 bool process_alive(ProcessId pid) {

@@ -44,6 +44,52 @@ bool get_path(const std::vector<uint8_t>& rec, size_t& at, std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// Digits from `at` to the next '-' or the end; false when there are none.
+bool take_number(const std::string& s, size_t& at, uint64_t& value) {
+    const size_t start = at;
+    value = 0;
+    while (at < s.size() && s[at] >= '0' && s[at] <= '9' && at - start < 18) value = value * 10 + (s[at++] - '0');
+    return at > start && (at == s.size() || s[at] == '-');
+}
+
+}  // namespace
+
+bool is_run_file_name(const std::string& name, platform::ProcessId* owner) {
+    static const std::string kBoard = ".taq-board-", kPart = ".taq-part-";
+    const bool board = name.rfind(kBoard, 0) == 0;
+    if (!board && name.rfind(kPart, 0) != 0) return false;
+    // The pid, a part archive's slot, then maybe the number of a retry.
+    std::vector<uint64_t> numbers;
+    for (size_t at = board ? kBoard.size() : kPart.size();; ++at) {
+        uint64_t n = 0;
+        if (!take_number(name, at, n)) return false;
+        numbers.push_back(n);
+        if (at == name.size()) break;
+    }
+    const size_t least = board ? 1 : 2;
+    if (numbers.size() < least || numbers.size() > least + 1) return false;
+    if (owner) *owner = static_cast<platform::ProcessId>(numbers[0]);
+    return true;
+}
+
+void remove_stale_run_files(const std::string& dir) {
+    std::vector<platform::DirEntry> entries;
+    if (!platform::list_directory(dir, entries)) return;
+    const std::string prefix = dir.empty() || is_separator(dir.back()) ? dir : dir + "/";
+    for (const platform::DirEntry& e : entries) {
+        platform::ProcessId owner = 0;
+        if (!e.is_file || !is_run_file_name(e.name, &owner) || platform::process_alive(owner)) continue;
+        const std::string path = prefix + e.name;
+        File f = File::open(path, File::Mode::read_existing);
+        if (!f || !f.lock(File::LockKind::exclusive, false)) continue;
+        // Closed first: some systems remove no file that is open.
+        f.close();
+        platform::delete_file(path);
+    }
+}
+
 void Backoff::pause() {
     platform::sleep_us(us_);
     us_ = std::min(us_ * 2, kLast);
@@ -64,6 +110,8 @@ std::unique_ptr<TaskBoard> TaskBoard::create(const std::string& dir, unsigned sl
             return nullptr;
         }
         platform::set_hidden(name, true);
+        // Held for the board's life: remove_stale_run_files leaves it alone.
+        f.lock(File::LockKind::exclusive, false);
         std::unique_ptr<TaskBoard> board(new TaskBoard(std::move(f), name, slots, true));
         std::vector<uint8_t> head;
         put_le(head, static_cast<uint64_t>(pid), 8);

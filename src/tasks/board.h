@@ -76,6 +76,18 @@ private:
     unsigned us_ = kFirst;
 };
 
+// Whether `name` (one component) is a name that a run gives its board
+// (".taq-board-<pid>", maybe with "-<n>" after it) or one of its part
+// archives (".taq-part-<pid>-<slot>", likewise); `owner` receives the pid.
+bool is_run_file_name(const std::string& name, platform::ProcessId* owner = nullptr);
+
+// Removes from `dir` the boards and part archives that runs which are gone
+// left behind (killed, or the system went down). The run that made such a
+// file holds a lock on it for as long as it lives: a file whose lock can be
+// taken, and whose owner's id names no live process (which covers the
+// moment between its creation and its lock), belongs to nobody.
+void remove_stale_run_files(const std::string& dir);
+
 class TaskBoard {
 public:
     // The argument vector (after the program name) that starts the child of

@@ -70,6 +70,7 @@ JobResult bad_record(const TaskBoard& board) {
 
 int run_compress_child(TaskBoard& board, int slot, const CompressOptions& options) {
     Compressor compressor(options);
+    compressor.set_settle_guard([&board] { return !board.orphaned(); });
     PublishedMeter published(board, slot);
     compressor.set_meter(published.meter());
     const int code = job_loop(board, slot, published, [&] {
@@ -78,8 +79,12 @@ int run_compress_child(TaskBoard& board, int slot, const CompressOptions& option
         switch (compressor.compress_entry(job.path, file_part(job.path), stored_dir_of(job.path), job.range_start,
                                           job.range_end)) {
             case EntryResult::written: return JobResult::ok;
+            // A file that grew is stored only in single runs: its pieces
+            // here leave the archive with the file's other pieces.
+            case EntryResult::changed:
             case EntryResult::input_failed: return JobResult::partial;
-            case EntryResult::output_failed: break;
+            case EntryResult::output_failed:
+            case EntryResult::interrupted: break;
         }
         return JobResult::fatal;
     });

@@ -13,9 +13,9 @@ namespace taq {
 
 constexpr uint64_t kChildIdleLimitMs = 5000;
 
-// Compresses each posted range into options.archive_path (the archive for
-// slot 1, a part archive for the others). Returns the exit code: 0 when
-// stopped or idle, 1 when the parent has gone.
+// Compresses each posted range into options.archive_path (the slot's part
+// archive). Returns the exit code: 0 when stopped or idle, 1 when the
+// parent has gone (then nothing more is settled).
 int run_compress_child(TaskBoard& board, int slot, const CompressOptions& options);
 
 // Decodes each posted entry of the archive (`testing`: only decodes and

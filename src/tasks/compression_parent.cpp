@@ -30,8 +30,7 @@ void CompressionParent::note_result(int slot, JobResult r) {
     failed_[file] = true;
 }
 
-// Every piece of a file of which a piece failed leaves the archive (slot
-// 1's entries, after the archive's old end) and the part archives.
+// Every piece of a file of which a piece failed leaves the part archives.
 bool CompressionParent::drop_failed_files() {
     if (failed_.empty()) return true;
     for (unsigned s = 1; s <= board_.slots(); ++s) {
@@ -42,8 +41,7 @@ bool CompressionParent::drop_failed_files() {
             drop = drop || !keep.back();
         }
         if (!drop) continue;
-        if (s == 1 ? !drop_entries(settings_.archive_path, size_before_, keep) : !drop_entries(part_[s], 0, keep))
-            return false;
+        if (!drop_entries(part_[s], 0, keep)) return false;
     }
     for (size_t file = 0; file < failed_.size(); ++file)
         if (failed_[file]) std::printf("Error: %s left out of the archive: a piece of it failed\n", files_[file].c_str());
@@ -60,16 +58,17 @@ std::vector<std::string> CompressionParent::command_line(int slot) const {
     if (!settings_.check_record) args.push_back("-n");
     args.push_back("-m" + std::to_string(settings_.method_level));
     args.push_back("-p" + std::to_string(slot) + ":" + board_.path());
-    args.push_back(slot == 1 ? settings_.archive_path : part_[slot]);
+    args.push_back(part_[slot]);
     // Stands where the child's parser expects a file argument.
     args.push_back("x");
     return args;
 }
 
 // A part archive gets a name nobody else uses, created exclusively, so that
-// no file of the user is ever written or removed.
+// no file of the user is ever written or removed. Its lock, held until the
+// part is removed, tells later runs that it is not left over.
 bool CompressionParent::prepare_part(int slot) {
-    if (slot < 2 || !part_[slot].empty()) return true;
+    if (slot < 1 || !part_[slot].empty()) return true;
     std::string dir = path_prefix(settings_.archive_path);
     if (dir.empty()) dir = settings_.cwd + "/";
     const std::string base =
@@ -80,7 +79,9 @@ bool CompressionParent::prepare_part(int slot) {
         File f = File::open(name, File::Mode::create_new);
         if (f) {
             platform::set_hidden(name, true);
+            f.lock(File::LockKind::exclusive, false);
             part_[slot] = name;
+            part_lock_[slot] = std::move(f);
             return true;
         }
         error = f.error();
@@ -110,20 +111,27 @@ bool CompressionParent::finish(uint64_t& final_size) {
     std::vector<int> order;
     if (!board_.stop_all([&](int slot) { order.push_back(slot); })) return false;
     if (board_.take_fatal()) return false;
-    // Every child has ended: slot 1 no longer writes the archive.
+    // Every child has ended: no part archive is written any more.
     if (!drop_failed_files()) return false;
     const std::string& archive = settings_.archive_path;
+    // Slot 1's entries go first, then the other slots' in the order they
+    // were found idle (the order archives have always had).
+    std::erase(order, 1);
+    order.insert(order.begin(), 1);
     for (int slot : order) {
-        if (slot < 2 || part_[slot].empty()) continue;
+        if (part_[slot].empty()) continue;
         const uint64_t size = platform::file_size(part_[slot]);
         if (size > 0) {
-            // Slot 1 may have written nothing (its inputs could not be read).
-            if (!platform::exists(archive) && !File::open(archive, File::Mode::create_new)) {
-                std::printf("Error: cannot open Output file %s\n", archive.c_str());
-                return false;
+            if (!platform::exists(archive)) {
+                File created = File::open(archive, File::Mode::create_new);
+                if (!created) {
+                    std::printf("Error: cannot open Output file %s (%s)\n", archive.c_str(), created.error().c_str());
+                    return false;
+                }
             }
             if (!append_file(part_[slot], archive)) return false;
         }
+        part_lock_[slot].close();
         remove_file(part_[slot]);
         part_[slot].clear();
     }
@@ -146,16 +154,17 @@ void CompressionParent::abort() {
     } else if (platform::file_size(archive) != size_before_) {
         File f = File::open(archive, File::Mode::write_existing);
         if (!f || !f.truncate(size_before_))
-            std::printf("Error: cannot restore archive %s\n", archive.c_str());
+            std::printf("Error: cannot restore archive %s (%s)\n", archive.c_str(), f.error().c_str());
     }
     std::fflush(stdout);
 }
 
 void CompressionParent::remove_parts() {
-    for (auto& part : part_) {
-        if (part.empty()) continue;
-        remove_file(part);
-        part.clear();
+    for (size_t s = 0; s < part_.size(); ++s) {
+        part_lock_[s].close();
+        if (part_[s].empty()) continue;
+        remove_file(part_[s]);
+        part_[s].clear();
     }
 }
 

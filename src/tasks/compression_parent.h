@@ -1,8 +1,9 @@
 // The parent side of a multi-task `a` run: hands pieces of files to the
 // children, then stops them and joins their part archives to the archive.
-// Slot 1 writes the archive itself; slots 2..8 each write a part archive of
-// their own, a fresh file next to the archive that is removed again at the
-// end of the run, also after a failure.
+// Every slot writes a part archive of its own, a fresh file next to the
+// archive that is removed again at the end of the run, also after a
+// failure: the archive itself gets only the entries of a run that ended
+// well, so a parent that dies (killed, a crash) leaves it as it was.
 #pragma once
 
 #include <array>
@@ -58,6 +59,7 @@ private:
     bool archive_existed_ = false;
     uint64_t size_before_ = 0;
     std::array<std::string, kMaxSlots + 1> part_;
+    std::array<platform::File, kMaxSlots + 1> part_lock_;
     // Files by the order of begin_file; per slot the file of the job in
     // flight and the files of its written entries, in the order written.
     std::vector<std::string> files_;

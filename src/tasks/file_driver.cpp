@@ -20,7 +20,7 @@ EntryResult compress_file(Compressor& compressor, const std::string& path, int64
     const uint64_t size = platform::file_size(path);
     const EntryResult r = compressor.compress_entry(path, file_part(path), stored_dir_of(path), 0, size);
     // A skipped file is not counted: the statistics tell what the archive holds.
-    if (r == EntryResult::written && list_size > 0) total_input += static_cast<uint64_t>(list_size);
+    if ((r == EntryResult::written || r == EntryResult::changed) && list_size > 0) total_input += static_cast<uint64_t>(list_size);
     return r;
 }
 

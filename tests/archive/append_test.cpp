@@ -52,8 +52,10 @@ TEST(Append, MissingFilesFailWithoutCreatingAnything) {
     EXPECT_FALSE(append_file(tmp.file("nosrc"), tmp.file("dst")));
     EXPECT_FALSE(append_file(tmp.file("src"), tmp.file("nodst")));
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("Error: cannot open file to append " + tmp.file("nosrc") + "\n"), std::string::npos);
-    EXPECT_NE(out.find("Error: cannot open detination file to append " + tmp.file("nodst") + "\n"), std::string::npos);
+    // The system's reason follows the name.
+    EXPECT_NE(out.find("Error: cannot open file to append " + tmp.file("nosrc") + " ("), std::string::npos) << out;
+    EXPECT_NE(out.find("Error: cannot open detination file to append " + tmp.file("nodst") + " ("), std::string::npos)
+        << out;
     EXPECT_FALSE(test::file_exists(tmp.file("nodst")));
     EXPECT_EQ(test::read_file(tmp.file("dst")), "x");
 }

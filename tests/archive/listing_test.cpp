@@ -94,7 +94,6 @@ TEST_F(Listing, DamagedArchivesStopWithOneErrorLine) {
     cases.push_back({"name past the entry", with([](std::string& b) { test::put_le(b, 10, 60000, 2); })});
     cases.push_back({"name not terminated", with([](std::string& b) { b[12 + 7] = 'X'; })});
     cases.push_back({"directory length past the entry", with([](std::string& b) { test::put_le(b, 20, 0xffff, 2); })});
-    cases.push_back({"trailing bytes", good + std::string(5, '\0')});
     for (const auto& c : cases) {
         Listed l = list(archive_with(c.bytes), "*");
         EXPECT_EQ(l.result.status, ListStatus::damaged) << c.what;
@@ -104,6 +103,13 @@ TEST_F(Listing, DamagedArchivesStopWithOneErrorLine) {
         EXPECT_EQ(l.text.rfind(prefix, 0), 0u) << c.what << ": " << l.text;
         EXPECT_EQ(std::count(l.text.begin(), l.text.end(), '\n'), 2) << c.what;
     }
+    // A few zero bytes after the last entry are the start of a header that
+    // a stopped writer left (the next `a` cuts them away): no damage.
+    Listed l = list(archive_with(good + std::string(5, '\0')), "*");
+    EXPECT_EQ(l.result.status, ListStatus::ok);
+    EXPECT_EQ(l.result.listed, 1u);
+    EXPECT_EQ(l.text, "ok.bin\nArchive " + tmp.file("arch") + ": an interrupted append at offset " + std::to_string(off) +
+                          " (the next a cuts it away)\n");
 }
 
 }  // namespace

@@ -50,5 +50,33 @@ TEST(SolidRun, DroppedEntryMakesTheNextOneStartAFreshModel) {
     EXPECT_FALSE(test::file_exists(dir.file("out/b")));
 }
 
+// A file that cannot be opened is named with the system's reason; one that
+// ends before its range (it shrank) has none to give, and says what it
+// always said.
+TEST(CompressEntry, InputFailuresNameTheReasonTheSystemGave) {
+    test::TempDir dir;
+    test::write_file(dir.file("short"), std::string(100, 's'));
+    CompressOptions options;
+    options.archive_path = dir.file("arch");
+    options.model_memory = 4194304;
+    Compressor compressor(options);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(compressor.compress_entry(dir.file("gone"), "gone", "", 0, 10), EntryResult::input_failed);
+    EXPECT_EQ(compressor.compress_entry(dir.file("short"), "short", "", 0, 5000), EntryResult::input_failed);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(test::contains(out, "Error: cannot open Input file " + dir.file("gone") + " (")) << out;
+    EXPECT_FALSE(test::contains(out, "Error: cannot open Input file " + dir.file("gone") + "\n")) << out;
+    EXPECT_TRUE(test::contains(out, "Error: cannot read Input file " + dir.file("short") + "\n")) << out;
+    EXPECT_EQ(platform::file_size(dir.file("arch")), 0u);
+
+    // An archive that cannot be opened for writing (a directory).
+    options.archive_path = dir.path();
+    Compressor into_dir(options);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(into_dir.compress_entry(dir.file("short"), "short", "", 0, 100), EntryResult::output_failed);
+    const std::string out2 = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(test::contains(out2, "Error: cannot open Output file " + dir.path() + " (")) << out2;
+}
+
 }  // namespace
 }  // namespace taq

@@ -58,7 +58,7 @@ TEST(Accounted, InputsLeftOutAreNamedAndFailTheRun) {
                           dir.path(), 20000);
     ::close(sock);
     EXPECT_EQ(r.exit_code, 1) << r.output;
-    for (const char* line : {"Error: cannot find Input file missing.txt\n",
+    for (const char* line : {"Error: cannot find Input file missing.txt (No such file or directory)\n",
                              "Error: d is a directory (its files are added with -r)\n",
                              "Error: no file matches *.none\n", "Error: skipped fifo: a FIFO, not a regular file\n",
                              "Error: skipped sock: a socket, not a regular file\n",
@@ -75,7 +75,8 @@ TEST(Accounted, InputsLeftOutAreNamedAndFailTheRun) {
 
     r = run_taq({"a", "-m0", "-t2", "none", "missing.txt"}, dir.path());
     EXPECT_EQ(r.exit_code, 1) << r.output;
-    EXPECT_TRUE(contains(r.output, "Error: cannot find Input file missing.txt\nWARNING: No files\n")) << r.output;
+    EXPECT_TRUE(contains(r.output, "Error: cannot find Input file missing.txt (No such file or directory)\nWARNING: No files\n"))
+        << r.output;
 }
 
 TEST(Accounted, UnreadableDirectoryFailsTheRun) {

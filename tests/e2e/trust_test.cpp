@@ -3,7 +3,10 @@
 // survive interruptions and each other, and no run writes where it must not.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "archive/record.h"
@@ -138,6 +141,40 @@ TEST(Trust, DataDamageInASolidRunLosesOnlyTheRestOfThatRun) {
     }
 }
 
+// Readers take the tail that a killed `a` leaves for what it is, at the
+// offset where the next `a` cuts: not damage, the entries before it are
+// all there.
+TEST(Trust, ReadersReportAnInterruptedAppendAsSuchNotAsDamage) {
+    TempDir dir;
+    write_all(dir, kThree);
+    add_m0(dir, {"a.txt", "b.txt"});
+    const std::string good = read_file(dir.file("arch"));
+    std::string tail = good.substr(0, 60);
+    put_le(tail, 0, 0, 8);
+    write_file(dir.file("arch"), good + tail);
+    const std::string notice = "Archive " + dir.file("arch") + ": an interrupted append at offset " +
+                               std::to_string(good.size()) + " (the next a cuts it away)\n";
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"l", "arch"}, {"t", "arch"}, {"t", "-t2", "arch"}, {"x", "arch", "out"}, {"x", "-t2", "arch", "out2"}}) {
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        const RunResult r = run_taq(args, dir.path());
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_TRUE(contains(r.output, notice)) << r.output;
+        EXPECT_FALSE(contains(r.output, "amaged archive")) << r.output;
+        EXPECT_FALSE(contains(r.output, "Skipped bytes")) << r.output;
+    }
+    EXPECT_TRUE(file_holds(dir.file("out/a.txt"), kThree[0].second));
+    EXPECT_TRUE(file_holds(dir.file("out2/b.txt"), kThree[1].second));
+
+    // Damage before the tail is still damage, and the tail no promise.
+    std::string spoiled = good;
+    spoiled[20] ^= 0x40;
+    write_file(dir.file("arch"), spoiled + tail);
+    const RunResult r = run_taq({"t", "arch"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_FALSE(contains(r.output, "interrupted append")) << r.output;
+}
+
 TEST(Trust, AnInterruptedRunsTailIsCutAwayBeforeTheNextAppend) {
     TempDir dir;
     write_all(dir, kThree);
@@ -164,6 +201,38 @@ TEST(Trust, AnInterruptedRunsTailIsCutAwayBeforeTheNextAppend) {
     r = run_taq({"a", "-m0", "arch", "c.txt"}, dir.path());
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(entries_of(dir.file("arch")).size(), 2u);
+}
+
+// A file that grows while `a` reads it is stored as it was when the run
+// took its size, byte for byte the entry of a file of that size, and the
+// run says so and fails.
+TEST(Trust, AFileThatGrowsWhileItIsReadIsStoredAtItsFormerSizeAndFailsTheRun) {
+    TempDir dir;
+    std::string text = random_bytes(3 << 20, 8);
+    for (char& c : text) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
+    write_file(dir.file("grow"), text);
+    write_file(dir.file("ref/grow"), text);
+    // Appends once the run has begun writing the entry, long before it has
+    // read the file to its end.
+    std::atomic<bool> appended{false}, done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 60000 && !done; ++i) {
+            if (platform::file_size(dir.file("arch")) > 0) {
+                std::ofstream(dir.file("grow"), std::ios::app | std::ios::binary) << "written meanwhile";
+                appended = true;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const RunResult r = run_taq({"a", "-n", "-m0", "arch", "grow"}, dir.path());
+    done = true;
+    writer.join();
+    ASSERT_TRUE(appended);
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, "grow: file changed as we read it\n")) << r.output;
+    ASSERT_EQ(run_taq({"a", "-n", "-m0", "arch", "grow"}, dir.file("ref")).exit_code, 0);
+    EXPECT_TRUE(same_bytes(read_file(dir.file("arch")), read_file(dir.file("ref/arch"))));
 }
 
 TEST(Trust, AFileThatIsNotAnArchiveIsNeverTouched) {

@@ -5,7 +5,9 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/platform.h"
 #include "support/test_support.h"
 #include "tasks/board.h"
 
@@ -77,6 +79,47 @@ TEST(TaskBoard, ParentSumsTheByteCountsChildrenPublish) {
     auto again = TaskBoard::open(parent->path());
     EXPECT_EQ(again->read_coded(1), 5000000000u);
     EXPECT_EQ(again->read_coded(2), 0u);
+}
+
+// Only the names a run gives its own files are ever taken for them; of
+// those, only files nobody holds are removed.
+TEST(TaskBoard, LeftoversOfGoneRunsAreRemovedAndNothingElse) {
+    platform::ProcessId owner = 0;
+    EXPECT_TRUE(is_run_file_name(".taq-board-123", &owner));
+    EXPECT_EQ(owner, 123);
+    EXPECT_TRUE(is_run_file_name(".taq-board-123-4"));
+    EXPECT_TRUE(is_run_file_name(".taq-part-77-2", &owner));
+    EXPECT_EQ(owner, 77);
+    EXPECT_TRUE(is_run_file_name(".taq-part-77-2-1"));
+    for (const char* other : {".taq-board-", ".taq-board-12-3-4", ".taq-board-1x", ".taq-board-1-", ".taq-part-77",
+                              ".taq-part-7-2-1-1", ".taq-partial", "taq-board-1", ".taq-board-1.bak", ".taq-part--2"})
+        EXPECT_FALSE(is_run_file_name(other)) << other;
+
+    test::TempDir dir;
+    // Process ids beyond any the system hands out.
+    const std::vector<std::string> stale{".taq-board-999999999", ".taq-board-999999999-1", ".taq-part-999999999-1",
+                                         ".taq-part-999999999-3-2"};
+    const std::vector<std::string> kept{".taq-board-999999998", ".taq-part-x-1", ".taq-partial", "notes"};
+    for (const auto& n : stale) test::write_file(dir.file(n), "left over");
+    for (const auto& n : kept) test::write_file(dir.file(n), "kept");
+    // A live run holds its board's lock: that board stays.
+    platform::File held = platform::File::open(dir.file(kept[0]), platform::File::Mode::write_existing);
+    ASSERT_TRUE(held.lock(platform::File::LockKind::exclusive, false));
+    // A board of this very process, its lock taken: still this run's.
+    std::unique_ptr<TaskBoard> own = TaskBoard::create(dir.path(), 2);
+    ASSERT_TRUE(own);
+
+    remove_stale_run_files(dir.path());
+    for (const auto& n : stale) EXPECT_FALSE(test::file_exists(dir.file(n))) << n;
+    for (const auto& n : kept) EXPECT_TRUE(test::file_exists(dir.file(n))) << n;
+    EXPECT_TRUE(test::file_exists(own->path()));
+
+    // A lock taken by another process on a board of this one's own id: the
+    // id alone keeps it (the moment between a board's creation and its lock).
+    const std::string unlocked = dir.path() + "/.taq-board-" + std::to_string(platform::own_process()) + "-7";
+    test::write_file(unlocked, "being made");
+    remove_stale_run_files(dir.path());
+    EXPECT_TRUE(test::file_exists(unlocked));
 }
 
 }  // namespace

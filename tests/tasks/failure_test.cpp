@@ -95,6 +95,38 @@ TEST(TaskFailure, ChildrenOfAKilledParentEndByThemselves) {
     EXPECT_EQ(run.get().exit_code, -1);
 }
 
+// A parent killed mid-run: its children end with it and settle nothing,
+// so no piece of a file looks complete in the archive; the board and part
+// archives it leaves go with the next run.
+TEST(TaskFailure, KilledParentLeavesNoPieceOfAFileAndTheNextRunTidiesUp) {
+    test::TempDir dir;
+    std::string text = test::random_bytes(16 << 20, 9);
+    for (char& c : text) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
+    test::write_file(dir.file("big"), text);
+    auto run = std::async(std::launch::async, [&] { return test::run_taq({"a", "-m0", "-t2", "arch", "big"}, dir.path()); });
+    const std::vector<int> kids = two_children(dir.path());
+    ASSERT_EQ(kids.size(), 2u);
+    const int parent = test::parent_of(kids[0]);
+    ASSERT_GT(parent, 0);
+    test::kill_process(parent);
+    EXPECT_EQ(run.get().exit_code, -1);
+    for (int i = 0; i < 12000 && !test::task_children(dir.path()).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(test::task_children(dir.path()).empty());
+    EXPECT_FALSE(no_leftovers(dir.path()));
+
+    const test::RunResult t = test::run_taq({"t", "-v", "arch"}, dir.path());
+    EXPECT_TRUE(t.exit_code != 0 || !test::contains(t.output, "big")) << t.output;
+    const test::RunResult x = test::run_taq({"x", "arch", "out"}, dir.path());
+    EXPECT_FALSE(test::file_exists(dir.file("out/big")));
+    EXPECT_FALSE(test::contains(x.output, "only part of it")) << x.output;
+
+    test::write_file(dir.file("small"), std::string("after the crash"));
+    const test::RunResult a = test::run_taq({"a", "-m0", "arch", "small"}, dir.path());
+    EXPECT_EQ(a.exit_code, 0) << a.output;
+    EXPECT_TRUE(no_leftovers(dir.path())) << test::taq_leftovers(dir.path())[0];
+}
+
 TEST(TaskFailure, ChildMeetingADamagedEntryFailsTheRun) {
     test::TempDir dir;
     test::write_file(dir.file("a"), std::string(5000, 'a'));
