@@ -23,9 +23,6 @@ using platform::File;
 
 static_assert(kEntrySegment == kSegmentSize, "the plausibility checks assume the coders' segment");
 
-// Thrown out of the segment loop when an interrupt request stops decoding.
-struct Interrupted {};
-
 // Outputs from this size on touch most 2 MiB regions of the tables: large
 // pages then cost less than the many small page faults.
 constexpr uint64_t kLargePageOutput = 4096;
@@ -184,7 +181,6 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
 
         bool read(uint8_t*, size_t, uint64_t) { return false; }
         void write(const uint8_t* seg, size_t n, uint64_t position) {
-            if (x.stop_on_interrupt_ && platform::interrupted()) throw Interrupted{};
             if (hasher) hasher->update(seg, n);
             if (selected && (!out.seek(h.range_start + position) || !out.write(seg, n))) {
                 std::printf("Error: cannot write Output file %s (%s)\n", out_path.c_str(), out.error().c_str());
@@ -196,11 +192,11 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
         void count(uint64_t bytes) {
             if (x.meter_) x.meter_->add(bytes);
         }
+        bool stop() const { return x.stop_on_interrupt_ && platform::interrupted(); }
     } output{*this, out, h, out_path, hasher, selected, result};
-    SegmentOutcome outcome;
-    try {
-        outcome = code_segments(engine, *digram_, decoder, h, static_cast<uint64_t>(h.data_size), output);
-    } catch (const Interrupted&) {
+    const SegmentOutcome outcome =
+        code_segments(engine, *digram_, decoder, h, static_cast<uint64_t>(h.data_size), output);
+    if (outcome.status == SegmentOutcome::stopped) {
         // The model is mid-entry: nothing after this can be decoded.
         model_ok_ = false;
         if (sizes_ && !written.empty()) sizes_->mark_failed(written);
