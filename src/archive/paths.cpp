@@ -140,13 +140,17 @@ bool remove_file(const std::string& path, unsigned timeout_ms) {
     }
 }
 
-bool make_directories(const std::string& dir) {
+bool make_directories(const std::string& dir, std::string* error) {
+    // The first failure is the cause; the ones below it follow from it.
+    std::string why, next;
     for (size_t i = 0; i < dir.size(); ++i) {
         if (!is_separator(dir[i]) || i == 0 || dir[i - 1] == ':') continue;
-        platform::create_directory(dir.substr(0, i));
+        if (!platform::create_directory(dir.substr(0, i), &next) && why.empty()) why = next;
     }
-    if (!dir.empty()) platform::create_directory(dir);
-    return platform::is_directory(dir);
+    if (!dir.empty() && !platform::create_directory(dir, &next) && why.empty()) why = next;
+    const bool made = platform::is_directory(dir);
+    if (!made && error) *error = why;
+    return made;
 }
 
 std::string resolve_argument(const std::string& arg, const std::string& cwd) {

@@ -58,8 +58,9 @@ bool remove_file(const std::string& path, unsigned timeout_ms = 2000);
 
 // Creates every directory along `dir` (each text before a separator that is
 // not directly after ':', then the whole path); existing ones are fine.
-// True when `dir` is a directory afterwards.
-bool make_directories(const std::string& dir);
+// True when `dir` is a directory afterwards; else `error` (when given)
+// receives the system's reason for the first directory it could not make.
+bool make_directories(const std::string& dir, std::string* error = nullptr);
 
 // An argument placed under `cwd` unless it is absolute (begins with a
 // separator; on Windows also a drive path): cwd + "/" + arg.

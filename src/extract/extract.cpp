@@ -123,8 +123,10 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
         } else if (dir) {
             out = dir.open_file(staging_name(staging_owner_, h.stored_name), File::Mode::write_existing);
             if (!out) std::printf("Error: cannot open Output file %s (%s)\n", out_path.c_str(), out.error().c_str());
-        } else {
+        } else if (error != last_directory_error_) {
+            // Once for a directory, not for each of its files.
             std::printf("Error: %s\n", error.c_str());
+            last_directory_error_ = error;
         }
         if (!out) {
             selected = false;

@@ -93,6 +93,7 @@ private:
     std::vector<platform::FileIdentity> protected_;
     platform::ProcessId staging_owner_ = 0;
     bool stop_on_interrupt_ = false;
+    std::string last_directory_error_;
     uint64_t expected_output_ = 0;
     unsigned populate_threads_;
     OutputSizes* sizes_ = nullptr;

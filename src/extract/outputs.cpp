@@ -16,10 +16,13 @@ using platform::Directory;
 std::string OutputName::display() const { return collapse_separators(dest_dir + "/" + stored_dir + name); }
 
 Directory open_output_directory(const OutputName& out, std::string& error) {
-    make_directories(out.dest_dir);
+    std::string why;
+    const bool made = out.dest_dir.empty() || make_directories(out.dest_dir, &why);
     Directory d = Directory::open(out.dest_dir.empty() ? std::string(".") : out.dest_dir);
     if (!d) {
-        error = "cannot open directory " + out.dest_dir + " (" + d.error() + ")";
+        // Why it could not be made tells more than that it is not there.
+        error = !made && !why.empty() ? "cannot create directory " + out.dest_dir + " (" + why + ")"
+                                      : "cannot open directory " + out.dest_dir + " (" + d.error() + ")";
         return d;
     }
     const std::string& dir = out.stored_dir;

@@ -156,7 +156,8 @@ bool is_directory(const std::string& path);
 // One delete attempt; true when the file is gone afterwards.
 bool delete_file(const std::string& path);
 // Creates one directory; an existing one is not an error.
-bool create_directory(const std::string& path);
+// `error` (when given) receives the system's text of a failure.
+bool create_directory(const std::string& path, std::string* error = nullptr);
 // Sets or clears the hidden attribute (Windows); elsewhere it has no
 // meaning and nothing happens.
 void set_hidden(const std::string& path, bool hidden);

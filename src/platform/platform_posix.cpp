@@ -355,10 +355,11 @@ bool delete_file(const std::string& path) {
     return errno == ENOENT;
 }
 
-bool create_directory(const std::string& path) {
+bool create_directory(const std::string& path, std::string* error) {
     const std::string p = os_path(path);
-    if (::mkdir(p.c_str(), 0755) == 0) return true;
-    return errno == EEXIST;
+    if (::mkdir(p.c_str(), 0755) == 0 || errno == EEXIST) return true;
+    if (error) *error = std::strerror(errno);
+    return false;
 }
 
 void set_hidden(const std::string&, bool) {}

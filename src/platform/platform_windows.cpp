@@ -730,10 +730,14 @@ bool delete_file(const std::string& path) {
     return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
 }
 
-bool create_directory(const std::string& path) {
-    if (!name_problem(path, true).empty()) return false;
-    if (::CreateDirectoryW(wide_path(path).c_str(), nullptr)) return true;
-    return ::GetLastError() == ERROR_ALREADY_EXISTS;
+bool create_directory(const std::string& path, std::string* error) {
+    if (const std::string problem = name_problem(path, true); !problem.empty()) {
+        if (error) *error = problem;
+        return false;
+    }
+    if (::CreateDirectoryW(wide_path(path).c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS) return true;
+    if (error) *error = last_error_text();
+    return false;
 }
 
 void set_hidden(const std::string& path, bool hidden) {

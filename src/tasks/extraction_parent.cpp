@@ -54,7 +54,9 @@ bool ExtractionParent::prepare_output(const EntryHeader& h, const std::string& a
     std::string error;
     platform::Directory dir = open_output_directory(name, error);
     if (!dir) {
-        std::printf("Error: %s\n", error.c_str());
+        // Once for a directory, not for each of its files.
+        if (error != last_directory_error_) std::printf("Error: %s\n", error.c_str());
+        last_directory_error_ = error;
         return false;
     }
     platform::FileIdentity id;

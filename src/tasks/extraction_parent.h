@@ -135,6 +135,7 @@ private:
     const Settings& settings_;
     bool testing_;
     std::string dest_dir_;  // of the destination being extracted
+    std::string last_directory_error_;
     bool lost_ = false;
     platform::FileIdentity archive_id_;
     platform::FileIdentity board_id_;
