@@ -153,17 +153,25 @@ bool ArchiveWalk::next(CheckedEntry& e) {
             position_ = size_;
             return false;
         }
-        pass_damage(position_, why);
+        pass_damage(position_, why, false);
     }
     return false;
 }
 
-void ArchiveWalk::resume_after(uint64_t offset) { pass_damage(offset, {}); }
+void ArchiveWalk::resume_after(uint64_t offset) { pass_damage(offset, {}, true); }
 
-void ArchiveWalk::pass_damage(uint64_t from, const std::string& why) {
+void ArchiveWalk::pass_damage(uint64_t from, const std::string& why, bool first_counted) {
     ++damaged_;
     if (!why.empty()) std::printf("%s", damaged_archive_message(path_, from, why).c_str());
     const uint64_t resume = find_trusted_entry(archive_, from + 1, size_);
+    skipped_bytes_ += resume - from;
+    uint64_t entries = 0;
+    for (uint64_t p = from; p < resume; ++entries) {
+        EntryHeader h;
+        if (!read_header(archive_, p, size_, h, nullptr, true) || h.entry_size > resume - p) break;
+        p += h.entry_size;
+    }
+    damaged_entries_ += first_counted && entries > 0 ? entries - 1 : entries;
     if (resume < size_)
         std::printf("Skipped bytes %llu to %llu of archive %s; going on at the next entry that can be trusted\n",
                     static_cast<unsigned long long>(from), static_cast<unsigned long long>(resume), path_.c_str());

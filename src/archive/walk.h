@@ -39,9 +39,10 @@ uint64_t find_trusted_entry(platform::File& archive, uint64_t from, uint64_t siz
 
 // Entry by entry through an archive, past damage. Every damaged stretch is
 // reported (the damage, then the byte range passed over) and the walk goes
-// on at the next entry it can trust. Sound entries followed by an
-// interrupted append are no damage: the tail gets its own line and the walk
-// ends there.
+// on at the next entry it can trust. The entries a stretch held are those
+// whose headers still chain from its start within it; garbage holds none.
+// Sound entries followed by an interrupted append are no damage: the tail
+// gets its own line and the walk ends there.
 class ArchiveWalk {
 public:
     ArchiveWalk(platform::File& archive, std::string archive_path, uint64_t size)
@@ -54,17 +55,24 @@ public:
     void resume_after(uint64_t offset);
     // Moves past the entry returned last (its bounds are trusted).
     void skip(const CheckedEntry& e) { position_ = e.offset + e.header.entry_size; }
-    // How many damaged stretches the walk has passed over.
+    // How many damaged stretches the walk has passed over, ...
     unsigned damaged() const { return damaged_; }
+    // ... how many bytes they held, ...
+    uint64_t skipped_bytes() const { return skipped_bytes_; }
+    // ... and how many entries were in them (not counting those handed to
+    // resume_after, which their decoder has counted).
+    uint64_t damaged_entries() const { return damaged_entries_; }
 
 private:
-    void pass_damage(uint64_t from, const std::string& why);
+    void pass_damage(uint64_t from, const std::string& why, bool first_counted);
 
     platform::File& archive_;
     std::string path_;
     uint64_t size_;
     uint64_t position_ = 0;
     unsigned damaged_ = 0;
+    uint64_t skipped_bytes_ = 0;
+    uint64_t damaged_entries_ = 0;
 };
 
 // Whether the bytes from `offset` (where the complete entries end) to

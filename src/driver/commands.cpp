@@ -57,6 +57,16 @@ int begin_command(Command command, const std::vector<std::string>& args, Setting
         if (board->orphaned()) return 1;
     }
     if (next >= args.size()) return usage_exit();
+    // A switch after the archive would be taken for a name (and, in `x`,
+    // make a directory of it). A child's arguments are the parent's own.
+    if (s.run_mode != RunMode::child) {
+        for (size_t i = next + 1; i < args.size(); ++i) {
+            if (is_switch(command, args[i])) {
+                std::printf("switches go before the archive: %s\n", args[i].c_str());
+                return 1;
+            }
+        }
+    }
     return -1;
 }
 
@@ -341,11 +351,17 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
 
 namespace {
 
-// The summary line of `t`.
+// The summary line of `t`: the entries, then the damaged stretches passed
+// over (only when there were any).
 void print_tally(const CheckTally& t) {
-    std::printf(" Tested %llu entries: %llu verified, %llu without check record, %llu damaged \n",
+    std::printf(" Tested %llu entries: %llu verified, %llu without check record, %llu damaged",
                 static_cast<unsigned long long>(t.tested + t.damaged), static_cast<unsigned long long>(t.verified),
                 static_cast<unsigned long long>(t.unchecked), static_cast<unsigned long long>(t.damaged));
+    if (t.stretches != 0)
+        std::printf("; %llu %s of %llu %s skipped", static_cast<unsigned long long>(t.stretches),
+                    t.stretches == 1 ? "stretch" : "stretches", static_cast<unsigned long long>(t.skipped_bytes),
+                    t.skipped_bytes == 1 ? "byte" : "bytes");
+    std::printf(" \n");
 }
 
 }  // namespace
@@ -396,10 +412,10 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
         }
         std::printf("Archive=%s Wild=%s DEST=%s\n", s.archive_path.c_str(), d.pattern.c_str(), d.dir.c_str());
         std::fflush(stdout);
-        uint64_t matched = 0;
+        std::vector<uint64_t> matched;
         bool done = tasks ? tasks->extract(s.archive_path, d.dir, {d.pattern}, &matched)
                           : extract_entries(extractor, s.archive_path, d.dir, d.pattern, &matched);
-        if (done && matched == 0) {
+        if (done && matched.size() == 1 && matched[0] == 0) {
             std::printf("Error: %s: not found in archive %s\n", arg.c_str(), s.archive_path.c_str());
             done = false;
         }
@@ -426,8 +442,10 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
         ProgressLine::follow_parent();
         return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, true);
     }
+    const std::vector<std::string> wildcards(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
     std::vector<std::string> patterns;
-    for (size_t i = next + 1; i < args.size(); ++i) patterns.push_back(to_lower_ascii(args[i]));
+    for (const std::string& w : wildcards) patterns.push_back(to_lower_ascii(w));
+    // Without a wildcard every entry is tested, however few there are.
     if (patterns.empty()) patterns.push_back("*");
 
     print_banner();
@@ -444,9 +462,10 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     }
     Meter meter;
     const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, {patterns});
+    std::vector<uint64_t> matched;
     if (board) {
         ExtractionParent tasks(*board, s, true);
-        ok = tasks.extract(s.archive_path, "", patterns);
+        ok = tasks.extract(s.archive_path, "", patterns, &matched);
         if (!tasks.lost() && !tasks.finish()) ok = false;
         tally = tasks.tally();
     } else {
@@ -455,11 +474,17 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
         extractor.set_meter(&meter);
         platform::catch_interrupts();
         extractor.set_stop_on_interrupt(true);
-        ok = extract_entries(extractor, s.archive_path, "", patterns);
+        ok = extract_entries(extractor, s.archive_path, "", patterns, &matched);
         tally = extractor.tally();
     }
+    // As in `x`: a wildcard that selects nothing is named, and fails.
+    for (size_t i = 0; i < wildcards.size() && i < matched.size(); ++i) {
+        if (matched[i] != 0) continue;
+        std::printf("Error: %s: not found in archive %s\n", wildcards[i].c_str(), s.archive_path.c_str());
+        ok = false;
+    }
     print_tally(tally);
-    if (!ok || tally.damaged != 0) return 1;
+    if (!ok || tally.damaged != 0 || tally.stretches != 0) return 1;
     std::puts(" OK! ");
     return 0;
 }
@@ -470,17 +495,24 @@ int run_list(Settings& s, const std::vector<std::string>& args) {
     if (!check_path(s.archive_path)) return 1;
     std::printf("Archive List ... %s \n", s.archive_path.c_str());
     std::vector<std::string> wildcards(args.begin() + 3, args.end());
-    if (wildcards.empty()) wildcards.push_back("*");
+    const bool given = !wildcards.empty();
+    if (!given) wildcards.push_back("*");
     uint64_t count = 0;
+    bool ok = true;
     for (const auto& w : wildcards) {
         const ListResult r = list_entries(s.archive_path, w);
         count += r.listed;
         if (r.status == ListStatus::damaged)
             std::puts("Entries after the damage may still be restored: 't' tests them and 'x' restores them.");
         if (r.status != ListStatus::ok) return 1;
+        // As in `x`: a wildcard that selects nothing is named, and fails.
+        if (given && r.listed == 0) {
+            std::printf("Error: %s: not found in archive %s\n", w.c_str(), s.archive_path.c_str());
+            ok = false;
+        }
     }
     std::printf(" n.%llu files in archive %s \n", static_cast<unsigned long long>(count), s.archive_path.c_str());
-    return 0;
+    return ok ? 0 : 1;
 }
 
 int run_main(int argc, char** argv) {

@@ -134,4 +134,11 @@ SwitchOutcome parse_switches(Command command, const std::vector<std::string>& ar
     return SwitchOutcome::ok;
 }
 
+bool is_switch(Command command, const std::string& arg) {
+    if (arg == "--help" || arg == "-h" || arg == "--version") return true;
+    if (arg.empty() || arg[0] != '-') return false;
+    Settings scratch;
+    return parse_switches(command, {arg}, 0, scratch, nullptr) == SwitchOutcome::ok;
+}
+
 }  // namespace taq

@@ -28,4 +28,9 @@ enum class SwitchOutcome { ok, unknown_option };
 SwitchOutcome parse_switches(Command command, const std::vector<std::string>& args, size_t first, Settings& settings,
                              size_t* next);
 
+// Whether `arg` is a switch of `command`: one that parse_switches would
+// take (and apply) there, or --help, -h, --version. After the archive such
+// an argument is refused rather than taken for a name.
+bool is_switch(Command command, const std::string& arg);
+
 }  // namespace taq

@@ -49,12 +49,24 @@ bool entry_matches(const std::string& stored_dir, const std::string& stored_name
     return match_wildcard(pattern, to_lower_ascii(file_part(stored_dir + stored_name)));
 }
 
+void count_matches(const EntryHeader& h, const std::vector<std::string>& patterns, std::vector<uint64_t>& counts) {
+    const std::string name = to_lower_ascii(file_part(h.stored_dir + h.stored_name));
+    for (size_t i = 0; i < patterns.size() && i < counts.size(); ++i)
+        if (match_wildcard(patterns[i], name)) ++counts[i];
+}
+
 bool entry_matches_any(const std::string& stored_dir, const std::string& stored_name,
                        const std::vector<std::string>& patterns) {
     const std::string name = to_lower_ascii(file_part(stored_dir + stored_name));
     for (const auto& p : patterns)
         if (match_wildcard(p, name)) return true;
     return false;
+}
+
+void add_walk_damage(CheckTally& tally, const ArchiveWalk& walk) {
+    tally.damaged += walk.damaged_entries();
+    tally.stretches += walk.damaged();
+    tally.skipped_bytes += walk.skipped_bytes();
 }
 
 Extractor::Extractor(bool verbose)
@@ -68,6 +80,16 @@ DecodeResult Extractor::fail_entry(const EntryHeader& h, DecodeResult r, const s
     if (sizes_ && !out_path.empty()) sizes_->mark_failed(out_path);
     if (verbose_ && testing_) std::printf("%s%s FAILED\n", h.stored_dir.c_str(), h.stored_name.c_str());
     return r;
+}
+
+uint64_t Extractor::largest_file(const std::string& archive_path) {
+    if (limit_archive_ != archive_path || largest_file_ == 0) {
+        std::string dir = path_prefix(archive_path);
+        while (dir.size() > 1 && is_separator(dir.back())) dir.pop_back();
+        largest_file_ = platform::largest_file_size(dir);
+        limit_archive_ = archive_path;
+    }
+    return largest_file_;
 }
 
 DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_path, uint64_t offset,
@@ -97,6 +119,24 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
         return damaged("entry header does not match its check record");
     // Without a record the bounds come from an unverified header.
     const DecodeResult broken = checked ? DecodeResult::corrupt : DecodeResult::damaged;
+    // Bytes that no file could hold where they belong: refused before any
+    // output is touched, so that a test fails as the restore would.
+    {
+        const uint64_t largest = largest_file(archive_path);
+        const auto size = static_cast<uint64_t>(h.data_size);
+        std::string past;
+        if (size > largest || h.range_start > largest - size)
+            past = "past the largest file this system can write";
+        else if (checked && h.range_start + size > record.file_size)
+            past = "past the file's size in its check record (" + std::to_string(record.file_size) + ")";
+        if (!past.empty()) {
+            std::printf("Error: %s%s in archive %s at offset %llu cannot be restored: its range %llu+%lld lies %s\n",
+                        h.stored_dir.c_str(), h.stored_name.c_str(), archive_path.c_str(),
+                        static_cast<unsigned long long>(offset), static_cast<unsigned long long>(h.range_start),
+                        static_cast<long long>(h.data_size), past.c_str());
+            return fail_entry(h, broken, {});
+        }
+    }
 
     if (testing_) selected = false;
     DecodeResult result = DecodeResult::ok;
@@ -229,12 +269,13 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
 }
 
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
-                     const std::vector<std::string>& patterns, uint64_t* matched) {
+                     const std::vector<std::string>& patterns, std::vector<uint64_t>* matched) {
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) {
         std::printf("Error: cannot open Archive file %s\n", archive_path.c_str());
         return false;
     }
+    if (matched) matched->assign(patterns.size(), 0);
     const uint64_t size = platform::file_size(archive_path);
     platform::FileIdentity self;
     if (archive.identity(self)) extractor.protect(self);
@@ -253,7 +294,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     while (!stopped && walk.next(e)) {
         const EntryHeader& h = e.header;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
-        if (m && matched) ++*matched;
+        if (m && matched) count_matches(h, patterns, *matched);
         bool decode = false;
         if (h.solid) {
             if (h.reset_flag) {
@@ -303,7 +344,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     }
     if (walk.damaged()) {
         ok = false;
-        extractor.tally().damaged += walk.damaged();
+        add_walk_damage(extractor.tally(), walk);
     }
     return sizes.apply() && ok;
 }

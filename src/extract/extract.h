@@ -14,6 +14,7 @@
 
 namespace taq {
 
+class ArchiveWalk;
 class Engine;
 class DigramTransform;
 struct EntryHeader;
@@ -35,7 +36,12 @@ struct CheckTally {
     uint64_t verified = 0;   // ... whose check record matched
     uint64_t unchecked = 0;  // ... that carry no record (the plain format)
     uint64_t damaged = 0;    // entries that failed, or could not be decoded
+    uint64_t stretches = 0;      // damaged stretches of the archive passed over
+    uint64_t skipped_bytes = 0;  // ... and the bytes they held
 };
+
+// What a walk that passed over damage adds to the tally.
+void add_walk_damage(CheckTally& tally, const ArchiveWalk& walk);
 
 // Owns the decoding model across the entries of a run: a reset entry sizes
 // the tables from its own model memory, a continuation entry keeps them.
@@ -85,8 +91,14 @@ public:
 private:
     DecodeResult fail_entry(const EntryHeader& h, DecodeResult r, const std::string& out_path);
 
+    // The largest file that the archive's directory can hold (asked once
+    // per archive).
+    uint64_t largest_file(const std::string& archive_path);
+
     bool verbose_;
     bool testing_ = false;
+    std::string limit_archive_;
+    uint64_t largest_file_ = 0;
     Meter* meter_ = nullptr;
     bool model_ok_ = false;
     CheckTally tally_;
@@ -106,6 +118,10 @@ private:
 // (already lower-cased) pattern.
 bool entry_matches(const std::string& stored_dir, const std::string& stored_name, const std::string& pattern);
 
+// Adds one to counts[i] for each pattern i that the entry's file part
+// matches (counts as long as patterns).
+void count_matches(const EntryHeader& h, const std::vector<std::string>& patterns, std::vector<uint64_t>& counts);
+
 // Whether the file part of an entry's stored path matches any of the
 // (lower-cased) patterns.
 bool entry_matches_any(const std::string& stored_dir, const std::string& stored_name,
@@ -117,11 +133,11 @@ bool entry_matches_any(const std::string& stored_dir, const std::string& stored_
 // (written only when they match). Damage is reported and passed over: the
 // walk goes on at the next entry it can trust. Returns false when anything
 // failed (every failure prints its message). `matched` (when given)
-// receives how many entries the patterns selected.
+// receives, for each pattern, how many entries it selected.
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
-                     const std::vector<std::string>& patterns, uint64_t* matched = nullptr);
+                     const std::vector<std::string>& patterns, std::vector<uint64_t>* matched = nullptr);
 inline bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
-                            const std::string& pattern, uint64_t* matched = nullptr) {
+                            const std::string& pattern, std::vector<uint64_t>* matched = nullptr) {
     return extract_entries(extractor, archive_path, dest_dir, std::vector<std::string>{pattern}, matched);
 }
 

@@ -151,6 +151,10 @@ private:
 
 // Size of a regular file, 0 for a missing path or a directory.
 uint64_t file_size(const std::string& path);
+// The largest size a file in directory `dir` can have: the file system's
+// own limit where the system reports it credibly, else the largest size
+// any file can have here (2^63 - 1). Never below the true limit.
+uint64_t largest_file_size(const std::string& dir);
 bool exists(const std::string& path);
 bool is_directory(const std::string& path);
 // One delete attempt; true when the file is gone afterwards.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -337,6 +338,16 @@ uint64_t file_size(const std::string& path) {
     struct stat st;
     if (::stat(os_path(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     return static_cast<uint64_t>(st.st_size);
+}
+
+uint64_t largest_file_size(const std::string& dir) {
+    const auto any_file = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+    // The bits of a signed size. Some systems answer 32 for file systems
+    // they do not know (tmpfs among them, which holds far more) and 64 for
+    // most others: only what lies between is taken at its word.
+    const long bits = ::pathconf(os_path(dir.empty() ? std::string(".") : dir).c_str(), _PC_FILESIZEBITS);
+    if (bits > 32 && bits < 64) return std::min(any_file, (uint64_t{1} << (bits - 1)) - 1);
+    return any_file;
 }
 
 bool exists(const std::string& path) {

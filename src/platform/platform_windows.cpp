@@ -704,6 +704,11 @@ uint64_t file_size(const std::string& path) {
     return size;
 }
 
+// A file's size and offsets are signed 64-bit numbers (LARGE_INTEGER).
+// The file systems' own limits lie far above anything an entry can claim
+// in earnest, and are not asked.
+uint64_t largest_file_size(const std::string&) { return 0x7fffffffffffffffull; }
+
 bool exists(const std::string& path) { return ::GetFileAttributesW(wide_path(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 bool is_directory(const std::string& path) {

@@ -190,7 +190,7 @@ bool ExtractionParent::tasks_pay(File& archive, uint64_t size, const std::string
 }
 
 bool ExtractionParent::extract(const std::string& archive_path, const std::string& dest_dir,
-                               const std::vector<std::string>& patterns, uint64_t* matched) {
+                               const std::vector<std::string>& patterns, std::vector<uint64_t>* matched) {
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) {
         std::printf("Error: cannot open Archive file %s\n", archive_path.c_str());
@@ -209,6 +209,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         }
         return extract_entries(*extractor_, archive_path, dest_dir, patterns, matched);
     }
+    if (matched) matched->assign(patterns.size(), 0);
     archive.identity(archive_id_);
     bool ok = true;
     RunPlan plan;
@@ -219,7 +220,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     for (CheckedEntry e; walk.next(e); walk.skip(e)) {
         const EntryHeader& h = e.header;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
-        if (m && matched) ++*matched;
+        if (m && matched) count_matches(h, patterns, *matched);
         spans[e.offset] = EntrySpan{e.offset + h.entry_size, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0))};
         work += spans[e.offset].data_size;
         std::string out_path;
@@ -240,7 +241,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     }
     if (walk.damaged()) {
         ok = false;
-        tally_.damaged += walk.damaged();
+        add_walk_damage(tally_, walk);
     }
     std::fflush(stdout);
     // A test counts each failed job as one damaged entry: one entry a job.

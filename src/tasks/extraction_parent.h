@@ -106,10 +106,10 @@ public:
     // it), through the children, and waits until they are done with it.
     // Damage is passed over as in a single process. False (messages
     // printed) when anything failed; lost() then tells whether the whole
-    // run must stop. `matched` (when given) receives how many entries the
-    // patterns selected.
+    // run must stop. `matched` (when given) receives, for each pattern, how
+    // many entries it selected.
     bool extract(const std::string& archive_path, const std::string& dest_dir,
-                 const std::vector<std::string>& patterns, uint64_t* matched = nullptr);
+                 const std::vector<std::string>& patterns, std::vector<uint64_t>* matched = nullptr);
 
     // End of the run: stops the children. False when the run failed at any
     // point (a job reported a failure, a child was lost).

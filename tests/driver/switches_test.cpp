@@ -139,6 +139,17 @@ TEST(Switches, ExtractReadsOnlyTheFirstLetter) {
         EXPECT_EQ(parse(Command::extract, {letter}).outcome, SwitchOutcome::unknown_option) << letter;
 }
 
+TEST(Switches, WhatCountsAsASwitchOfACommand) {
+    for (const char* arg : {"-m0", "-rs", "-N", "-t2", "-p1", "-V", "--help", "-h", "--version"})
+        EXPECT_TRUE(is_switch(Command::add, arg)) << arg;
+    for (const char* arg : {"-foo.txt", "-m8", "-m", "-", "x", "", "./-v", "--verbose"})
+        EXPECT_FALSE(is_switch(Command::add, arg)) << arg;
+    for (const Command c : {Command::extract, Command::test}) {
+        for (const char* arg : {"-v", "-T3", "-p2", "--help"}) EXPECT_TRUE(is_switch(c, arg)) << arg;
+        for (const char* arg : {"-m5", "-r", "-n", "-x.txt", "-"}) EXPECT_FALSE(is_switch(c, arg)) << arg;
+    }
+}
+
 TEST(Switches, ChildSlotCarriesItsBoard) {
     for (Command c : {Command::add, Command::extract}) {
         Parsed p = parse(c, {"-p2:/work dir/.taq-board-7"});

@@ -61,6 +61,84 @@ TEST(Cli, UnknownOptions) {
     EXPECT_FALSE(file_exists(dir.file("arch")));
 }
 
+// A switch after the archive is a mistake, not a name: refused before
+// anything is read or written, without the banner (as an unknown option).
+TEST(Cli, SwitchesAfterTheArchiveAreRefused) {
+    TempDir dir;
+    write_file(dir.file("f"), std::string("some data"));
+    ASSERT_EQ(run_taq({"a", "-m0", "arch", "f"}, dir.path()).exit_code, 0);
+    const std::string before = read_file(dir.file("arch"));
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"x", "arch", "out", "-v"}, {"x", "arch", "-T2"}, {"x", "-v", "arch", "out", "-p1"},
+             {"t", "arch", "-v"}, {"t", "arch", "*", "-t2"}, {"a", "arch", "f", "-m0"}, {"a", "arch", "-rs"},
+             {"a", "new", "f", "-N"}, {"x", "arch", "--help"}, {"t", "arch", "-h"}, {"a", "arch", "--version"}}) {
+        std::string what;
+        for (const auto& a : args) what += a + " ";
+        const RunResult r = run_taq(args, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << what;
+        EXPECT_EQ(r.output, "switches go before the archive: " + args.back() + "\n") << what;
+    }
+    EXPECT_EQ(read_file(dir.file("arch")), before);
+    EXPECT_FALSE(file_exists(dir.file("new")));
+    EXPECT_FALSE(file_exists(dir.file("out")));
+    EXPECT_FALSE(file_exists(dir.file("-v")));
+
+    // A file of such a name goes in as ./-v; a name that is no switch as it is.
+    write_file(dir.file("-v"), std::string("named like a switch"));
+    write_file(dir.file("-foo.txt"), std::string("dash first"));
+    RunResult r = run_taq({"a", "-m0", "names", "./-v", "-foo.txt"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    r = run_taq({"l", "names"}, dir.path());
+    EXPECT_TRUE(contains(r.output, "\n-v\n")) << r.output;
+    EXPECT_TRUE(contains(r.output, "\n-foo.txt\n")) << r.output;
+}
+
+// `t` and `l` fail like `x` on a wildcard that selects nothing, and still
+// test or list what the others select.
+TEST(Cli, TestAndListReportAWildcardThatMatchesNothing) {
+    TempDir dir;
+    write_file(dir.file("a.txt"), std::string("first"));
+    write_file(dir.file("b.txt"), std::string("second"));
+    ASSERT_EQ(run_taq({"a", "-m0", "arch", "a.txt", "b.txt"}, dir.path()).exit_code, 0);
+    const std::string a = dir.file("arch");
+    const std::string none = "Error: nosuch*: not found in archive " + a + "\n";
+    for (const char* tasks : {"-t1", "-t2"}) {
+        RunResult r = run_taq({"t", tasks, "arch", "nosuch*"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << tasks << r.output;
+        EXPECT_TRUE(contains(r.output, none)) << tasks << r.output;
+        EXPECT_TRUE(contains(r.output, " Tested 0 entries: ")) << tasks << r.output;
+        EXPECT_FALSE(contains(r.output, " OK! ")) << tasks << r.output;
+
+        r = run_taq({"t", tasks, "arch", "A*", "nosuch*", "x*"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << tasks << r.output;
+        EXPECT_TRUE(contains(r.output, none + "Error: x*: not found in archive " + a + "\n")) << tasks << r.output;
+        EXPECT_FALSE(contains(r.output, "A*: not found")) << tasks << r.output;
+        EXPECT_TRUE(contains(r.output, " Tested 1 entries: 1 verified, ")) << tasks << r.output;
+
+        r = run_taq({"t", tasks, "arch", "*.TXT"}, dir.path());
+        EXPECT_EQ(r.exit_code, 0) << tasks << r.output;
+    }
+    RunResult r = run_taq({"l", "arch", "nosuch*"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.output, "Archive List ... " + a + " \n" + none + " n.0 files in archive " + a + " \n");
+    r = run_taq({"l", "arch", "nosuch*", "b*"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.output, "Archive List ... " + a + " \n" + none + "b.txt\n n.1 files in archive " + a + " \n");
+
+    // An empty archive holds nothing to fail: it tests and lists clean as
+    // before, unless a wildcard asks for something.
+    write_file(dir.file("empty"), std::string());
+    r = run_taq({"t", "empty"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, " Tested 0 entries: 0 verified, 0 without check record, 0 damaged \n OK! \n"))
+        << r.output;
+    EXPECT_EQ(run_taq({"l", "empty"}, dir.path()).exit_code, 0);
+    r = run_taq({"t", "empty", "*"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, "Error: *: not found in archive " + dir.file("empty") + "\n")) << r.output;
+    EXPECT_EQ(run_taq({"l", "empty", "*"}, dir.path()).exit_code, 1);
+}
+
 TEST(Cli, ListHandMadeArchive) {
     TempDir dir;
     write_file(dir.file("arch"), make_entry("x.bin", "data/") + make_entry("a.txt", "") +
@@ -71,12 +149,13 @@ TEST(Cli, ListHandMadeArchive) {
     EXPECT_EQ(r.output, "Archive List ... " + a + " \ndata/x.bin\na.txt\ndata/sub/b.bin - solid\nc.BIN - solid\n" +
                             " n.4 files in archive " + a + " \n");
 
-    // Two wildcards list an entry twice; matching is on the name, as given.
+    // Two wildcards list an entry twice; matching is on the name, as given
+    // ("data" names a directory, no file: not found).
     r = run_taq({"l", a, "*.bin", "?.*", "data"}, "/");
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.output, "Archive List ... " + a + " \ndata/x.bin\ndata/sub/b.bin - solid\n" +
-                            "data/x.bin\na.txt\ndata/sub/b.bin - solid\nc.BIN - solid\n" + " n.6 files in archive " +
-                            a + " \n");
+                            "data/x.bin\na.txt\ndata/sub/b.bin - solid\nc.BIN - solid\n" +
+                            "Error: data: not found in archive " + a + "\n n.6 files in archive " + a + " \n");
 }
 
 TEST(Cli, ListFailures) {

@@ -369,6 +369,124 @@ TEST(Trust, TimesPermissionsAndHashesComeBack) {
     }
 }
 
+// The summary counts entries, and the stretches the walk passed over
+// apart from them: garbage between entries is no entry.
+TEST(Trust, TheTallyCountsEntriesAndSkippedStretchesApart) {
+    TempDir dir;
+    write_all(dir, kThree);
+    add_m0(dir, {"a.txt"});
+    const std::string one = read_file(dir.file("arch"));
+    std::filesystem::remove(dir.file("arch"));
+    add_m0(dir, {"b.txt"});
+    const std::string two = read_file(dir.file("arch"));
+    const std::string garbage = random_bytes(412, 9);
+    for (const char* tasks : {"-t1", "-t2"}) {
+        write_file(dir.file("arch"), one + garbage + two);
+        RunResult r = run_taq({"t", tasks, "arch"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << tasks << r.output;
+        EXPECT_TRUE(contains(r.output, " Tested 2 entries: 2 verified, 0 without check record, 0 damaged; "
+                                       "1 stretch of 412 bytes skipped \n"))
+            << tasks << r.output;
+        EXPECT_FALSE(contains(r.output, " OK! ")) << tasks;
+
+        write_file(dir.file("arch"), one + garbage + two + "!");
+        r = run_taq({"t", tasks, "arch"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << tasks << r.output;
+        EXPECT_TRUE(contains(r.output, " Tested 2 entries: 2 verified, 0 without check record, 0 damaged; "
+                                       "2 stretches of 413 bytes skipped \n"))
+            << tasks << r.output;
+
+        write_file(dir.file("arch"), one + "!" + two);
+        r = run_taq({"t", tasks, "arch"}, dir.path());
+        EXPECT_TRUE(contains(r.output, " 0 damaged; 1 stretch of 1 byte skipped \n")) << tasks << r.output;
+    }
+    // An entry whose header fails its check is a damaged entry, and its
+    // bytes a stretch passed over.
+    std::string bytes = one + two;
+    write_file(dir.file("arch"), bytes);
+    const std::vector<Entry> e = entries_of(dir.file("arch"));
+    ASSERT_EQ(e.size(), 2u);
+    bytes[one.size() + e[1].header.header_length() - 10] ^= 0x10;  // inside b's range_start
+    write_file(dir.file("arch"), bytes);
+    const RunResult r = run_taq({"t", "arch"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, " Tested 2 entries: 1 verified, 0 without check record, 1 damaged; 1 stretch of " +
+                                       std::to_string(two.size()) + " bytes skipped \n"))
+        << r.output;
+}
+
+// The entry of `path` (one file) moved to start at `range_start`, its
+// check record (if any) made to match the new header.
+std::string moved_entry(const std::string& path, uint64_t range_start) {
+    platform::File archive = platform::File::open(path, platform::File::Mode::read_existing);
+    CheckedEntry c;
+    std::string why;
+    EXPECT_TRUE(check_entry(archive, 0, platform::file_size(path), c, why)) << why;
+    const std::string bytes = read_file(path);
+    EntryHeader h = c.header;
+    const std::string coded =
+        bytes.substr(h.header_length(), h.entry_size - h.header_length() - c.record_length);
+    h.range_start = range_start;
+    const std::vector<uint8_t> head = serialize_header(h);
+    std::string out = std::string(head.begin(), head.end()) + coded;
+    if (c.record_state == RecordState::present) {
+        c.record.header_hash = header_hash(head);
+        const std::vector<uint8_t> rec = serialize_record(c.record);
+        out += std::string(rec.begin(), rec.end());
+    }
+    return out;
+}
+
+// An entry whose bytes could never be written where they belong fails `t`
+// as it fails `x`, named, and before any output is touched.
+TEST(Trust, AnEntryWhoseRangeCannotBeWrittenIsRefused) {
+    TempDir dir;
+    write_all(dir, kThree);
+    add_m0(dir, {"b.txt"});
+    const std::string b = read_file(dir.file("arch"));
+    std::filesystem::remove(dir.file("arch"));
+    struct Case {
+        const char* what;
+        std::vector<std::string> switches;
+        uint64_t range_start;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"past its record's file size", {}, uint64_t{1} << 44, "past the file's size in its check record (2011)"},
+        {"past any file", {"-n"}, (uint64_t{1} << 63) - 100, "past the largest file this system can write"},
+        {"wrapping around", {"-n"}, ~uint64_t{0} - 10, "past the largest file this system can write"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        add_m0(dir, {"a.txt"}, c.switches);
+        const std::string forged = moved_entry(dir.file("arch"), c.range_start);
+        write_file(dir.file("arch"), forged + b);
+        const std::string line = "Error: a.txt in archive " + dir.file("arch") +
+                                 " at offset 0 cannot be restored: its range " + std::to_string(c.range_start) +
+                                 "+2011 lies " + c.why + "\n";
+        for (const char* tasks : {"-t1", "-t2"}) {
+            RunResult r = run_taq({"t", tasks, "arch"}, dir.path());
+            EXPECT_EQ(r.exit_code, 1) << tasks << r.output;
+            EXPECT_TRUE(contains(r.output, line)) << tasks << r.output;
+            // (Through tasks a child's damaged entry ends the handing out of jobs.)
+            if (std::string(tasks) == "-t1") {
+                EXPECT_TRUE(contains(r.output, " Tested 2 entries: 1 verified, 0 without check record, 1 damaged"))
+                    << r.output;
+            }
+            EXPECT_TRUE(contains(r.output, " 1 damaged")) << tasks << r.output;
+
+            std::filesystem::remove_all(dir.file("out"));
+            r = run_taq({"x", tasks, "arch", "out"}, dir.path());
+            EXPECT_EQ(r.exit_code, 1) << tasks << r.output;
+            EXPECT_TRUE(contains(r.output, line)) << tasks << r.output;
+            EXPECT_FALSE(contains(r.output, "too large")) << tasks << r.output;
+            EXPECT_FALSE(file_exists(dir.file("out/a.txt"))) << tasks;
+            EXPECT_TRUE(file_holds(dir.file("out/b.txt"), kThree[1].second)) << tasks;
+        }
+        std::filesystem::remove(dir.file("arch"));
+    }
+}
+
 TEST(Trust, PlainFormatArchivesTestCleanWithoutRecords) {
     TempDir dir;
     const RunResult r =
