@@ -291,9 +291,11 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     ArchiveWalk walk(archive, archive_path, size);
     CheckedEntry e;
     bool stopped = false;
+    CaseClashes clashes;
     while (!stopped && walk.next(e)) {
         const EntryHeader& h = e.header;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
+        if (m && extractor.testing()) clashes.note(h.stored_dir + h.stored_name);
         if (m && matched) count_matches(h, patterns, *matched);
         bool decode = false;
         if (h.solid) {

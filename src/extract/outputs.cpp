@@ -78,6 +78,15 @@ void remove_stale_staging(Directory& dir, platform::ProcessId self) {
     }
 }
 
+void CaseClashes::note(const std::string& stored_path) {
+    if (!platform::names_fold_case()) return;
+    const auto [first, fresh] = first_.try_emplace(to_lower_ascii(stored_path), stored_path);
+    if (fresh || first->second == stored_path || !warned_.insert(stored_path).second) return;
+    std::printf("Warning: %s and %s differ only in case: restored here, they are one file, and the newer replaces "
+                "the other\n",
+                first->second.c_str(), stored_path.c_str());
+}
+
 OutputSizes::OutputSizes() : OutputSizes(platform::own_process()) {}
 OutputSizes::OutputSizes(platform::ProcessId owner) : owner_(owner) {}
 OutputSizes::~OutputSizes() { discard(); }

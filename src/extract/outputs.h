@@ -48,6 +48,17 @@ bool parse_staging_name(const std::string& name, platform::ProcessId& owner);
 // `self`, nor of a process that is still alive).
 void remove_stale_staging(platform::Directory& dir, platform::ProcessId self);
 
+// For `t` where names that differ only in case reach one file: warns, once
+// a pair, of stored paths that a restore here would write into one file.
+class CaseClashes {
+public:
+    void note(const std::string& stored_path);
+
+private:
+    std::map<std::string, std::string> first_;  // the first spelling, by the lower-case path
+    std::set<std::string> warned_;
+};
+
 // How each restored file must end. Several entries may write one file: the
 // pieces of one version (disjoint ranges, in any archive order) and
 // versions added by later runs. The newest version decides: its record's

@@ -149,6 +149,9 @@ private:
     std::string error_;
 };
 
+// Whether names that differ only in case reach the same file (Windows).
+bool names_fold_case();
+
 // Size of a regular file, 0 for a missing path or a directory.
 uint64_t file_size(const std::string& path);
 // The largest size a file in directory `dir` can have: the file system's

@@ -334,6 +334,8 @@ bool Directory::names(std::vector<std::string>& out) {
     return true;
 }
 
+bool names_fold_case() { return false; }
+
 uint64_t file_size(const std::string& path) {
     struct stat st;
     if (::stat(os_path(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;

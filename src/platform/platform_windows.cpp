@@ -646,6 +646,8 @@ extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE, PIO_STATUS_BLOCK, PVOID, 
 
 }  // namespace
 
+bool names_fold_case() { return true; }
+
 bool Directory::rename(const std::string& from, const std::string& to) {
     if (fd_ < 0) return false;
     const HANDLE dir = as_handle(fd_);

@@ -17,6 +17,11 @@ using platform::File;
 ExtractionParent::ExtractionParent(TaskBoard& board, const Settings& settings, bool testing)
     : board_(board), settings_(settings), testing_(testing) {
     board_.set_command_line([this](int slot) { return command_line(slot); });
+    // A failed test job (one entry each) that had no record was counted
+    // among the entries without one.
+    board_.set_on_result([this](int slot, JobResult r) {
+        if (r != JobResult::ok && unchecked_.count(in_flight_[static_cast<size_t>(slot)])) ++failed_unchecked_;
+    });
     platform::file_identity(board_.path(), board_id_);
 }
 
@@ -26,6 +31,7 @@ CheckTally ExtractionParent::tally() const {
     const uint64_t failed = std::min<uint64_t>(board_.failures(), t.tested);
     t.damaged += failed;
     t.tested -= failed;
+    t.unchecked -= std::min(t.unchecked, failed_unchecked_);
     t.verified = t.tested >= t.unchecked ? t.tested - t.unchecked : 0;
     return t;
 }
@@ -217,9 +223,11 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     EntrySpans spans;
     uint64_t work = 0;
     ArchiveWalk walk(archive, archive_path, size);
+    CaseClashes clashes;
     for (CheckedEntry e; walk.next(e); walk.skip(e)) {
         const EntryHeader& h = e.header;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
+        if (m && testing_) clashes.note(h.stored_dir + h.stored_name);
         if (m && matched) count_matches(h, patterns, *matched);
         spans[e.offset] = EntrySpan{e.offset + h.entry_size, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0))};
         work += spans[e.offset].data_size;
@@ -233,7 +241,10 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         plan.add(h, e.offset, out_path);
         if (m) {
             ++tally_.tested;
-            if (e.record_state != RecordState::present) ++tally_.unchecked;
+            if (e.record_state != RecordState::present) {
+                ++tally_.unchecked;
+                unchecked_.insert(e.offset);
+            }
         }
         if (!out_path.empty() && !testing_)
             sizes.add(OutputName{dest_dir, h.stored_dir, h.stored_name}, h.range_start,
@@ -289,6 +300,7 @@ bool ExtractionParent::dispatch(const std::vector<Share>& shares, const std::str
             if (!board_.idle(slot)) continue;
             if (!in_share) w = SlotWork{&shares[next_share++], 0};
             const Batch& batch = (*w.share)[w.next++];
+            in_flight_[s] = batch.offset;
             if (!board_.post(slot, ExtractJob{batch.offset, dest_dir, testing_ ? 0 : batch.selected, batch.count})) {
                 lost_ = true;
                 return false;

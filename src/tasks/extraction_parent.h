@@ -140,6 +140,9 @@ private:
     platform::FileIdentity archive_id_;
     platform::FileIdentity board_id_;
     CheckTally tally_;
+    std::set<uint64_t> unchecked_;  // offsets of the selected entries without a record
+    std::array<uint64_t, kMaxSlots + 1> in_flight_{};  // offset of each slot's last job
+    uint64_t failed_unchecked_ = 0;
     std::unique_ptr<Extractor> extractor_;  // for work done here
 };
 

@@ -100,6 +100,20 @@ TEST(Restore, ATreeOverAnExistingCopyOfItselfReplacesEveryFile) {
     }
 }
 
+TEST(Restore, ADestinationThatCannotBeMadeSaysWhyOnce) {
+    TempDir dir;
+    for (const char* name : {"a", "b", "c"}) write_file(dir.file(name), std::string(name));
+    add_m0(dir, {"a", "b", "c"});
+    for (const char* tasks : {"-t1", "-t2"}) {
+        const RunResult r = run_taq({"x", tasks, "arch", "/proc/no-such-dir"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        const std::string line = "Error: cannot create directory /proc/no-such-dir/ (";
+        const size_t at = r.output.find(line);
+        EXPECT_NE(at, std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find(line, at + 1), std::string::npos) << r.output;
+    }
+}
+
 TEST(Restore, AKilledRunLeavesTheOldFileAndTheNextRunClearsUp) {
     TempDir dir;
     const std::string data = random_bytes(17 * kMiB, 7);

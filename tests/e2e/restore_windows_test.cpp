@@ -1,6 +1,6 @@
 // Names that differ only in case reach one file on Windows: the newer
 // entry is restored, the clash is named, and the run fails; neither file is
-// lost.
+// lost. `t` warns of such names.
 #include <gtest/gtest.h>
 
 #include "e2e/round_trip.h"
@@ -18,6 +18,10 @@ TEST(WindowsRestore, NamesThatDifferOnlyInCaseKeepTheNewerFile) {
     ASSERT_EQ(r.exit_code, 0) << r.output;
     r = run_taq({"a", "-m0", "../arch", "a.txt"}, dir.file("two"));
     ASSERT_EQ(r.exit_code, 0) << r.output;
+    // A test says what a restore here would do.
+    r = run_taq({"t", "arch"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "A.txt and a.txt differ only in case")) << r.output;
     for (const char* tasks : {"-t1", "-t2"}) {
         SCOPED_TRACE(tasks);
         const std::string out = std::string("out") + tasks;

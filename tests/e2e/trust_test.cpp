@@ -415,6 +415,20 @@ TEST(Trust, TheTallyCountsEntriesAndSkippedStretchesApart) {
         << r.output;
 }
 
+TEST(Trust, TheTallyOfAFailedPlainEntryIsTheSameWithTasks) {
+    TempDir dir;
+    const std::string plain = archive_of(dir, "plain", "a.txt", "plain words, no record");
+    // A second entry whose range no system can write: it fails its test.
+    const std::string bad = edited_entry(dir.file("plain"), [](EntryHeader& h) { h.range_start = (uint64_t{1} << 63) - 4; });
+    write_file(dir.file("arch"), plain + bad);
+    for (const char* tasks : {"-t1", "-t2"}) {
+        const RunResult r = run_taq({"t", tasks, "arch"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << tasks << r.output;
+        EXPECT_TRUE(contains(r.output, " Tested 2 entries: 0 verified, 1 without check record, 1 damaged"))
+            << tasks << r.output;
+    }
+}
+
 // The entry of `path` (one file) moved to start at `range_start`, its
 // check record (if any) made to match the new header.
 std::string moved_entry(const std::string& path, uint64_t range_start) {
