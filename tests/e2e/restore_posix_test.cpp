@@ -57,6 +57,15 @@ bool wait_for_progress(int pid, const std::string& dir, uint64_t bytes) {
     return false;
 }
 
+// The archive "g" of one file "G" of 17 MiB in two pieces; its data.
+std::string two_piece_archive(const TempDir& dir, uint32_t seed) {
+    const std::string data = random_bytes(17 * kMiB, seed);
+    write_file(dir.file("G"), data);
+    const RunResult r = run_taq({"a", "-m0", "-t2", "g", "G"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    return data;
+}
+
 TEST(Restore, AHardLinkOutsideTheDestinationKeepsItsContents) {
     TempDir dir;
     write_file(dir.file("h.txt"), std::string("hello\n"));
@@ -116,11 +125,9 @@ TEST(Restore, ADestinationThatCannotBeMadeSaysWhyOnce) {
 
 TEST(Restore, AKilledRunLeavesTheOldFileAndTheNextRunClearsUp) {
     TempDir dir;
-    const std::string data = random_bytes(17 * kMiB, 7);
-    write_file(dir.file("G"), data);
-    RunResult r = run_taq({"a", "-m0", "-t2", "g", "G"}, dir.path());
-    ASSERT_EQ(r.exit_code, 0) << r.output;
+    const std::string data = two_piece_archive(dir, 7);
     ASSERT_EQ(read_headers(dir.file("g")).size(), 2u);
+    RunResult r;
     for (const char* tasks : {"-t1", "-t2"}) {
         SCOPED_TRACE(tasks);
         write_file(dir.file("out/G"), std::string("the old version"));
@@ -139,10 +146,8 @@ TEST(Restore, AKilledRunLeavesTheOldFileAndTheNextRunClearsUp) {
 
 TEST(Restore, AnInterruptedRunRemovesWhatItStagedAndFails) {
     TempDir dir;
-    const std::string data = random_bytes(17 * kMiB, 8);
-    write_file(dir.file("G"), data);
-    RunResult r = run_taq({"a", "-m0", "-t2", "g", "G"}, dir.path());
-    ASSERT_EQ(r.exit_code, 0) << r.output;
+    two_piece_archive(dir, 8);
+    ASSERT_EQ(read_headers(dir.file("g")).size(), 2u);
     for (const char* tasks : {"-t1", "-t2"}) {
         SCOPED_TRACE(tasks);
         const int pid = start_taq({"x", tasks, "g", "fresh"}, dir.path());
