@@ -8,6 +8,7 @@
 
 #include "archive/entry.h"
 #include "archive/listing.h"
+#include "archive/walk.h"
 #include "driver/commands.h"
 #include "fuzz_support.h"
 
@@ -21,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // bytes those that serialize_header gives for it.
     uint64_t entries = 0;
     bool damaged = false;
+    bool interrupted = false;
     uint64_t damaged_at = 0;
     std::string damaged_why;
     {
@@ -38,7 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
                 read_header(archive, at, size, lead, &why, true);
                 fuzz::check(!why.empty(), "a refused header without a reason");
-                damaged = true;
+                // What a writer stopped mid-entry leaves is no damage.
+                interrupted = interrupted_append_at(archive, at, size, true);
+                damaged = !interrupted;
                 damaged_at = at;
                 damaged_why = why;
                 break;
@@ -72,6 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string message = damaged_archive_message(archive_path, damaged_at, damaged_why);
         fuzz::check(text.find(message) != std::string::npos, "l does not say: " + message);
     } else {
+        if (interrupted) {
+            const std::string message = interrupted_append_message(archive_path, damaged_at);
+            fuzz::check(text.find(message) != std::string::npos, "l does not say: " + message);
+        }
         const std::string last = " n." + std::to_string(entries) + " files in archive " + archive_path + " \n";
         fuzz::check(text.size() >= last.size() && text.compare(text.size() - last.size(), last.size(), last) == 0,
                     "l does not end with: " + last);

@@ -295,7 +295,11 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     while (!stopped && walk.next(e)) {
         const EntryHeader& h = e.header;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
-        if (m && extractor.testing()) clashes.note(h.stored_dir + h.stored_name);
+        if (m && extractor.testing()) {
+            clashes.note(h.stored_dir + h.stored_name);
+            sizes.add(h.stored_dir + h.stored_name, h.range_start, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0)),
+                      e.record_state == RecordState::present ? &e.record : nullptr);
+        }
         if (m && matched) count_matches(h, patterns, *matched);
         bool decode = false;
         if (h.solid) {
@@ -348,6 +352,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
         ok = false;
         add_walk_damage(extractor.tally(), walk);
     }
+    if (extractor.testing()) return sizes.check_covered() && ok;
     return sizes.apply() && ok;
 }
 

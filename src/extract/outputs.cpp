@@ -390,6 +390,20 @@ bool OutputSizes::apply_file(const std::string& path, File& file,
     return false;
 }
 
+bool OutputSizes::check_covered() const {
+    bool ok = true;
+    for (const auto& [path, file] : files_) {
+        const std::vector<size_t> version = newest_version(file.ranges).pieces;
+        if (version.empty() || !file.ranges[version[0]].has_record) continue;
+        std::vector<std::pair<uint64_t, uint64_t>> spans;
+        for (size_t i : version) spans.emplace_back(file.ranges[i].start, file.ranges[i].start + file.ranges[i].size);
+        if (covers(spans, final_size(path))) continue;
+        std::printf("Error: %s cannot be restored: the archive holds only part of it\n", path.c_str());
+        ok = false;
+    }
+    return ok;
+}
+
 bool OutputSizes::apply() {
     std::vector<std::pair<uint64_t, std::string>> order;
     for (const auto& [path, file] : files_)

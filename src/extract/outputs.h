@@ -106,6 +106,10 @@ public:
     // case) leave the newer one and fail the run. False (messages printed)
     // when any file could not be ended as it should.
     bool apply();
+    // For `t`, which writes nothing: false (a line printed for each) when
+    // the newest version of a file does not cover the size its record
+    // gives, which `x` would not restore.
+    bool check_covered() const;
     // Removes every staging file not yet put in place.
     void discard();
 

@@ -227,7 +227,11 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     for (CheckedEntry e; walk.next(e); walk.skip(e)) {
         const EntryHeader& h = e.header;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
-        if (m && testing_) clashes.note(h.stored_dir + h.stored_name);
+        if (m && testing_) {
+            clashes.note(h.stored_dir + h.stored_name);
+            sizes.add(h.stored_dir + h.stored_name, h.range_start, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0)),
+                      e.record_state == RecordState::present ? &e.record : nullptr);
+        }
         if (m && matched) count_matches(h, patterns, *matched);
         spans[e.offset] = EntrySpan{e.offset + h.entry_size, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0))};
         work += spans[e.offset].data_size;
@@ -266,6 +270,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     }
     // Every job is done: as in a single process, each file ends at its
     // newest version's size.
+    if (testing_) return sizes.check_covered() && ok;
     return sizes.apply() && ok;
 }
 

@@ -30,5 +30,24 @@ TEST(Versions, APlainArchiveNeverJoinsPiecesOfTwoVersions) {
     }
 }
 
+TEST(Versions, TestFailsWhatARestoreCouldOnlyHaveInPart) {
+    TempDir dir;
+    write_file(dir.file("G"), random_bytes(17 * kMiB, 13));
+    RunResult r = run_taq({"a", "-m0", "-t2", "arch", "G"}, dir.path());
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    const std::vector<EntryHeader> headers = read_headers(dir.file("arch"));
+    ASSERT_EQ(headers.size(), 2u);
+    // The first piece alone: every entry sound, the file incomplete.
+    write_file(dir.file("arch"), read_file(dir.file("arch")).substr(0, headers[0].entry_size));
+    for (const char* tasks : {"-t1", "-t2"}) {
+        r = run_taq({"t", tasks, "arch"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << tasks << r.output;
+        EXPECT_TRUE(contains(r.output, "G cannot be restored: the archive holds only part of it")) << tasks << r.output;
+        r = run_taq({"x", tasks, "arch", "out"}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << tasks << r.output;
+        EXPECT_FALSE(file_exists(dir.file("out/G"))) << tasks;
+    }
+}
+
 }  // namespace
 }  // namespace taq::test
