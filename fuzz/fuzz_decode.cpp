@@ -12,19 +12,18 @@ using namespace taq;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& archive_path = fuzz::archive_from(data, size);
-    fuzz::CapturedOutput& output = fuzz::captured_output();
     if (!fuzz::within_caps(archive_path, fuzz::Caps{})) return -1;
-    output.reset();
     platform::File archive = platform::File::open(archive_path, platform::File::Mode::read_existing);
-    Extractor extractor(false);
+    fuzz::Messages msgs;
+    Extractor extractor(false, msgs.diag);
     extractor.set_populate_threads(1);
     for (uint64_t at = 0; at < size;) {
         EntryHeader h;
         if (!read_header(archive, at, size, h, nullptr, true)) break;
         const DecodeResult r = extractor.decode_entry(archive, archive_path, at, size, fuzz::scratch_root(), false);
         if (r == DecodeResult::damaged || r == DecodeResult::corrupt)
-            fuzz::check(output.text().find("Error: ") != std::string::npos ||
-                            output.text().find("No memory") != std::string::npos,
+            fuzz::check(msgs.text.find("Error: ") != std::string::npos ||
+                            msgs.text.find("No memory") != std::string::npos,
                         "failed entry without a message");
         if (r == DecodeResult::damaged) break;
         at += h.entry_size;

@@ -34,27 +34,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<Part> parts{{"first", {bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut)}}};
     if (solid) parts.push_back({"second", {bytes.begin() + static_cast<std::ptrdiff_t>(cut), bytes.end()}});
 
-    fuzz::CapturedOutput& output = fuzz::captured_output();
-    output.reset();
+    fuzz::Messages msgs;
     {
         CompressOptions options;
         options.archive_path = archive;
         options.model_memory = model_memory_for_level(level);
         options.solid = solid;
         options.check_record = !plain;
-        Compressor compressor(options);
+        Compressor compressor(options, msgs.diag);
         compressor.expect_input(bytes.size());
         for (const Part& p : parts) {
             const std::string path = dir + "/" + p.name;
             fuzz::write_file(path, p.bytes.data(), p.bytes.size());
             fuzz::check(compressor.compress_entry(path, p.name, "", 0, p.bytes.size()) == EntryResult::written,
-                        "compression failed: " + output.text());
+                        "compression failed: " + msgs.text);
         }
-        fuzz::check(compressor.finish_run(), "archive not settled: " + output.text());
+        fuzz::check(compressor.finish_run(), "archive not settled: " + msgs.text);
     }
-    Extractor extractor(false);
+    Extractor extractor(false, msgs.diag);
     extractor.set_populate_threads(1);
-    fuzz::check(extract_entries(extractor, archive, dest, "*"), "extraction failed: " + output.text());
+    fuzz::check(extract_entries(extractor, archive, dest, "*"), "extraction failed: " + msgs.text);
     for (const Part& p : parts)
         fuzz::check(fuzz::read_file(dest + "/" + p.name) == std::string(p.bytes.begin(), p.bytes.end()),
                     p.name + " did not come back");

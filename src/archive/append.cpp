@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <new>
 #include <vector>
 
@@ -16,37 +15,37 @@ namespace {
 // " (the system's reason)" of the file's last failure; empty when it had none.
 std::string reason(const platform::File& f) { return f.error().empty() ? std::string() : " (" + f.error() + ")"; }
 
-bool undo_append(platform::File& dst, uint64_t length, const std::string& destination) {
+bool undo_append(Diagnostics& diag, platform::File& dst, uint64_t length, const std::string& destination) {
     if (!dst.truncate(length))
-        std::printf("Error: cannot restore destination file %s%s\n", destination.c_str(), reason(dst).c_str());
+        diag.error(text("Error: cannot restore destination file ", destination, reason(dst), "\n"));
     return false;
 }
 
 }  // namespace
 
-bool append_file(const std::string& source, const std::string& destination) {
+bool append_file(Diagnostics& diag, const std::string& source, const std::string& destination) {
     using platform::File;
     File src = File::open(source, File::Mode::read_existing);
     if (!src) {
-        std::printf("Error: cannot open file to append %s%s\n", source.c_str(), reason(src).c_str());
+        diag.error(text("Error: cannot open file to append ", source, reason(src), "\n"));
         return false;
     }
     File dst = File::open(destination, File::Mode::write_existing);
     if (!dst) {
-        std::printf("Error: cannot open detination file to append %s%s\n", destination.c_str(), reason(dst).c_str());
+        diag.error(text("Error: cannot open detination file to append ", destination, reason(dst), "\n"));
         return false;
     }
     const int64_t dst_size = dst.size();
     const int64_t src_size = src.size();
     if (dst_size < 0 || src_size < 0 || !dst.seek(static_cast<uint64_t>(dst_size))) {
-        std::printf("Error: cannot append %s to %s\n", source.c_str(), destination.c_str());
+        diag.error(text("Error: cannot append ", source, " to ", destination, "\n"));
         return false;
     }
     std::vector<uint8_t> buffer;
     try {
         buffer.resize(kAppendChunk);
     } catch (const std::bad_alloc&) {
-        std::puts("No memory ");
+        diag.error("No memory \n");
         return false;
     }
     const auto total = static_cast<uint64_t>(src_size);
@@ -62,20 +61,20 @@ bool append_file(const std::string& source, const std::string& destination) {
     std::vector<uint8_t> sizes(held.size() * kHeldBytes);
     for (size_t k = 0; k < held.size(); ++k)
         if (!src.seek(held[k]) || src.read(&sizes[k * kHeldBytes], kHeldBytes) != kHeldBytes) {
-            std::printf("Error: cannot read file to append %s%s\n", source.c_str(), reason(src).c_str());
+            diag.error(text("Error: cannot read file to append ", source, reason(src), "\n"));
             return false;
         }
     const auto fail_write = [&] {
-        std::printf("Error: cannot write destination file %s (%s)\n", destination.c_str(), dst.error().c_str());
-        return undo_append(dst, static_cast<uint64_t>(dst_size), destination);
+        diag.error(text("Error: cannot write destination file ", destination, " (", dst.error(), ")\n"));
+        return undo_append(diag, dst, static_cast<uint64_t>(dst_size), destination);
     };
     src.seek(0);
     size_t first_held = 0;  // the first size field that may still reach into a chunk
     for (uint64_t copied = 0; copied < total;) {
         const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kAppendChunk, total - copied));
         if (src.read(buffer.data(), chunk) != chunk) {
-            std::printf("Error: cannot read file to append %s%s\n", source.c_str(), reason(src).c_str());
-            return undo_append(dst, static_cast<uint64_t>(dst_size), destination);
+            diag.error(text("Error: cannot read file to append ", source, reason(src), "\n"));
+            return undo_append(diag, dst, static_cast<uint64_t>(dst_size), destination);
         }
         const uint64_t end = copied + chunk;
         while (first_held < held.size() && held[first_held] + kHeldBytes <= copied) ++first_held;
@@ -93,12 +92,12 @@ bool append_file(const std::string& source, const std::string& destination) {
     return true;
 }
 
-bool drop_entries(const std::string& path, uint64_t start, const std::vector<bool>& keep) {
+bool drop_entries(Diagnostics& diag, const std::string& path, uint64_t start, const std::vector<bool>& keep) {
     using platform::File;
     File f = File::open(path, File::Mode::write_existing);
     const int64_t size = f ? f.size() : -1;
     if (size < 0) {
-        std::printf("Error: cannot open Output file %s%s\n", path.c_str(), reason(f).c_str());
+        diag.error(text("Error: cannot open Output file ", path, reason(f), "\n"));
         return false;
     }
     struct Span {
@@ -110,14 +109,12 @@ bool drop_entries(const std::string& path, uint64_t start, const std::vector<boo
         EntryHeader h;
         std::string why;
         if (!read_header(f, at, static_cast<uint64_t>(size), h, &why, true) || spans.size() >= keep.size()) {
-            std::printf("Error: cannot take entries out of %s (%s)\n", path.c_str(),
-                        why.empty() ? "more entries than written" : why.c_str());
+            diag.error(text("Error: cannot take entries out of ", path, " (", why.empty() ? "more entries than written" : why, ")\n"));
             return false;
         }
         const bool kept = keep[spans.size()];
         if (kept && cut && !h.reset_flag) {
-            std::printf("Error: cannot take entries out of %s: the solid entry %s%s depends on them\n", path.c_str(),
-                        h.stored_dir.c_str(), h.stored_name.c_str());
+            diag.error(text("Error: cannot take entries out of ", path, ": the solid entry ", h.stored_dir, h.stored_name, " depends on them\n"));
             return false;
         }
         cut = kept ? cut && !h.reset_flag : true;
@@ -125,7 +122,7 @@ bool drop_entries(const std::string& path, uint64_t start, const std::vector<boo
         at += h.entry_size;
     }
     if (spans.size() != keep.size()) {
-        std::printf("Error: cannot take entries out of %s (fewer entries than written)\n", path.c_str());
+        diag.error(text("Error: cannot take entries out of ", path, " (fewer entries than written)\n"));
         return false;
     }
     std::vector<uint8_t> buffer(kAppendChunk);
@@ -137,7 +134,7 @@ bool drop_entries(const std::string& path, uint64_t start, const std::vector<boo
             const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kAppendChunk, spans[k].size - done));
             if (!f.seek(spans[k].offset + done) || f.read(buffer.data(), chunk) != chunk || !f.seek(to + done) ||
                 !f.write(buffer.data(), chunk)) {
-                std::printf("Error: cannot write Output file %s (%s)\n", path.c_str(), f.error().c_str());
+                diag.error(text("Error: cannot write Output file ", path, " (", f.error(), ")\n"));
                 return false;
             }
             done += chunk;
@@ -145,7 +142,7 @@ bool drop_entries(const std::string& path, uint64_t start, const std::vector<boo
         to += spans[k].size;
     }
     if (!f.truncate(to)) {
-        std::printf("Error: cannot write Output file %s (%s)\n", path.c_str(), f.error().c_str());
+        diag.error(text("Error: cannot write Output file ", path, " (", f.error(), ")\n"));
         return false;
     }
     return true;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/diagnostics.h"
+
 namespace taq {
 
 constexpr size_t kAppendChunk = 1048576;
@@ -19,9 +21,9 @@ constexpr size_t kHeldBytes = 8;
 // on the disk: a crash in between leaves complete entries followed by
 // incomplete ones at the end, which the next run cuts away, never a
 // complete-looking entry with data missing, nor a complete one after an
-// incomplete one. Every failure prints its message and returns
+// incomplete one. Every failure reports its message and returns
 // false; a failed copy leaves `destination` at its old length.
-bool append_file(const std::string& source, const std::string& destination);
+bool append_file(Diagnostics& diag, const std::string& source, const std::string& destination);
 
 // Removes from the archive at `path` the entries from offset `start` on
 // whose flag in `keep` is false (keep[k] belongs to the k-th entry from
@@ -29,6 +31,6 @@ bool append_file(const std::string& source, const std::string& destination);
 // when there are not exactly keep.size() entries from `start`, or when a
 // kept entry goes on with the model of a removed one (it could no longer be
 // decoded). A failed copy may leave the entries from `start` unusable.
-bool drop_entries(const std::string& path, uint64_t start, const std::vector<bool>& keep);
+bool drop_entries(Diagnostics& diag, const std::string& path, uint64_t start, const std::vector<bool>& keep);
 
 }  // namespace taq

@@ -40,10 +40,10 @@ std::vector<uint8_t> serialize_header(const EntryHeader& h) {
 namespace {
 
 // Reads a length-prefixed zero-terminated string at `pos`, inside the entry.
-bool read_string(platform::File& f, uint64_t& pos, uint64_t entry_end, std::string& out, const char* what,
+bool read_string(const Source& f, uint64_t& pos, uint64_t entry_end, std::string& out, const char* what,
                  std::string* why) {
     uint8_t len_bytes[2];
-    if (pos + 2 > entry_end || !f.seek(pos) || f.read(len_bytes, 2) != 2) {
+    if (pos + 2 > entry_end || !f.read_exact(pos, len_bytes, 2)) {
         if (why) *why = std::string(what) + " length past the entry";
         return false;
     }
@@ -54,7 +54,7 @@ bool read_string(platform::File& f, uint64_t& pos, uint64_t entry_end, std::stri
         return false;
     }
     std::string s(len, '\0');
-    if (f.read(s.data(), len) != len) {
+    if (!f.read_exact(pos, s.data(), len)) {
         if (why) *why = std::string(what) + " cut short";
         return false;
     }
@@ -70,10 +70,10 @@ bool read_string(platform::File& f, uint64_t& pos, uint64_t entry_end, std::stri
 
 }  // namespace
 
-bool read_header(platform::File& f, uint64_t offset, uint64_t archive_size, EntryHeader& h, std::string* why,
+bool read_header(const Source& f, uint64_t offset, uint64_t archive_size, EntryHeader& h, std::string* why,
                  bool leading_only) {
     uint8_t lead[10];
-    if (offset + 10 > archive_size || !f.seek(offset) || f.read(lead, 10) != 10) {
+    if (offset + 10 > archive_size || !f.read_exact(offset, lead, 10)) {
         if (why) *why = "entry header cut short";
         return false;
     }
@@ -94,7 +94,7 @@ bool read_header(platform::File& f, uint64_t offset, uint64_t archive_size, Entr
     if (!read_string(f, pos, end, h.stored_dir, "directory", why)) return false;
     if (leading_only) return true;
     uint8_t rest[36];
-    if (pos + 36 > end || f.read(rest, 36) != 36) {
+    if (pos + 36 > end || !f.read_exact(pos, rest, 36)) {
         if (why) *why = "entry header past the entry";
         return false;
     }

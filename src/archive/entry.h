@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "archive/source.h"
 
 namespace taq {
 
@@ -61,7 +61,7 @@ std::vector<uint8_t> serialize_header(const EntryHeader& h);
 // zero-terminated, the whole header inside the entry. `leading_only` stops
 // after stored_dir (what a listing needs). On failure `why` says what is
 // wrong and false is returned.
-bool read_header(platform::File& archive, uint64_t offset, uint64_t archive_size, EntryHeader& h,
+bool read_header(const Source& archive, uint64_t offset, uint64_t archive_size, EntryHeader& h,
                  std::string* why, bool leading_only = false);
 
 // Bytes of data the coders take at once: no per-kind layout may need more.

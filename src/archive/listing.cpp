@@ -7,12 +7,13 @@
 
 namespace taq {
 
-ListResult list_entries(const std::string& archive_path, const std::string& wildcard, std::FILE* out) {
+ListResult list_entries(const std::string& archive_path, const std::string& wildcard, Diagnostics& diag,
+                        const std::function<void(const std::string&)>& line) {
     ListResult result;
     platform::File archive = platform::File::open(archive_path, platform::File::Mode::read_existing);
     const int64_t size = archive ? archive.size() : -1;
     if (size < 0) {
-        std::fprintf(out, "Error: cannot open Archive file %s\n", archive_path.c_str());
+        diag.error(text("Error: cannot open Archive file ", archive_path, "\n"));
         result.status = ListStatus::cannot_open;
         return result;
     }
@@ -23,17 +24,17 @@ ListResult list_entries(const std::string& archive_path, const std::string& wild
         std::string why;
         if (!read_header(archive, position, archive_size, h, &why, true)) {
             if (interrupted_append_at(archive, position, archive_size, true)) {
-                std::fputs(interrupted_append_message(archive_path, position).c_str(), out);
+                diag.info(interrupted_append_message(archive_path, position));
                 return result;
             }
-            std::fputs(damaged_archive_message(archive_path, position, why).c_str(), out);
+            diag.error(damaged_archive_message(archive_path, position, why));
             result.status = ListStatus::damaged;
             return result;
         }
         const std::string path = h.stored_dir + h.stored_name;
         if (match_wildcard(wildcard, file_part(path))) {
             ++result.listed;
-            std::fprintf(out, "%s%s\n", path.c_str(), h.solid ? " - solid" : "");
+            line(text(path, h.solid ? " - solid" : "", "\n"));
         }
         // read_header guarantees entry_size >= 48 and inside the file, so
         // the walk always moves forward and ends.

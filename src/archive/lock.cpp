@@ -1,7 +1,5 @@
 #include "archive/lock.h"
 
-#include <cstdio>
-
 #include "archive/paths.h"
 #include "archive/walk.h"
 
@@ -16,23 +14,23 @@ ArchiveLock::~ArchiveLock() {
 
 bool ArchiveLock::lock(File::LockKind kind) {
     if (file_.lock(kind, false)) return true;
-    std::printf("Archive %s is in use by another run; waiting for it to finish\n", path_.c_str());
-    std::fflush(stdout);
+    diag_.info(text("Archive ", path_, " is in use by another run; waiting for it to finish\n"));
+    diag_.flush();
     if (file_.lock(kind, true)) return true;
-    std::printf("Error: cannot lock archive %s (%s)\n", path_.c_str(), file_.error().c_str());
+    diag_.error(text("Error: cannot lock archive ", path_, " (", file_.error(), ")\n"));
     return false;
 }
 
 bool ArchiveLock::acquire_for_append(const std::string& path) {
     path_ = path;
     if (platform::is_directory(path)) {
-        std::printf("Error: cannot open Output file %s\n", path.c_str());
+        diag_.error(text("Error: cannot open Output file ", path, "\n"));
         return false;
     }
     const bool existed = platform::exists(path);
     file_ = File::open(path, existed ? File::Mode::write_existing : File::Mode::open_or_create);
     if (!file_) {
-        std::printf("Error: cannot open Output file %s (%s)\n", path.c_str(), file_.error().c_str());
+        diag_.error(text("Error: cannot open Output file ", path, " (", file_.error(), ")\n"));
         return false;
     }
     created_ = !existed;
@@ -42,7 +40,7 @@ bool ArchiveLock::acquire_for_append(const std::string& path) {
     }
     const int64_t size = file_.size();
     if (size < 0) {
-        std::printf("Error: cannot read archive %s\n", path.c_str());
+        diag_.error(text("Error: cannot read archive ", path, "\n"));
         file_.close();
         return false;
     }
@@ -51,18 +49,17 @@ bool ArchiveLock::acquire_for_append(const std::string& path) {
         case AppendCheck::clean: return true;
         case AppendCheck::incomplete:
             if (!file_.truncate(c.good_end) || !file_.sync()) {
-                std::printf("Error: cannot cut back archive %s (%s)\n", path.c_str(), file_.error().c_str());
+                diag_.error(text("Error: cannot cut back archive ", path, " (", file_.error(), ")\n"));
                 file_.close();
                 return false;
             }
-            std::printf("Archive %s ended in an entry that an interrupted run left incomplete: cut back from %lld "
-                        "to %llu bytes\n",
-                        path.c_str(), static_cast<long long>(size), static_cast<unsigned long long>(c.good_end));
+            diag_.info(text("Archive ", path, " ended in an entry that an interrupted run left incomplete: cut back from ",
+                            size, " to ", c.good_end, " bytes\n"));
             return true;
         case AppendCheck::refused: break;
     }
-    std::printf("Error: %s is not an archive that can be added to: damaged at offset %llu (%s); nothing written\n",
-                path.c_str(), static_cast<unsigned long long>(c.good_end), c.why.c_str());
+    diag_.error(text("Error: ", path, " is not an archive that can be added to: damaged at offset ", c.good_end, " (",
+                     c.why, "); nothing written\n"));
     file_.close();
     return false;
 }
@@ -72,7 +69,7 @@ bool ArchiveLock::roll_back(uint64_t size) {
     const int64_t now = file_.size();
     if (now >= 0 && static_cast<uint64_t>(now) == size) return true;
     if (file_.truncate(size) && file_.sync()) return true;
-    std::printf("Error: cannot restore archive %s (%s)\n", path_.c_str(), file_.error().c_str());
+    diag_.error(text("Error: cannot restore archive ", path_, " (", file_.error(), ")\n"));
     return false;
 }
 

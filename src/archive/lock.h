@@ -9,19 +9,20 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/diagnostics.h"
 #include "platform/platform.h"
 
 namespace taq {
 
 class ArchiveLock {
 public:
-    ArchiveLock() = default;
+    explicit ArchiveLock(Diagnostics& diag) : diag_(diag) {}
     ~ArchiveLock();
     ArchiveLock(const ArchiveLock&) = delete;
     ArchiveLock& operator=(const ArchiveLock&) = delete;
 
     // Opens the archive (created when missing), waits for other runs to let
-    // go of it, and checks its end. False (message printed, nothing
+    // go of it, and checks its end. False (error reported, nothing
     // written) when the run must not go on.
     bool acquire_for_append(const std::string& path);
     // Waits for a writer to finish. A missing archive is left to the
@@ -30,7 +31,7 @@ public:
 
     // A writer whose run failed: cuts the archive back to `size`, its size
     // when the run began, and makes that durable (an archive this run
-    // created, left empty, goes with the lock). False (message printed)
+    // created, left empty, goes with the lock). False (error reported)
     // when that fails.
     bool roll_back(uint64_t size);
 
@@ -43,6 +44,7 @@ public:
 private:
     bool lock(platform::File::LockKind kind);
 
+    Diagnostics& diag_;
     std::string path_;
     platform::File file_;
     platform::FileIdentity identity_;

@@ -1,8 +1,7 @@
 #include "archive/record.h"
 
-#include <cstdio>
-
 #include "archive/bytes.h"
+#include "archive/diagnostics.h"
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -38,19 +37,19 @@ uint64_t header_hash(const std::vector<uint8_t>& header_bytes) {
     return XXH3_64bits_withSeed(header_bytes.data(), header_bytes.size(), kHeaderSeed);
 }
 
-RecordState find_record(platform::File& archive, uint64_t offset, uint64_t entry_size, uint64_t header_length,
+RecordState find_record(const Source& archive, uint64_t offset, uint64_t entry_size, uint64_t header_length,
                         CheckRecord& out, uint64_t& length) {
     if (entry_size < header_length + kRecordTrailer) return RecordState::absent;
     const uint64_t end = offset + entry_size;
     uint8_t trailer[kRecordTrailer];
-    if (!archive.seek(end - kRecordTrailer) || archive.read(trailer, kRecordTrailer) != kRecordTrailer)
+    if (!archive.read_exact(end - kRecordTrailer, trailer, kRecordTrailer))
         return RecordState::absent;
     if (get_le(trailer + 12, 8) != kRecordMagic) return RecordState::absent;
     // From here on the entry claims a record: anything wrong is damage.
     const uint64_t len = get_le(trailer, 4);
     if (len < kRecordBody + kRecordTrailer || len > entry_size - header_length) return RecordState::damaged;
     std::vector<uint8_t> rec(static_cast<size_t>(len));
-    if (!archive.seek(end - len) || archive.read(rec.data(), rec.size()) != rec.size()) return RecordState::damaged;
+    if (!archive.read_exact(end - len, rec.data(), rec.size())) return RecordState::damaged;
     const size_t checked = rec.size() - 16;
     if (XXH3_64bits_withSeed(rec.data(), checked, kRecordSeed) != get_le(rec.data() + checked, 8))
         return RecordState::damaged;
@@ -81,9 +80,7 @@ void DataHasher::update(const void* data, size_t n) { XXH3_64bits_update(&state_
 uint64_t DataHasher::digest() const { return XXH3_64bits_digest(&state_->s); }
 
 std::string hash_text(uint64_t h) {
-    char buf[20];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
-    return buf;
+    return hex_text(h, 16);
 }
 
 }  // namespace taq

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/source.h"
 #include "platform/platform.h"
 
 namespace taq {
@@ -56,7 +57,7 @@ enum class RecordState {
 // Looks for the record at the end of the entry at `offset` (its header
 // `header_length` bytes long, the whole entry `entry_size`). On `present`,
 // `out` holds it and `length` its size in the archive.
-RecordState find_record(platform::File& archive, uint64_t offset, uint64_t entry_size, uint64_t header_length,
+RecordState find_record(const Source& archive, uint64_t offset, uint64_t entry_size, uint64_t header_length,
                         CheckRecord& out, uint64_t& length);
 
 // Streaming hash of an entry's original bytes.

@@ -1,7 +1,6 @@
 #include "archive/walk.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <vector>
 
 #include "archive/bytes.h"
@@ -17,7 +16,7 @@ using platform::File;
 constexpr uint64_t kMaxStoredString = 65535;
 
 // Whether the entries from `offset` on walk cleanly to the end.
-bool chain_to_end(File& archive, uint64_t offset, uint64_t size) {
+bool chain_to_end(const Source& archive, uint64_t offset, uint64_t size) {
     while (offset < size) {
         CheckedEntry e;
         std::string why;
@@ -66,7 +65,7 @@ bool plausible_cut_header(const uint8_t* p, size_t n, uint64_t left, bool need_s
 
 }  // namespace
 
-bool check_entry(File& archive, uint64_t offset, uint64_t size, CheckedEntry& out, std::string& why) {
+bool check_entry(const Source& archive, uint64_t offset, uint64_t size, CheckedEntry& out, std::string& why) {
     out = CheckedEntry{};
     out.offset = offset;
     EntryHeader& h = out.header;
@@ -87,7 +86,7 @@ bool check_entry(File& archive, uint64_t offset, uint64_t size, CheckedEntry& ou
     return true;
 }
 
-bool trusted_start(File& archive, uint64_t offset, uint64_t size) {
+bool trusted_start(const Source& archive, uint64_t offset, uint64_t size) {
     CheckedEntry e;
     std::string why;
     if (!check_entry(archive, offset, size, e, why)) return false;
@@ -98,7 +97,7 @@ bool trusted_start(File& archive, uint64_t offset, uint64_t size) {
     return chain_to_end(archive, offset, size);
 }
 
-uint64_t find_trusted_entry(File& archive, uint64_t from, uint64_t size) {
+uint64_t find_trusted_entry(const Source& archive, uint64_t from, uint64_t size) {
     // A cheap look at the fixed bytes first: entry_size inside the file,
     // the flags of a run's first entry.
     constexpr size_t kWindow = 1 << 20;
@@ -106,7 +105,7 @@ uint64_t find_trusted_entry(File& archive, uint64_t from, uint64_t size) {
     for (uint64_t base = from; base < size;) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(kWindow + 16, size - base));
         buf.resize(n);
-        if (!archive.seek(base) || archive.read(buf.data(), n) != n) return size;
+        if (!archive.read_exact(base, buf.data(), n)) return size;
         const size_t last = std::min<size_t>(n, kWindow);
         for (size_t i = 0; i < last; ++i) {
             const uint64_t p = base + i;
@@ -121,13 +120,13 @@ uint64_t find_trusted_entry(File& archive, uint64_t from, uint64_t size) {
     return size;
 }
 
-bool interrupted_append_at(File& archive, uint64_t offset, uint64_t size, bool unsettled_only) {
+bool interrupted_append_at(const Source& archive, uint64_t offset, uint64_t size, bool unsettled_only) {
     // What a stopped writer leaves: one header, its size not yet written
     // (or, for a part archive being joined, reaching past the end),
     // followed by nothing but that entry's own data.
     const size_t n = static_cast<size_t>(std::min<uint64_t>(size - offset, 46 + 2 * (kMaxStoredString + 1)));
     std::vector<uint8_t> head(n);
-    if (!archive.seek(offset) || archive.read(head.data(), n) != n) return false;
+    if (!archive.read_exact(offset, head.data(), n)) return false;
     if (unsettled_only && n >= 8 && get_le(head.data(), 8) != 0) return false;
     // At the very start the whole file would go: ask for more evidence
     // that it is an archive of ours.
@@ -149,7 +148,7 @@ bool ArchiveWalk::next(CheckedEntry& e) {
         // Sound entries up to an unfinished last one: not damage, but what
         // the next `a` cuts away.
         if (damaged_ == 0 && interrupted_append_at(archive_, position_, size_, true)) {
-            std::printf("%s", interrupted_append_message(path_, position_).c_str());
+            diag_.info(interrupted_append_message(path_, position_));
             position_ = size_;
             return false;
         }
@@ -162,7 +161,7 @@ void ArchiveWalk::resume_after(uint64_t offset) { pass_damage(offset, {}, true);
 
 void ArchiveWalk::pass_damage(uint64_t from, const std::string& why, bool first_counted) {
     ++damaged_;
-    if (!why.empty()) std::printf("%s", damaged_archive_message(path_, from, why).c_str());
+    if (!why.empty()) diag_.error(damaged_archive_message(path_, from, why));
     const uint64_t resume = find_trusted_entry(archive_, from + 1, size_);
     skipped_bytes_ += resume - from;
     uint64_t entries = 0;
@@ -173,15 +172,15 @@ void ArchiveWalk::pass_damage(uint64_t from, const std::string& why, bool first_
     }
     damaged_entries_ += first_counted && entries > 0 ? entries - 1 : entries;
     if (resume < size_)
-        std::printf("Skipped bytes %llu to %llu of archive %s; going on at the next entry that can be trusted\n",
-                    static_cast<unsigned long long>(from), static_cast<unsigned long long>(resume), path_.c_str());
+        diag_.info(text("Skipped bytes ", from, " to ", resume, " of archive ", path_,
+                        "; going on at the next entry that can be trusted\n"));
     else
-        std::printf("Skipped bytes %llu to %llu of archive %s: no entry after them can be trusted\n",
-                    static_cast<unsigned long long>(from), static_cast<unsigned long long>(size_), path_.c_str());
+        diag_.info(text("Skipped bytes ", from, " to ", size_, " of archive ", path_,
+                        ": no entry after them can be trusted\n"));
     position_ = resume;
 }
 
-AppendCheck check_for_append(File& archive, uint64_t size) {
+AppendCheck check_for_append(const Source& archive, uint64_t size) {
     AppendCheck c;
     uint64_t position = 0;
     while (position < size) {
@@ -200,7 +199,7 @@ AppendCheck check_for_append(File& archive, uint64_t size) {
         // A cut header with a complete entry further on: damage in the middle.
         const size_t n = static_cast<size_t>(std::min<uint64_t>(size - position, 46 + 2 * (kMaxStoredString + 1)));
         std::vector<uint8_t> head(n);
-        if (archive.seek(position) && archive.read(head.data(), n) == n &&
+        if (archive.read_exact(position, head.data(), n) &&
             plausible_cut_header(head.data(), n, size - position, position == 0))
             why = "an incomplete entry before complete ones, at offset " +
                   std::to_string(find_trusted_entry(archive, position + 1, size));

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/diagnostics.h"
 #include "archive/entry.h"
 #include "archive/record.h"
 #include "platform/platform.h"
@@ -26,16 +27,16 @@ struct CheckedEntry {
 // Reads and checks the entry at `offset`; on failure `why` says what is
 // wrong. Plausibility assumes a decoded model run is there (continuation
 // entries are judged by the caller, who knows).
-bool check_entry(platform::File& archive, uint64_t offset, uint64_t size, CheckedEntry& out, std::string& why);
+bool check_entry(const Source& archive, uint64_t offset, uint64_t size, CheckedEntry& out, std::string& why);
 
 // Whether a reader may resume at `offset`: an entry that starts a model
 // run, checks out, and either carries a record (whose header check
 // matched) or begins a chain of entries that walks cleanly to the end.
-bool trusted_start(platform::File& archive, uint64_t offset, uint64_t size);
+bool trusted_start(const Source& archive, uint64_t offset, uint64_t size);
 
 // The first offset from `from` on where trusted_start holds; `size` when
 // there is none.
-uint64_t find_trusted_entry(platform::File& archive, uint64_t from, uint64_t size);
+uint64_t find_trusted_entry(const Source& archive, uint64_t from, uint64_t size);
 
 // Entry by entry through an archive, past damage. Every damaged stretch is
 // reported (the damage, then the byte range passed over) and the walk goes
@@ -45,8 +46,8 @@ uint64_t find_trusted_entry(platform::File& archive, uint64_t from, uint64_t siz
 // gets its own line and the walk ends there.
 class ArchiveWalk {
 public:
-    ArchiveWalk(platform::File& archive, std::string archive_path, uint64_t size)
-        : archive_(archive), path_(std::move(archive_path)), size_(size) {}
+    ArchiveWalk(const Source& archive, std::string archive_path, uint64_t size, Diagnostics& diag)
+        : archive_(archive), path_(std::move(archive_path)), size_(size), diag_(diag) {}
 
     // The next entry; false at the end of the archive.
     bool next(CheckedEntry& e);
@@ -66,9 +67,10 @@ public:
 private:
     void pass_damage(uint64_t from, const std::string& why, bool first_counted);
 
-    platform::File& archive_;
+    Source archive_;
     std::string path_;
     uint64_t size_;
+    Diagnostics& diag_;
     uint64_t position_ = 0;
     unsigned damaged_ = 0;
     uint64_t skipped_bytes_ = 0;
@@ -82,7 +84,7 @@ private:
 // With `unsettled_only` the entry's size must also still be the
 // placeholder 0 (or cut off): an entry whose size was written was complete
 // once, and losing its end is damage, whatever the next `a` makes of it.
-bool interrupted_append_at(platform::File& archive, uint64_t offset, uint64_t size, bool unsettled_only = false);
+bool interrupted_append_at(const Source& archive, uint64_t offset, uint64_t size, bool unsettled_only = false);
 // The line that reports such a tail to a reader, which is no damage.
 std::string interrupted_append_message(const std::string& archive, uint64_t offset);
 
@@ -96,6 +98,6 @@ struct AppendCheck {
     uint64_t good_end = 0;  // end of the last complete entry
     std::string why;        // for refused: what is wrong at good_end
 };
-AppendCheck check_for_append(platform::File& archive, uint64_t size);
+AppendCheck check_for_append(const Source& archive, uint64_t size);
 
 }  // namespace taq

@@ -1,8 +1,6 @@
 #include "compress/compress.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <new>
 #include <vector>
 
@@ -25,7 +23,10 @@ namespace {
 using platform::File;
 
 // " (the system's reason)" of the file's last failure; empty when it had none.
-std::string reason(const File& f) { return f.error().empty() ? std::string() : " (" + f.error() + ")"; }
+std::string reason(const Source& f) {
+    const std::string e = f.error();
+    return e.empty() ? std::string() : " (" + e + ")";
+}
 
 // Inputs from this size on touch most 2 MiB regions of the tables: large
 // pages then cost less than the many small page faults.
@@ -34,13 +35,13 @@ constexpr uint64_t kLargePageInput = 4096;
 // The input side of the segment loop: the file's bytes of the entry's
 // range, hashed for the check record as they are read.
 struct InputSegments {
-    File& in;
+    Source in;
     uint64_t range_start;
     DataHasher* hasher;
     Meter* meter;
 
     bool read(uint8_t* seg, size_t n, uint64_t position) {
-        if (!in.seek(range_start + position) || in.read(seg, n) != n) return false;
+        if (!in.read_exact(range_start + position, seg, n)) return false;
         if (hasher) hasher->update(seg, n);
         return true;
     }
@@ -75,11 +76,10 @@ private:
     size_t count_ = 0;
 };
 
-Analysis analyse_entry(Analyser& analyser, Engine& engine, File& in, uint64_t data_size) {
+Analysis analyse_entry(Analyser& analyser, Engine& engine, const Source& in, uint64_t data_size) {
     const size_t w = data_size < kAnalysisWindow ? static_cast<size_t>(data_size) : kAnalysisWindow;
     uint8_t* window = engine.segment();
-    in.seek(0);
-    const size_t got = in.read(window, w);
+    const size_t got = in.read_at(0, window, w);
     // A file shorter than its range is caught by the segment loop; judge
     // only the bytes that are there.
     return analyser.analyse(window, got);
@@ -96,8 +96,8 @@ constexpr uint64_t kSettleMs = 2000;
 
 }  // namespace
 
-Compressor::Compressor(CompressOptions options)
-    : options_(std::move(options)), hasher_(std::make_unique<DataHasher>()), last_settle_ms_(platform::monotonic_ms()) {}
+Compressor::Compressor(CompressOptions options, Diagnostics& diag)
+    : options_(std::move(options)), diag_(diag), hasher_(std::make_unique<DataHasher>()), last_settle_ms_(platform::monotonic_ms()) {}
 
 Compressor::~Compressor() { finish_run(); }
 
@@ -122,8 +122,8 @@ bool Compressor::settle(bool final) {
     if (ok && final && !pending_.empty()) ok = archive.sync();
     if (!ok && archive.valid()) archive.sync();
     if (!ok)
-        std::printf("Error: cannot write Output file %s (%s)\n", options_.archive_path.c_str(),
-                    archive ? archive.error().c_str() : "cannot open");
+        diag_.error(text("Error: cannot write Output file ", options_.archive_path, " (",
+                         archive ? archive.error() : std::string("cannot open"), ")\n"));
     pending_.clear();
     pending_bytes_ = 0;
     last_settle_ms_ = platform::monotonic_ms();
@@ -142,7 +142,7 @@ bool Compressor::prepare_tables() {
         analyser_ = std::make_unique<Analyser>();
         digram_ = std::make_unique<DigramTransform>();
     } catch (const std::bad_alloc&) {
-        std::puts("No memory ");
+        diag_.error("No memory \n");
         return false;
     }
     return true;
@@ -152,30 +152,39 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
                                        const std::string& stored_dir, uint64_t range_start, uint64_t range_end) {
     File in = File::open(input_path, File::Mode::read_existing);
     if (!in) {
-        std::printf("Error: cannot open Input file %s (%s)\n", input_path.c_str(), in.error().c_str());
+        diag_.error(text("Error: cannot open Input file ", input_path, " (", in.error(), ")\n"));
         return EntryResult::input_failed;
     }
-    CheckRecord record;
+    platform::FileMeta meta;
     // Growth of the file while it is read is told by its size now.
     const int64_t whole = in.size();
+    if (options_.check_record && (whole < 0 || !in.metadata(meta))) {
+        diag_.error(text("Error: cannot read Input file ", input_path, "\n"));
+        return EntryResult::input_failed;
+    }
+    return compress_source(in, input_path, meta, stored_name, stored_dir, range_start, range_end);
+}
+
+EntryResult Compressor::compress_source(const Source& in, const std::string& input_path,
+                                        const platform::FileMeta& meta, const std::string& stored_name,
+                                        const std::string& stored_dir, uint64_t range_start, uint64_t range_end) {
+    CheckRecord record;
+    const int64_t whole = in.size();
     if (options_.check_record) {
-        if (whole < 0 || !in.metadata(record.meta)) {
-            std::printf("Error: cannot read Input file %s\n", input_path.c_str());
-            return EntryResult::input_failed;
-        }
-        record.file_size = static_cast<uint64_t>(whole);
+        record.meta = meta;
+        record.file_size = static_cast<uint64_t>(std::max<int64_t>(whole, 0));
     }
     const std::string& archive_path = options_.archive_path;
     File archive = File::open(archive_path, File::Mode::write_existing);
     if (!archive) archive = File::open(archive_path, File::Mode::create);
     if (!archive) {
-        std::printf("Error: cannot open Output file %s (%s)\n", archive_path.c_str(), archive.error().c_str());
+        diag_.error(text("Error: cannot open Output file ", archive_path, " (", archive.error(), ")\n"));
         return EntryResult::output_failed;
     }
-    if (options_.run_mode == 2 && options_.task_slot >= 1 && !tables_ready_) platform::set_hidden(archive_path, true);
+    if (options_.part_archive && !tables_ready_) platform::set_hidden(archive_path, true);
     const int64_t archive_size = archive.size();
     if (archive_size < 0) {
-        std::printf("Error: cannot open Output file %s\n", archive_path.c_str());
+        diag_.error(text("Error: cannot open Output file ", archive_path, "\n"));
         return EntryResult::output_failed;
     }
     const uint64_t entry_start = static_cast<uint64_t>(archive_size);
@@ -188,7 +197,7 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     if (!tables_ready_) {
         if (!prepare_tables()) return EntryResult::output_failed;
         if (std::max(expected_input_, data_size) >= kLargePageInput)
-            engine_->prefer_large_pages(options_.run_mode == 0 ? std::min(2u, platform::processor_count()) : 1u);
+            engine_->prefer_large_pages(options_.part_archive ? 1u : std::min(2u, platform::processor_count()));
         engine_->model_reset(coming);
         tables_ready_ = true;
     } else if (!options_.solid || model_diverged_) {
@@ -201,7 +210,7 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
 
     const std::string path = collapse_separators(input_path);
     if (meter_) meter_->set_item(path);
-    if (options_.verbose && options_.run_mode == 0) std::printf("compress.. %s ", path.c_str());
+    if (options_.verbose) diag_.info(text("compress.. ", path, " "));
 
     EntryHeader header;
     header.solid = options_.solid ? 1 : 0;
@@ -252,14 +261,14 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
         // part of it, which no reader will: a solid run starts afresh.
         archive.truncate(entry_start);
         model_diverged_ = true;
-        if (options_.verbose && options_.run_mode == 0) std::printf("\n");
+        if (options_.verbose) diag_.info("\n");
         if (status == SegmentOutcome::stopped) return EntryResult::interrupted;
         if (status != SegmentOutcome::ok) {
             // A file that shrank has no reason to give; a failed read has.
-            std::printf("Error: cannot read Input file %s%s\n", input_path.c_str(), reason(in).c_str());
+            diag_.error(text("Error: cannot read Input file ", input_path, reason(in), "\n"));
             return EntryResult::input_failed;
         }
-        std::printf("Error: cannot write Output file %s (%s)\n", archive_path.c_str(), archive.error().c_str());
+        diag_.error(text("Error: cannot write Output file ", archive_path, " (", archive.error(), ")\n"));
         return EntryResult::output_failed;
     }
     archive.close();
@@ -267,10 +276,10 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     pending_bytes_ += coded_size;
     if ((pending_bytes_ >= kSettleBytes || platform::monotonic_ms() - last_settle_ms_ >= kSettleMs) && !settle(false))
         return EntryResult::output_failed;
-    if (options_.verbose && options_.run_mode == 0)
-        std::printf(" %" PRId64 " to %" PRIu64 " \n", static_cast<int64_t>(data_size), coded_size);
+    if (options_.verbose)
+        diag_.info(text(" ", static_cast<int64_t>(data_size), " to ", coded_size, " \n"));
     if (grew) {
-        std::printf("%s: file changed as we read it\n", input_path.c_str());
+        diag_.error(text(input_path, ": file changed as we read it\n"));
         return EntryResult::changed;
     }
     return EntryResult::written;

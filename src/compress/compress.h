@@ -8,25 +8,31 @@
 #include <string>
 #include <vector>
 
+#include "archive/diagnostics.h"
+#include "archive/source.h"
+#include "platform/platform.h"
+
 namespace taq {
 
 struct CompressOptions {
     std::string archive_path;          // archive (or a child's part archive)
     uint32_t model_memory = 134217728; // M, 4 MiB << method level
     bool solid = false;
-    bool verbose = false;
-    bool recurse = false;
-    int run_mode = 0;  // 0 single process, 1 parent of tasks, 2 child task
-    int task_slot = 0;
+    bool verbose = false;  // a line for each entry as it is written
+    bool recurse = false;  // stored paths with repeated separators collapsed
     bool check_record = true;  // false: the plain format, no record after the coded stream
+    // A child task's part archive: hidden where the system has the notion,
+    // and the tables mapped in on one thread (the other tasks have the
+    // other processors).
+    bool part_archive = false;
 };
 
 enum class EntryResult {
     written,       // the archive has grown by one entry
-    input_failed,  // input could not be opened or read completely: message printed, archive unchanged
-    output_failed, // archive could not be opened or written: message printed, archive unchanged
-    changed,       // written as far as the range goes, but the file grew while it was read: message printed
-    interrupted,   // an interrupt request came (platform::interrupted()): archive unchanged, nothing printed
+    input_failed,  // input could not be opened or read completely: error reported, archive unchanged
+    output_failed, // archive could not be opened or written: error reported, archive unchanged
+    changed,       // written as far as the range goes, but the file grew while it was read: error reported
+    interrupted,   // an interrupt request came (platform::interrupted()): archive unchanged, nothing reported
 };
 
 class Engine;
@@ -47,13 +53,20 @@ class Meter;
 // durable; the destructor does the same for a run that ends early.
 class Compressor {
 public:
-    explicit Compressor(CompressOptions options);
+    Compressor(CompressOptions options, Diagnostics& diag);
     ~Compressor();
     Compressor(const Compressor&) = delete;
     Compressor& operator=(const Compressor&) = delete;
 
     EntryResult compress_entry(const std::string& input_path, const std::string& stored_name,
                                const std::string& stored_dir, uint64_t range_start, uint64_t range_end);
+    // The same for bytes from any source: `input_path` names them in
+    // messages, `meta` is kept in the check record. The source's size when
+    // the entry is done, if more than range_end when it began at or below
+    // it, means the input grew while it was read.
+    EntryResult compress_source(const Source& in, const std::string& input_path, const platform::FileMeta& meta,
+                                const std::string& stored_name, const std::string& stored_dir, uint64_t range_start,
+                                uint64_t range_end);
 
     // Runs the coding of a whole file as compress_entry would (fresh model)
     // and returns the coder's first `limit` decisions, one per line: "P BIT"
@@ -65,7 +78,7 @@ public:
     const CompressOptions& options() const { return options_; }
 
     // Settles every entry written so far and syncs the archive. False
-    // (message printed) when that fails; the entries then stay incomplete.
+    // (error reported) when that fails; the entries then stay incomplete.
     bool finish_run();
 
     // Forgets the entries not yet settled: they stay incomplete, for a
@@ -89,6 +102,7 @@ public:
 
 private:
     CompressOptions options_;
+    Diagnostics& diag_;
     bool prepare_tables();
 
     std::unique_ptr<Engine> engine_;

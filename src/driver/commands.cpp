@@ -25,6 +25,21 @@ namespace taq {
 
 namespace {
 
+// The command line's sink: every message of the core, as it stands, on
+// standard output (through the stream that the progress line clears).
+class ConsoleSink final : public DiagnosticSink {
+public:
+    void message(Severity, const std::string& text) override { std::fputs(text.c_str(), stdout); }
+    void flush() override { std::fflush(stdout); }
+};
+
+// One run per process: its messages go to the console.
+Diagnostics& console() {
+    static ConsoleSink sink;
+    static Diagnostics diag(&sink);
+    return diag;
+}
+
 int usage_exit() {
     print_banner();
     print_usage();
@@ -51,6 +66,7 @@ int begin_command(Command command, const std::vector<std::string>& args, Setting
     }
     if (s.run_mode == RunMode::child) {
         if (!(board = TaskBoard::open(s.board_path))) return 1;
+        board->set_diagnostics(console());
         // A child ends with its parent; one whose parent went before this
         // took effect ends now.
         platform::end_with_parent();
@@ -96,6 +112,7 @@ std::unique_ptr<TaskBoard> create_parent_board(const Settings& s) {
     std::string tried, error;
     for (const std::string& dir : board_directories(s)) {
         if (auto board = TaskBoard::create(dir, s.task_count, &error)) {
+            board->set_diagnostics(console());
             platform::catch_interrupts();
             return board;
         }
@@ -111,11 +128,11 @@ CompressOptions compress_options(const Settings& s) {
     options.archive_path = s.archive_path;
     options.model_memory = s.model_memory;
     options.solid = s.solid;
-    options.verbose = s.verbose;
+    // A child's entries are the parent's to tell about.
+    options.verbose = s.verbose && s.run_mode == RunMode::single;
     options.recurse = s.recurse;
-    options.run_mode = static_cast<int>(s.run_mode);
-    options.task_slot = s.task_slot;
     options.check_record = s.check_record;
+    options.part_archive = s.run_mode == RunMode::child && s.task_slot >= 1;
     return options;
 }
 
@@ -178,7 +195,7 @@ std::unique_ptr<ProgressLine> start_decode_progress(TaskBoard* board, Meter* met
 // was skipped or changed while it was read.
 bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& final_size) {
     try {
-        Compressor compressor(compress_options(s));
+        Compressor compressor(compress_options(s), console());
         const uint64_t run_bytes = list_bytes(list);
         compressor.expect_input(run_bytes);
         Meter meter;
@@ -215,11 +232,11 @@ bool add_through_tasks(Settings& s, const FileList& list, bool& failed, uint64_t
     const std::unique_ptr<TaskBoard> board = create_parent_board(s);
     if (!board) return false;
     const auto progress = start_parent_progress(*board, list_bytes(list));
-    CompressionParent tasks(*board, s);
+    CompressionParent tasks(*board, s.run_options(), s.archive_path, s.cwd, console());
     try {
         for (const auto& entry : list) {
             if (progress) progress->set_item(collapse_separators(entry.path));
-            const EntryResult r = post_file(tasks, s.task_count, entry.path, entry.size, s.total_input);
+            const EntryResult r = post_file(tasks, s.task_count, entry.path, entry.size, s.total_input, console());
             if (r == EntryResult::output_failed) {
                 tasks.abort();
                 return false;
@@ -298,12 +315,12 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
     }
     if (child) {
         ProgressLine::follow_parent();
-        return run_compress_child(*board, s.task_slot, compress_options(s));
+        return run_compress_child(*board, s.task_slot, compress_options(s), console());
     }
 
     // Held to the end of the run, part archives joined; an incomplete
     // tail of an interrupted run is cut away first.
-    ArchiveLock archive;
+    ArchiveLock archive(console());
     if (!archive.acquire_for_append(s.archive_path)) return 1;
     // From here on an interrupt ends the run cleanly, the archive put back.
     platform::catch_interrupts();
@@ -376,25 +393,25 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     if (destinations.empty()) destinations.push_back("*");
     if (s.run_mode == RunMode::child) {
         ProgressLine::follow_parent();
-        return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, false);
+        return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, false, console());
     }
 
     print_banner();
-    ArchiveLock archive;
+    ArchiveLock archive(console());
     if (!archive.acquire_for_reading(s.archive_path)) return 1;
     remove_leftovers(s);
     std::unique_ptr<ExtractionParent> tasks;
     if (s.run_mode == RunMode::parent) {
         board = create_parent_board(s);
         if (!board) return 1;
-        tasks = std::make_unique<ExtractionParent>(*board, s, false);
+        tasks = std::make_unique<ExtractionParent>(*board, s.archive_path, s.verbose, false, console());
         std::printf("multiprocess etraction use %u task \n", s.task_count);
     }
     std::vector<std::vector<std::string>> selections;
     for (const auto& arg : destinations) selections.push_back({prepare_destination(arg, s.cwd).pattern});
     Meter meter;
     const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, selections);
-    Extractor extractor(s.verbose);
+    Extractor extractor(s.verbose, console());
     extractor.set_meter(&meter);
     if (!tasks) {
         // An interrupt stops the run at the next segment; what it staged
@@ -440,7 +457,7 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     if (!check_path(s.archive_path)) return 1;
     if (s.run_mode == RunMode::child) {
         ProgressLine::follow_parent();
-        return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, true);
+        return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, true, console());
     }
     const std::vector<std::string> wildcards(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
     std::vector<std::string> patterns;
@@ -451,7 +468,7 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     print_banner();
     std::printf("Testing archive %s \n", s.archive_path.c_str());
     std::fflush(stdout);
-    ArchiveLock archive;
+    ArchiveLock archive(console());
     if (!archive.acquire_for_reading(s.archive_path)) return 1;
     remove_leftovers(s);
     bool ok = true;
@@ -464,12 +481,12 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, {patterns});
     std::vector<uint64_t> matched;
     if (board) {
-        ExtractionParent tasks(*board, s, true);
+        ExtractionParent tasks(*board, s.archive_path, s.verbose, true, console());
         ok = tasks.extract(s.archive_path, "", patterns, &matched);
         if (!tasks.lost() && !tasks.finish()) ok = false;
         tally = tasks.tally();
     } else {
-        Extractor extractor(s.verbose);
+        Extractor extractor(s.verbose, console());
         extractor.set_testing(true);
         extractor.set_meter(&meter);
         platform::catch_interrupts();
@@ -500,7 +517,8 @@ int run_list(Settings& s, const std::vector<std::string>& args) {
     uint64_t count = 0;
     bool ok = true;
     for (const auto& w : wildcards) {
-        const ListResult r = list_entries(s.archive_path, w);
+        const ListResult r =
+            list_entries(s.archive_path, w, console(), [](const std::string& line) { std::fputs(line.c_str(), stdout); });
         count += r.listed;
         if (r.status == ListStatus::damaged)
             std::puts("Entries after the damage may still be restored: 't' tests them and 'x' restores them.");

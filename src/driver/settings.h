@@ -6,17 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "archive/options.h"
+
 namespace taq {
 
 enum class RunMode { single = 0, parent = 1, child = 2 };
 
 enum class Command { none, add, extract, list, test };
-
-constexpr int kDefaultMethodLevel = 5;
-constexpr unsigned kMaxTasks = 8;
-
-// 4 MiB shifted left by the method level (0..7).
-constexpr uint32_t model_memory_for_level(int level) { return 4194304u << level; }
 
 struct Settings {
     // From the platform at start-up.
@@ -40,6 +36,18 @@ struct Settings {
     std::string recurse_text;
     std::string verbose_text;
     std::string solid_text;
+
+    // The switches as the core takes them.
+    RunOptions run_options() const {
+        RunOptions o;
+        o.level = method_level;
+        o.solid = solid;
+        o.check_records = check_record;
+        o.tasks = task_count;
+        o.recurse = recurse;
+        o.verbose = verbose;
+        return o;
+    }
 
     // From the arguments and the run.
     std::string archive_path;

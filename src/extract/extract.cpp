@@ -1,7 +1,6 @@
 #include "extract/extract.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <new>
 #include <vector>
 
@@ -69,8 +68,8 @@ void add_walk_damage(CheckTally& tally, const ArchiveWalk& walk) {
     tally.skipped_bytes += walk.skipped_bytes();
 }
 
-Extractor::Extractor(bool verbose)
-    : verbose_(verbose), populate_threads_(std::min(2u, platform::processor_count())) {}
+Extractor::Extractor(bool verbose, Diagnostics& diag)
+    : verbose_(verbose), diag_(diag), populate_threads_(std::min(2u, platform::processor_count())) {}
 Extractor::~Extractor() = default;
 
 DecodeResult Extractor::fail_entry(const EntryHeader& h, DecodeResult r, const std::string& out_path) {
@@ -78,7 +77,7 @@ DecodeResult Extractor::fail_entry(const EntryHeader& h, DecodeResult r, const s
     // The model has taken in bytes that no encoder coded.
     model_ok_ = false;
     if (sizes_ && !out_path.empty()) sizes_->mark_failed(out_path);
-    if (verbose_ && testing_) std::printf("%s%s FAILED\n", h.stored_dir.c_str(), h.stored_name.c_str());
+    if (verbose_ && testing_) diag_.info(text(h.stored_dir, h.stored_name, " FAILED\n"));
     return r;
 }
 
@@ -92,92 +91,82 @@ uint64_t Extractor::largest_file(const std::string& archive_path) {
     return largest_file_;
 }
 
-DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_path, uint64_t offset,
-                                     uint64_t archive_size, const std::string& dest_dir, bool selected) {
-    EntryHeader h;
+DecodeResult Extractor::check_entry_for_decode(const Source& archive, const std::string& archive_path,
+                                               uint64_t offset, uint64_t archive_size, EntryToDecode& e) {
+    EntryHeader& h = e.header;
     std::string why;
     const auto damaged = [&](const std::string& what) {
-        std::printf("%s", damaged_archive_message(archive_path, offset, what).c_str());
+        diag_.error(damaged_archive_message(archive_path, offset, what));
         return fail_entry(h, DecodeResult::damaged, {});
     };
     if (!read_header(archive, offset, archive_size, h, &why)) return damaged(why);
     if (h.data_size < 0) return damaged("negative data size");
     if (!h.reset_flag && engine_ && !model_ok_) {
-        std::printf("Error: %s%s in archive %s at offset %llu not restored: it continues a model run that was "
-                    "damaged\n",
-                    h.stored_dir.c_str(), h.stored_name.c_str(), archive_path.c_str(),
-                    static_cast<unsigned long long>(offset));
+        diag_.error(text("Error: ", h.stored_dir, h.stored_name, " in archive ", archive_path, " at offset ", offset,
+                         " not restored: it continues a model run that was damaged\n"));
         return fail_entry(h, DecodeResult::corrupt, {});
     }
     if (const char* bad = implausible_header(h, engine_ != nullptr)) return damaged(bad);
-    CheckRecord record;
-    uint64_t record_length = 0;
-    const RecordState state = find_record(archive, offset, h.entry_size, h.header_length(), record, record_length);
+    const RecordState state = find_record(archive, offset, h.entry_size, h.header_length(), e.record, e.record_length);
     if (state == RecordState::damaged) return damaged("check record damaged");
-    const bool checked = state == RecordState::present;
-    if (checked && record.header_hash != header_hash(serialize_header(h)))
+    e.checked = state == RecordState::present;
+    if (e.checked && e.record.header_hash != header_hash(serialize_header(h)))
         return damaged("entry header does not match its check record");
     // Without a record the bounds come from an unverified header.
-    const DecodeResult broken = checked ? DecodeResult::corrupt : DecodeResult::damaged;
+    e.broken = e.checked ? DecodeResult::corrupt : DecodeResult::damaged;
     // Bytes that no file could hold where they belong: refused before any
     // output is touched, so that a test fails as the restore would.
-    {
-        const uint64_t largest = largest_file(archive_path);
-        const auto size = static_cast<uint64_t>(h.data_size);
-        std::string past;
-        if (size > largest || h.range_start > largest - size)
-            past = "past the largest file this system can write";
-        else if (checked && h.range_start + size > record.file_size)
-            past = "past the file's size in its check record (" + std::to_string(record.file_size) + ")";
-        if (!past.empty()) {
-            std::printf("Error: %s%s in archive %s at offset %llu cannot be restored: its range %llu+%lld lies %s\n",
-                        h.stored_dir.c_str(), h.stored_name.c_str(), archive_path.c_str(),
-                        static_cast<unsigned long long>(offset), static_cast<unsigned long long>(h.range_start),
-                        static_cast<long long>(h.data_size), past.c_str());
-            return fail_entry(h, broken, {});
-        }
+    const uint64_t largest = largest_file(archive_path);
+    const auto size = static_cast<uint64_t>(h.data_size);
+    std::string past;
+    if (size > largest || h.range_start > largest - size)
+        past = "past the largest file this system can write";
+    else if (e.checked && h.range_start + size > e.record.file_size)
+        past = "past the file's size in its check record (" + std::to_string(e.record.file_size) + ")";
+    if (!past.empty()) {
+        diag_.error(text("Error: ", h.stored_dir, h.stored_name, " in archive ", archive_path, " at offset ", offset,
+                         " cannot be restored: its range ", h.range_start, "+", h.data_size, " lies ", past, "\n"));
+        return fail_entry(h, e.broken, {});
     }
+    return DecodeResult::ok;
+}
 
-    if (testing_) selected = false;
-    DecodeResult result = DecodeResult::ok;
-    const OutputName name{dest_dir, h.stored_dir, h.stored_name};
+platform::File Extractor::open_output(const EntryHeader& h, const OutputName& name, const std::string& archive_path,
+                                      bool& selected, DecodeResult& result) {
     const std::string out_path = name.display();
-    File out;
-    if (selected && !safe_stored_path(h.stored_dir, h.stored_name)) {
-        std::printf("Error: unsafe path in archive %s: %s%s (not restored)\n", archive_path.c_str(),
-                    h.stored_dir.c_str(), h.stored_name.c_str());
+    platform::File out;
+    if (!safe_stored_path(h.stored_dir, h.stored_name)) {
+        diag_.error(text("Error: unsafe path in archive ", archive_path, ": ", h.stored_dir, h.stored_name,
+                         " (not restored)\n"));
+        selected = false;
+        result = DecodeResult::refused;
+        return out;
+    }
+    std::string error;
+    platform::Directory dir = open_output_directory(name, error);
+    platform::FileIdentity id;
+    if (dir && dir.identity(h.stored_name, id) &&
+        std::find(protected_.begin(), protected_.end(), id) != protected_.end()) {
+        diag_.error(text("Error: ", out_path, " is the archive being read or a file of this run; not restored\n"));
+    } else if (dir && sizes_) {
+        out = sizes_->stage(name, dir, error);
+        if (!out) diag_.error(text("Error: ", error, "\n"));
+    } else if (dir) {
+        out = dir.open_file(staging_name(staging_owner_, h.stored_name), File::Mode::write_existing);
+        if (!out) diag_.error(text("Error: cannot open Output file ", out_path, " (", out.error(), ")\n"));
+    } else if (error != last_directory_error_) {
+        // Once for a directory, not for each of its files.
+        diag_.error(text("Error: ", error, "\n"));
+        last_directory_error_ = error;
+    }
+    if (!out) {
         selected = false;
         result = DecodeResult::refused;
     }
-    if (selected) {
-        std::string error;
-        platform::Directory dir = open_output_directory(name, error);
-        platform::FileIdentity id;
-        if (dir && dir.identity(h.stored_name, id) &&
-            std::find(protected_.begin(), protected_.end(), id) != protected_.end()) {
-            std::printf("Error: %s is the archive being read or a file of this run; not restored\n",
-                        out_path.c_str());
-        } else if (dir && sizes_) {
-            out = sizes_->stage(name, dir, error);
-            if (!out) std::printf("Error: %s\n", error.c_str());
-        } else if (dir) {
-            out = dir.open_file(staging_name(staging_owner_, h.stored_name), File::Mode::write_existing);
-            if (!out) std::printf("Error: cannot open Output file %s (%s)\n", out_path.c_str(), out.error().c_str());
-        } else if (error != last_directory_error_) {
-            // Once for a directory, not for each of its files.
-            std::printf("Error: %s\n", error.c_str());
-            last_directory_error_ = error;
-        }
-        if (!out) {
-            selected = false;
-            result = DecodeResult::refused;
-        }
-    }
-    if (verbose_ && selected) std::printf(" %s \n", out_path.c_str());
-    if (meter_) meter_->set_item(h.stored_dir + h.stored_name);
-    if (selected && sizes_) sizes_->add(name, h.range_start, static_cast<uint64_t>(h.data_size), checked ? &record : nullptr);
-    const std::string written = selected ? out_path : std::string();
+    return out;
+}
 
+bool Extractor::prepare_model(const EntryHeader& h) {
     if (h.reset_flag) {
         if (!engine_ || engine_->memory() != h.model_memory) {
             engine_.reset();
@@ -186,58 +175,50 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
                 if (std::max<uint64_t>(expected_output_, static_cast<uint64_t>(h.data_size)) >= kLargePageOutput)
                     engine_->prefer_large_pages(populate_threads_);
             } catch (const std::bad_alloc&) {
-                std::puts("No memory ");
-                return fail_entry(h, DecodeResult::corrupt, written);
+                diag_.error("No memory \n");
+                return false;
             }
         }
         engine_->model_reset(static_cast<uint64_t>(h.data_size));
         model_ok_ = true;
     }
     if (!digram_) digram_ = std::make_unique<DigramTransform>();
-    Engine& engine = *engine_;
-    engine.set_min_match(h.min_match);
+    engine_->set_min_match(h.min_match);
+    return true;
+}
 
+DecodeResult Extractor::decode_stream(const Source& archive, const std::string& archive_path, uint64_t offset,
+                                      const EntryToDecode& e, Sink& sink, const std::string& written) {
+    const EntryHeader& h = e.header;
     const uint64_t stream_start = offset + h.header_length();
-    const uint64_t stream_end = offset + h.entry_size - record_length;
-    archive.seek(stream_start);
-    Decoder decoder(&archive);
-    decoder.start(stream_end);
-    DataHasher* hasher = checked ? &hasher_ : nullptr;
+    const uint64_t stream_end = offset + h.entry_size - e.record_length;
+    Decoder decoder(archive);
+    decoder.start(stream_start, stream_end);
+    DataHasher* hasher = e.checked ? &hasher_ : nullptr;
     if (hasher) hasher->reset();
-
     const auto broken_stream = [&](const char* what) {
-        std::printf("%s", damaged_archive_message(archive_path, offset, what).c_str());
-        return fail_entry(h, broken, written);
+        diag_.error(damaged_archive_message(archive_path, offset, what));
+        return fail_entry(h, e.broken, written);
     };
-    // The output side of the segment loop: hashed for the check record,
-    // written when selected. A file that cannot be written goes; decoding
-    // goes on, for the entries of the run that follow.
+    // The output side of the segment loop: hashed for the check record and
+    // handed to the sink.
     struct Output {
         Extractor& x;
-        File& out;
-        const EntryHeader& h;
-        const std::string& out_path;
+        Sink& sink;
         DataHasher* hasher;
-        bool& selected;
-        DecodeResult& result;
 
         bool read(uint8_t*, size_t, uint64_t) { return false; }
         void write(const uint8_t* seg, size_t n, uint64_t position) {
             if (hasher) hasher->update(seg, n);
-            if (selected && (!out.seek(h.range_start + position) || !out.write(seg, n))) {
-                std::printf("Error: cannot write Output file %s (%s)\n", out_path.c_str(), out.error().c_str());
-                if (x.sizes_) x.sizes_->mark_failed(out_path);
-                selected = false;
-                result = DecodeResult::refused;
-            }
+            sink.write(position, seg, n);
         }
         void count(uint64_t bytes) {
             if (x.meter_) x.meter_->add(bytes);
         }
-        bool stop() const { return x.stop_on_interrupt_ && platform::interrupted(); }
-    } output{*this, out, h, out_path, hasher, selected, result};
+        bool stop() const { return sink.stopped() || (x.stop_on_interrupt_ && platform::interrupted()); }
+    } output{*this, sink, hasher};
     const SegmentOutcome outcome =
-        code_segments(engine, *digram_, decoder, h, static_cast<uint64_t>(h.data_size), output);
+        code_segments(*engine_, *digram_, decoder, h, static_cast<uint64_t>(h.data_size), output);
     if (outcome.status == SegmentOutcome::stopped) {
         // The model is mid-entry: nothing after this can be decoded.
         model_ok_ = false;
@@ -245,15 +226,14 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
         return DecodeResult::interrupted;
     }
     if (outcome.status != SegmentOutcome::ok) return broken_stream(outcome.why);
-    if (checked) {
+    if (e.checked) {
         // The stream must end exactly where the record begins, and give
         // back the bytes that were stored.
         if (decoder.consumed() != decoder.available())
             return broken_stream("coded data does not end where its check record begins");
-        if (hasher->digest() != record.data_hash) {
-            std::printf("Error: check failed in archive %s at offset %llu: %s%s (the decoded data does not match)\n",
-                        archive_path.c_str(), static_cast<unsigned long long>(offset), h.stored_dir.c_str(),
-                        h.stored_name.c_str());
+        if (hasher->digest() != e.record.data_hash) {
+            diag_.error(text("Error: check failed in archive ", archive_path, " at offset ", offset, ": ",
+                             h.stored_dir, h.stored_name, " (the decoded data does not match)\n"));
             return fail_entry(h, DecodeResult::corrupt, written);
         }
         ++tally_.verified;
@@ -261,18 +241,61 @@ DecodeResult Extractor::decode_entry(File& archive, const std::string& archive_p
         ++tally_.unchecked;
     }
     ++tally_.tested;
+    return DecodeResult::ok;
+}
+
+DecodeResult Extractor::decode_entry(const Source& archive, const std::string& archive_path, uint64_t offset,
+                                     uint64_t archive_size, const std::string& dest_dir, bool selected) {
+    EntryToDecode e;
+    const EntryHeader& h = e.header;
+    if (DecodeResult r = check_entry_for_decode(archive, archive_path, offset, archive_size, e); r != DecodeResult::ok)
+        return r;
+
+    if (testing_) selected = false;
+    DecodeResult result = DecodeResult::ok;
+    const OutputName name{dest_dir, h.stored_dir, h.stored_name};
+    const std::string out_path = name.display();
+    File out;
+    if (selected) out = open_output(h, name, archive_path, selected, result);
+    if (verbose_ && selected) diag_.info(text(" ", out_path, " \n"));
+    if (meter_) meter_->set_item(h.stored_dir + h.stored_name);
+    if (selected && sizes_)
+        sizes_->add(name, h.range_start, static_cast<uint64_t>(h.data_size), e.checked ? &e.record : nullptr);
+    const std::string written = selected ? out_path : std::string();
+    if (!prepare_model(h)) return fail_entry(h, DecodeResult::corrupt, written);
+
+    // A file that cannot be written goes; decoding goes on, for the entries
+    // of the run that follow.
+    Sink sink = selected ? Sink(out, h.range_start) : Sink();
+    sink.on_failure([&] {
+        diag_.error(text("Error: cannot write Output file ", out_path, " (", out.error(), ")\n"));
+        if (sizes_) sizes_->mark_failed(out_path);
+        result = DecodeResult::refused;
+    });
+    const DecodeResult decoded = decode_stream(archive, archive_path, offset, e, sink, written);
+    if (decoded != DecodeResult::ok) return decoded;
     if (verbose_ && testing_)
-        std::printf("%s%s  range %llu+%lld  coded %llu  %s\n", h.stored_dir.c_str(), h.stored_name.c_str(),
-                    static_cast<unsigned long long>(h.range_start), static_cast<long long>(h.data_size),
-                    static_cast<unsigned long long>(h.entry_size), checked ? "verified" : "no record");
+        diag_.info(text(h.stored_dir, h.stored_name, "  range ", h.range_start, "+", h.data_size, "  coded ",
+                        h.entry_size, "  ", e.checked ? "verified" : "no record", "\n"));
     return result;
+}
+
+DecodeResult Extractor::decode_to(const Source& archive, const std::string& archive_path, uint64_t offset,
+                                  uint64_t archive_size, Sink& sink) {
+    EntryToDecode e;
+    if (DecodeResult r = check_entry_for_decode(archive, archive_path, offset, archive_size, e); r != DecodeResult::ok)
+        return r;
+    if (meter_) meter_->set_item(e.header.stored_dir + e.header.stored_name);
+    if (!prepare_model(e.header)) return fail_entry(e.header, DecodeResult::corrupt, {});
+    return decode_stream(archive, archive_path, offset, e, sink, {});
 }
 
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
                      const std::vector<std::string>& patterns, std::vector<uint64_t>* matched) {
+    Diagnostics& diag = extractor.diagnostics();
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) {
-        std::printf("Error: cannot open Archive file %s\n", archive_path.c_str());
+        diag.error(text("Error: cannot open Archive file ", archive_path, "\n"));
         return false;
     }
     if (matched) matched->assign(patterns.size(), 0);
@@ -280,7 +303,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     platform::FileIdentity self;
     if (archive.identity(self)) extractor.protect(self);
     extractor.expect_output(size);
-    OutputSizes sizes;
+    OutputSizes sizes(diag);
     extractor.set_output_sizes(&sizes);
     struct Unset {
         Extractor& e;
@@ -288,10 +311,10 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     } unset{extractor};
     bool ok = true;
     bool skip_run = false;  // the current solid run holds nothing selected
-    ArchiveWalk walk(archive, archive_path, size);
+    ArchiveWalk walk(archive, archive_path, size, diag);
     CheckedEntry e;
     bool stopped = false;
-    CaseClashes clashes;
+    CaseClashes clashes(diag);
     while (!stopped && walk.next(e)) {
         const EntryHeader& h = e.header;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
@@ -345,7 +368,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     }
     if (stopped) {
         // What was staged goes with `sizes`; nothing is put in place.
-        std::puts("Error: interrupted");
+        diag.error("Error: interrupted\n");
         return false;
     }
     if (walk.damaged()) {

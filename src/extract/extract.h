@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "archive/diagnostics.h"
+#include "archive/entry.h"
 #include "archive/record.h"
+#include "archive/source.h"
 #include "extract/outputs.h"
 #include "platform/platform.h"
 
@@ -22,10 +25,10 @@ class Meter;
 
 enum class DecodeResult {
     ok,       // decoded (and written when selected); its check record, if any, verified
-    refused,  // decoded but not written: unsafe name or output not writable (message printed)
-    corrupt,  // its data failed its check or its stream is broken (message printed); the
+    refused,  // decoded but not written: unsafe name or output not writable (error reported)
+    corrupt,  // its data failed its check or its stream is broken (error reported); the
               // entry's bounds can be trusted, but the model run it belongs to cannot go on
-    damaged,  // the entry itself cannot be trusted (message printed): the walk must scan for
+    damaged,  // the entry itself cannot be trusted (error reported): the walk must scan for
               // the next entry it can trust
     interrupted,  // an interrupt request came in: the run stops
 };
@@ -47,7 +50,7 @@ void add_walk_damage(CheckTally& tally, const ArchiveWalk& walk);
 // the tables from its own model memory, a continuation entry keeps them.
 class Extractor {
 public:
-    explicit Extractor(bool verbose);
+    Extractor(bool verbose, Diagnostics& diag);
     ~Extractor();
     Extractor(const Extractor&) = delete;
     Extractor& operator=(const Extractor&) = delete;
@@ -58,8 +61,13 @@ public:
     // first time the run meets the file; without them (a child of a
     // parent, which has created it) the staging file of the owner's run
     // must exist already.
-    DecodeResult decode_entry(platform::File& archive, const std::string& archive_path, uint64_t offset,
+    DecodeResult decode_entry(const Source& archive, const std::string& archive_path, uint64_t offset,
                               uint64_t archive_size, const std::string& dest_dir, bool selected);
+    // Decodes the entry at `offset` into `sink`, with the same checks as
+    // decode_entry and no output files. A sink that asks to stop ends the
+    // entry as interrupted.
+    DecodeResult decode_to(const Source& archive, const std::string& archive_path, uint64_t offset,
+                           uint64_t archive_size, Sink& sink);
 
     // Where the ranges written by decode_entry are recorded and their files
     // staged (none: null).
@@ -87,15 +95,40 @@ public:
     // entries that continue it cannot be decoded until the next run starts.
     void drop_model() { model_ok_ = false; }
     CheckTally& tally() { return tally_; }
+    Diagnostics& diagnostics() { return diag_; }
 
 private:
+    // An entry as its checks found it, before its stream is decoded.
+    struct EntryToDecode {
+        EntryHeader header;
+        CheckRecord record;
+        uint64_t record_length = 0;
+        bool checked = false;
+        // What a broken stream makes of the entry: with a record its
+        // bounds still hold.
+        DecodeResult broken = DecodeResult::damaged;
+    };
     DecodeResult fail_entry(const EntryHeader& h, DecodeResult r, const std::string& out_path);
+    // The header, its plausibility, its record and its range; ok or what
+    // the entry's failure is (reported).
+    DecodeResult check_entry_for_decode(const Source& archive, const std::string& archive_path, uint64_t offset,
+                                        uint64_t archive_size, EntryToDecode& e);
+    // The staging file the entry's data goes to; invalid (reported,
+    // `selected` cleared, `result` refused) when it may not or cannot be
+    // written.
+    platform::File open_output(const EntryHeader& h, const OutputName& name, const std::string& archive_path,
+                               bool& selected, DecodeResult& result);
+    // The model for the entry: reset (and sized) for the start of a run.
+    bool prepare_model(const EntryHeader& h);
+    DecodeResult decode_stream(const Source& archive, const std::string& archive_path, uint64_t offset,
+                               const EntryToDecode& e, Sink& sink, const std::string& written);
 
     // The largest file that the archive's directory can hold (asked once
     // per archive).
     uint64_t largest_file(const std::string& archive_path);
 
     bool verbose_;
+    Diagnostics& diag_;
     bool testing_ = false;
     std::string limit_archive_;
     uint64_t largest_file_ = 0;
@@ -132,7 +165,7 @@ bool entry_matches_any(const std::string& stored_dir, const std::string& stored_
 // entries of a solid run before its last matching one are decoded too
 // (written only when they match). Damage is reported and passed over: the
 // walk goes on at the next entry it can trust. Returns false when anything
-// failed (every failure prints its message). `matched` (when given)
+// failed (every failure is reported to the extractor's diagnostics). `matched` (when given)
 // receives, for each pattern, how many entries it selected.
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
                      const std::vector<std::string>& patterns, std::vector<uint64_t>* matched = nullptr);

@@ -82,13 +82,11 @@ void CaseClashes::note(const std::string& stored_path) {
     if (!platform::names_fold_case()) return;
     const auto [first, fresh] = first_.try_emplace(to_lower_ascii(stored_path), stored_path);
     if (fresh || first->second == stored_path || !warned_.insert(stored_path).second) return;
-    std::printf("Warning: %s and %s differ only in case: restored here, they are one file, and the newer replaces "
-                "the other\n",
-                first->second.c_str(), stored_path.c_str());
+    diag_.warning(text("Warning: ", first->second, " and ", stored_path, " differ only in case: restored here, they are one file, and the newer replaces the other\n"));
 }
 
-OutputSizes::OutputSizes() : OutputSizes(platform::own_process()) {}
-OutputSizes::OutputSizes(platform::ProcessId owner) : owner_(owner) {}
+OutputSizes::OutputSizes(Diagnostics& diag) : OutputSizes(diag, platform::own_process()) {}
+OutputSizes::OutputSizes(Diagnostics& diag, platform::ProcessId owner) : diag_(diag), owner_(owner) {}
 OutputSizes::~OutputSizes() { discard(); }
 
 bool OutputSizes::staged(const OutputName& out) const {
@@ -346,7 +344,7 @@ bool OutputSizes::apply_file(const std::string& path, File& file,
             }
         }
         if (problem.empty() && !f.set_metadata(file.ranges[version[0]].record.meta)) {
-            std::printf("Error: cannot set the time and permissions of %s (%s)\n", path.c_str(), f.error().c_str());
+            diag_.error(text("Error: cannot set the time and permissions of ", path, " (", f.error(), ")\n"));
             ok = false;
         }
     }
@@ -360,8 +358,7 @@ bool OutputSizes::apply_file(const std::string& path, File& file,
         if (d.identity(file.name.name, there)) {
             const auto it = placed.find({there.device, there.inode});
             if (it != placed.end()) {
-                std::printf("Error: %s and %s are the same file here; the newer, %s, is kept\n", it->second.c_str(),
-                            path.c_str(), path.c_str());
+                diag_.error(text("Error: ", it->second, " and ", path, " are the same file here; the newer, ", path, ", is kept\n"));
                 placed.erase(it);
                 ok = false;
             }
@@ -375,9 +372,7 @@ bool OutputSizes::apply_file(const std::string& path, File& file,
             std::vector<uint64_t> offsets;
             for (size_t i : v.left_out) offsets.push_back(file.ranges[i].start);
             std::sort(offsets.begin(), offsets.end());
-            std::printf("Warning: %s is restored from its newest pieces; older pieces at offsets %s are left out "
-                        "(without check records the archive does not tell which version they belong to)\n",
-                        path.c_str(), offsets_text(offsets).c_str());
+            diag_.warning(text("Warning: ", path, " is restored from its newest pieces; older pieces at offsets ", offsets_text(offsets), " are left out (without check records the archive does not tell which version they belong to)\n"));
         }
         return ok;
     }
@@ -385,8 +380,7 @@ bool OutputSizes::apply_file(const std::string& path, File& file,
     file.staged = !removed;
     platform::FileIdentity old;
     const bool kept = d && d.identity(file.name.name, old);
-    std::printf("Error: %s not restored: %s%s\n", path.c_str(), problem.c_str(),
-                !removed ? "" : kept ? " (removed; the file there is left as it was)" : " (removed)");
+    diag_.error(text("Error: ", path, " not restored: ", problem, !removed ? "" : kept ? " (removed; the file there is left as it was)" : " (removed)", "\n"));
     return false;
 }
 
@@ -398,7 +392,7 @@ bool OutputSizes::check_covered() const {
         std::vector<std::pair<uint64_t, uint64_t>> spans;
         for (size_t i : version) spans.emplace_back(file.ranges[i].start, file.ranges[i].start + file.ranges[i].size);
         if (covers(spans, final_size(path))) continue;
-        std::printf("Error: %s cannot be restored: the archive holds only part of it\n", path.c_str());
+        diag_.error(text("Error: ", path, " cannot be restored: the archive holds only part of it\n"));
         ok = false;
     }
     return ok;

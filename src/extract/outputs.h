@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/diagnostics.h"
 #include "archive/record.h"
 #include "platform/platform.h"
 
@@ -52,9 +53,11 @@ void remove_stale_staging(platform::Directory& dir, platform::ProcessId self);
 // a pair, of stored paths that a restore here would write into one file.
 class CaseClashes {
 public:
+    explicit CaseClashes(Diagnostics& diag) : diag_(diag) {}
     void note(const std::string& stored_path);
 
 private:
+    Diagnostics& diag_;
     std::map<std::string, std::string> first_;  // the first spelling, by the lower-case path
     std::set<std::string> warned_;
 };
@@ -69,8 +72,8 @@ class OutputSizes {
 public:
     // The process whose run the staging files belong to (this one unless
     // set).
-    OutputSizes();
-    explicit OutputSizes(platform::ProcessId owner);
+    explicit OutputSizes(Diagnostics& diag);
+    OutputSizes(Diagnostics& diag, platform::ProcessId owner);
     // Removes every staging file that apply() did not put in place.
     ~OutputSizes();
     OutputSizes(const OutputSizes&) = delete;
@@ -103,10 +106,10 @@ public:
     // file is cut to its final size, checked against the records of its
     // newest version, given their time and permissions and renamed into
     // place. Two stored paths that reach one file here (a system that folds
-    // case) leave the newer one and fail the run. False (messages printed)
+    // case) leave the newer one and fail the run. False (errors reported)
     // when any file could not be ended as it should.
     bool apply();
-    // For `t`, which writes nothing: false (a line printed for each) when
+    // For `t`, which writes nothing: false (an error reported for each) when
     // the newest version of a file does not cover the size its record
     // gives, which `x` would not restore.
     bool check_covered() const;
@@ -136,6 +139,7 @@ private:
     bool apply_file(const std::string& path, File& file,
                     std::map<std::pair<uint64_t, uint64_t>, std::string>& placed);
 
+    Diagnostics& diag_;
     platform::ProcessId owner_;
     uint64_t order_ = 0;
     std::map<std::string, File> files_;

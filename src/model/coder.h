@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "archive/source.h"
 #include "platform/platform.h"
 
 namespace taq {
@@ -122,14 +123,14 @@ class Decoder {
 public:
     static constexpr bool encoding = false;
 
-    explicit Decoder(platform::File* in) : in_(in), buffer_(kCoderBuffer) {}
+    explicit Decoder(const Source& in) : in_(in), buffer_(kCoderBuffer) {}
 
-    // Starts decoding at the file's current position; bytes at or past
-    // `limit` (the end of the entry) read as zero.
-    void start(uint64_t limit) {
+    // Starts decoding at `from`; bytes at or past `limit` (the end of the
+    // entry) read as zero.
+    void start(uint64_t from, uint64_t limit) {
         limit_ = limit;
-        const uint64_t at = in_->position();
-        available_ = limit > at ? limit - at : 0;
+        pos_ = from;
+        available_ = limit > from ? limit - from : 0;
         consumed_ = 0;
         left_ = 0;
         code_ = 0;
@@ -182,17 +183,18 @@ private:
     }
 
     void refill() {
-        const uint64_t pos = in_->position();
         size_t want = kCoderBuffer;
-        if (pos >= limit_) want = 0;
-        else if (limit_ - pos < want) want = static_cast<size_t>(limit_ - pos);
-        const size_t got = want ? in_->read(buffer_.data(), want) : 0;
+        if (pos_ >= limit_) want = 0;
+        else if (limit_ - pos_ < want) want = static_cast<size_t>(limit_ - pos_);
+        const size_t got = want ? in_.read_at(pos_, buffer_.data(), want) : 0;
+        pos_ += got;
         std::memset(buffer_.data() + got, 0, kCoderBuffer - got);
         left_ = kCoderBuffer;
     }
 
-    platform::File* in_;
+    Source in_;
     std::vector<uint8_t> buffer_;
+    uint64_t pos_ = 0;
     uint64_t limit_ = 0;
     uint64_t available_ = 0;
     uint64_t consumed_ = 0;

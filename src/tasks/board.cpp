@@ -1,7 +1,6 @@
 #include "tasks/board.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "archive/bytes.h"
 #include "archive/paths.h"
@@ -223,10 +222,10 @@ bool TaskBoard::ensure_child(int slot) {
     if (pid_[slot] > 0) return true;
     // A new child must not find the stop its predecessor was given.
     if (read_status(slot) == SlotStatus::stop) write_status(slot, SlotStatus::idle);
-    std::fflush(stdout);
+    diag_->flush();
     const platform::ProcessId pid = command_line_ ? platform::spawn_self(command_line_(slot)) : -1;
     if (pid <= 0) {
-        std::printf("Error: cannot start task %d\n", slot);
+        diag_->error(text("Error: cannot start task ", slot, "\n"));
         return false;
     }
     pid_[slot] = pid;
@@ -297,7 +296,7 @@ void TaskBoard::stop(int slot) {
 bool TaskBoard::poll() {
     if (poll_hook_) poll_hook_();
     if (platform::interrupted()) {
-        std::puts("Error: interrupted");
+        diag_->error("Error: interrupted\n");
         return false;
     }
     for (unsigned s = 1; s <= slots_; ++s) {
@@ -315,9 +314,9 @@ bool TaskBoard::poll() {
             continue;
         }
         if (state == platform::ChildState::exited)
-            std::printf("Error: task %u ended unexpectedly (exit code %d)\n", s, code);
+            diag_->error(text("Error: task ", s, " ended unexpectedly (exit code ", code, ")\n"));
         else
-            std::printf("Error: task %u ended unexpectedly (killed)\n", s);
+            diag_->error(text("Error: task ", s, " ended unexpectedly (killed)\n"));
         return false;
     }
     return true;
@@ -366,7 +365,7 @@ bool TaskBoard::stop_all(const std::function<void(int slot)>& on_idle) {
         for (unsigned s = 1; s <= slots_; ++s) running = running || pid_[s] > 0;
         if (!running) return true;
         if (platform::monotonic_ms() > deadline) {
-            std::puts("Error: tasks did not stop");
+            diag_->error("Error: tasks did not stop\n");
             return false;
         }
         backoff.pause();

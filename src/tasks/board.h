@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/diagnostics.h"
 #include "platform/platform.h"
 
 namespace taq {
@@ -109,6 +110,9 @@ public:
 
     const std::string& path() const { return path_; }
     unsigned slots() const { return slots_; }
+    // Where the board reports lost children and failed starts (nowhere
+    // until set).
+    void set_diagnostics(Diagnostics& diag) { diag_ = &diag; }
 
     SlotStatus read_status(int slot);
     void write_status(int slot, SlotStatus status);
@@ -183,6 +187,8 @@ private:
     platform::File file_;
     std::string path_;
     unsigned slots_ = 0;
+    Diagnostics quiet_;
+    Diagnostics* diag_ = &quiet_;
     bool owner_ = false;
     std::array<uint8_t, kMaxSlots + 1> mirror_{};
     platform::ProcessId parent_ = -1;  // child: the parent's id, read once

@@ -1,6 +1,5 @@
 #include "tasks/child.h"
 
-#include <cstdio>
 #include <functional>
 #include <memory>
 
@@ -37,7 +36,8 @@ private:
 };
 
 // Runs `job` for every posted job of the slot; see run_compress_child.
-int job_loop(TaskBoard& board, int slot, PublishedMeter& published, const std::function<JobResult()>& job) {
+int job_loop(TaskBoard& board, int slot, PublishedMeter& published, Diagnostics& diag,
+             const std::function<JobResult()>& job) {
     Backoff backoff;
     uint64_t last_work = platform::monotonic_ms();
     for (;;) {
@@ -50,7 +50,7 @@ int job_loop(TaskBoard& board, int slot, PublishedMeter& published, const std::f
             const JobResult r = job();
             published.publish();
             // Children share the parent's output; keep each job's messages together.
-            std::fflush(stdout);
+            diag.flush();
             board.finish_job(slot, r);
             backoff.reset();
             last_work = platform::monotonic_ms();
@@ -61,21 +61,21 @@ int job_loop(TaskBoard& board, int slot, PublishedMeter& published, const std::f
     }
 }
 
-JobResult bad_record(const TaskBoard& board) {
-    std::printf("Error: unreadable job on task board %s\n", board.path().c_str());
+JobResult bad_record(const TaskBoard& board, Diagnostics& diag) {
+    diag.error(text("Error: unreadable job on task board ", board.path(), "\n"));
     return JobResult::fatal;
 }
 
 }  // namespace
 
-int run_compress_child(TaskBoard& board, int slot, const CompressOptions& options) {
-    Compressor compressor(options);
+int run_compress_child(TaskBoard& board, int slot, const CompressOptions& options, Diagnostics& diag) {
+    Compressor compressor(options, diag);
     compressor.set_settle_guard([&board] { return !board.orphaned(); });
     PublishedMeter published(board, slot);
     compressor.set_meter(published.meter());
-    const int code = job_loop(board, slot, published, [&] {
+    const int code = job_loop(board, slot, published, diag, [&] {
         CompressJob job;
-        if (!board.read_compress_job(slot, job)) return bad_record(board);
+        if (!board.read_compress_job(slot, job)) return bad_record(board, diag);
         switch (compressor.compress_entry(job.path, file_part(job.path), stored_dir_of(job.path), job.range_start,
                                           job.range_end)) {
             case EntryResult::written: return JobResult::ok;
@@ -93,10 +93,11 @@ int run_compress_child(TaskBoard& board, int slot, const CompressOptions& option
     return compressor.finish_run() ? code : 1;
 }
 
-int run_extract_child(TaskBoard& board, int slot, const std::string& archive_path, bool verbose, bool testing) {
+int run_extract_child(TaskBoard& board, int slot, const std::string& archive_path, bool verbose, bool testing,
+                      Diagnostics& diag) {
     platform::File archive = platform::File::open(archive_path, platform::File::Mode::read_existing);
     if (!archive) {
-        std::printf("Error: cannot open Archive file %s\n", archive_path.c_str());
+        diag.error(text("Error: cannot open Archive file ", archive_path, "\n"));
         return 1;
     }
     const uint64_t size = platform::file_size(archive_path);
@@ -105,7 +106,7 @@ int run_extract_child(TaskBoard& board, int slot, const std::string& archive_pat
     const bool have_board_id = platform::file_identity(board.path(), board_id);
     PublishedMeter published(board, slot);
     auto fresh_extractor = [&] {
-        auto e = std::make_unique<Extractor>(verbose);
+        auto e = std::make_unique<Extractor>(verbose, diag);
         e->set_meter(published.meter());
         e->set_testing(testing);
         if (have_archive_id) e->protect(archive_id);
@@ -119,9 +120,9 @@ int run_extract_child(TaskBoard& board, int slot, const std::string& archive_pat
         return e;
     };
     std::unique_ptr<Extractor> extractor = fresh_extractor();
-    return job_loop(board, slot, published, [&] {
+    return job_loop(board, slot, published, diag, [&] {
         ExtractJob job;
-        if (!board.read_extract_job(slot, job)) return bad_record(board);
+        if (!board.read_extract_job(slot, job)) return bad_record(board, diag);
         JobResult result = JobResult::ok;
         uint64_t offset = job.offset;
         for (uint32_t k = 0; k < job.count && offset < size; ++k) {

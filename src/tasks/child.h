@@ -16,12 +16,13 @@ constexpr uint64_t kChildIdleLimitMs = 5000;
 // Compresses each posted range into options.archive_path (the slot's part
 // archive). Returns the exit code: 0 when stopped or idle, 1 when the
 // parent has gone (then nothing more is settled).
-int run_compress_child(TaskBoard& board, int slot, const CompressOptions& options);
+int run_compress_child(TaskBoard& board, int slot, const CompressOptions& options, Diagnostics& diag);
 
 // Decodes each posted entry of the archive (`testing`: only decodes and
 // checks). A damaged entry fails its job, not the run: the parent goes on
 // with the other entries. Returns the exit code: 0 when stopped or idle, 1
 // when the archive cannot be opened or the parent has gone.
-int run_extract_child(TaskBoard& board, int slot, const std::string& archive_path, bool verbose, bool testing);
+int run_extract_child(TaskBoard& board, int slot, const std::string& archive_path, bool verbose, bool testing,
+                      Diagnostics& diag);
 
 }  // namespace taq

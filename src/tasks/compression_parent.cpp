@@ -1,6 +1,5 @@
 #include "tasks/compression_parent.h"
 
-#include <cstdio>
 
 #include "archive/append.h"
 #include "archive/paths.h"
@@ -10,10 +9,12 @@ namespace taq {
 
 using platform::File;
 
-CompressionParent::CompressionParent(TaskBoard& board, const Settings& settings)
-    : board_(board), settings_(settings) {
-    archive_existed_ = platform::exists(settings.archive_path);
-    size_before_ = platform::file_size(settings.archive_path);
+CompressionParent::CompressionParent(TaskBoard& board, const RunOptions& options, std::string archive_path,
+                                     std::string cwd, Diagnostics& diag)
+    : board_(board), options_(options), archive_path_(std::move(archive_path)), cwd_(std::move(cwd)), diag_(diag) {
+    archive_existed_ = platform::exists(archive_path_);
+    size_before_ = platform::file_size(archive_path_);
+    board_.set_diagnostics(diag_);
     board_.set_command_line([this](int slot) { return command_line(slot); });
     board_.set_on_result([this](int slot, JobResult r) { note_result(slot, r); });
 }
@@ -41,10 +42,10 @@ bool CompressionParent::drop_failed_files() {
             drop = drop || !keep.back();
         }
         if (!drop) continue;
-        if (!drop_entries(part_[s], 0, keep)) return false;
+        if (!drop_entries(diag_, part_[s], 0, keep)) return false;
     }
     for (size_t file = 0; file < failed_.size(); ++file)
-        if (failed_[file]) std::printf("Error: %s left out of the archive: a piece of it failed\n", files_[file].c_str());
+        if (failed_[file]) diag_.error(text("Error: ", files_[file], " left out of the archive: a piece of it failed\n"));
     return true;
 }
 
@@ -52,11 +53,11 @@ CompressionParent::~CompressionParent() { remove_parts(); }
 
 std::vector<std::string> CompressionParent::command_line(int slot) const {
     std::vector<std::string> args{"a"};
-    if (settings_.recurse) args.push_back("-r");
-    if (settings_.verbose) args.push_back("-v");
-    if (settings_.solid) args.push_back("-s");
-    if (!settings_.check_record) args.push_back("-n");
-    args.push_back("-m" + std::to_string(settings_.method_level));
+    if (options_.recurse) args.push_back("-r");
+    if (options_.verbose) args.push_back("-v");
+    if (options_.solid) args.push_back("-s");
+    if (!options_.check_records) args.push_back("-n");
+    args.push_back("-m" + std::to_string(options_.level));
     args.push_back("-p" + std::to_string(slot) + ":" + board_.path());
     args.push_back(part_[slot]);
     // Stands where the child's parser expects a file argument.
@@ -69,8 +70,8 @@ std::vector<std::string> CompressionParent::command_line(int slot) const {
 // part is removed, tells later runs that it is not left over.
 bool CompressionParent::prepare_part(int slot) {
     if (slot < 1 || !part_[slot].empty()) return true;
-    std::string dir = path_prefix(settings_.archive_path);
-    if (dir.empty()) dir = settings_.cwd + "/";
+    std::string dir = path_prefix(archive_path_);
+    if (dir.empty()) dir = cwd_ + "/";
     const std::string base =
         dir + ".taq-part-" + std::to_string(platform::own_process()) + "-" + std::to_string(slot);
     std::string error;
@@ -87,7 +88,7 @@ bool CompressionParent::prepare_part(int slot) {
         error = f.error();
         if (!platform::exists(name)) break;
     }
-    std::printf("Error: cannot create part archive %s (%s)\n", base.c_str(), error.c_str());
+    diag_.error(text("Error: cannot create part archive ", base, " (", error, ")\n"));
     return false;
 }
 
@@ -106,14 +107,14 @@ bool CompressionParent::post(const CompressJob& job) {
 }
 
 bool CompressionParent::finish(uint64_t& final_size) {
-    std::puts(" close task's active ");
-    std::fflush(stdout);
+    diag_.info(" close task's active \n");
+    diag_.flush();
     std::vector<int> order;
     if (!board_.stop_all([&](int slot) { order.push_back(slot); })) return false;
     if (board_.take_fatal()) return false;
     // Every child has ended: no part archive is written any more.
     if (!drop_failed_files()) return false;
-    const std::string& archive = settings_.archive_path;
+    const std::string& archive = archive_path_;
     // Slot 1's entries go first, then the other slots' in the order they
     // were found idle (the order archives have always had).
     std::erase(order, 1);
@@ -125,11 +126,11 @@ bool CompressionParent::finish(uint64_t& final_size) {
             if (!platform::exists(archive)) {
                 File created = File::open(archive, File::Mode::create_new);
                 if (!created) {
-                    std::printf("Error: cannot open Output file %s (%s)\n", archive.c_str(), created.error().c_str());
+                    diag_.error(text("Error: cannot open Output file ", archive, " (", created.error(), ")\n"));
                     return false;
                 }
             }
-            if (!append_file(part_[slot], archive)) return false;
+            if (!append_file(diag_, part_[slot], archive)) return false;
         }
         part_lock_[slot].close();
         remove_file(part_[slot]);
@@ -138,7 +139,7 @@ bool CompressionParent::finish(uint64_t& final_size) {
     // Every joined entry reaches the disk before the run reports success.
     File joined = File::open(archive, File::Mode::write_existing);
     if (joined && !joined.sync()) {
-        std::printf("Error: cannot write Output file %s (%s)\n", archive.c_str(), joined.error().c_str());
+        diag_.error(text("Error: cannot write Output file ", archive, " (", joined.error(), ")\n"));
         return false;
     }
     final_size = platform::file_size(archive);
@@ -148,15 +149,15 @@ bool CompressionParent::finish(uint64_t& final_size) {
 void CompressionParent::abort() {
     board_.kill_all();
     remove_parts();
-    const std::string& archive = settings_.archive_path;
+    const std::string& archive = archive_path_;
     if (!archive_existed_) {
         remove_file(archive);
     } else if (platform::file_size(archive) != size_before_) {
         File f = File::open(archive, File::Mode::write_existing);
         if (!f || !f.truncate(size_before_))
-            std::printf("Error: cannot restore archive %s (%s)\n", archive.c_str(), f.error().c_str());
+            diag_.error(text("Error: cannot restore archive ", archive, " (", f.error(), ")\n"));
     }
-    std::fflush(stdout);
+    diag_.flush();
 }
 
 void CompressionParent::remove_parts() {

@@ -11,16 +11,18 @@
 #include <string>
 #include <vector>
 
-#include "driver/settings.h"
+#include "archive/diagnostics.h"
+#include "archive/options.h"
 #include "tasks/board.h"
 
 namespace taq {
 
 class CompressionParent {
 public:
-    // The archive path and the switches come from `settings`; the archive's
-    // size before the run is taken now.
-    CompressionParent(TaskBoard& board, const Settings& settings);
+    // The archive's size before the run is taken now. `cwd` is where a
+    // relative archive path leads.
+    CompressionParent(TaskBoard& board, const RunOptions& options, std::string archive_path, std::string cwd,
+                      Diagnostics& diag);
     ~CompressionParent();
     CompressionParent(const CompressionParent&) = delete;
     CompressionParent& operator=(const CompressionParent&) = delete;
@@ -30,7 +32,7 @@ public:
 
     // Posts one piece (of the file of the last begin_file) to the first idle
     // slot in slot order, starting the slot's child on first use. False
-    // (message printed) when the run must stop: a child is lost, could not
+    // (error reported) when the run must stop: a child is lost, could not
     // start, or cannot write its archive.
     bool post(const CompressJob& job);
 
@@ -38,7 +40,7 @@ public:
     // of a file of which any piece failed out of the archive and the part
     // archives, then appends the part archives in the order their slots were
     // found idle. `final_size` receives the archive's size after the run.
-    // False (message printed) when the run failed; call abort() then.
+    // False (error reported) when the run failed; call abort() then.
     bool finish(uint64_t& final_size);
 
     // Kills the children, removes the part archives and puts the archive
@@ -55,7 +57,10 @@ private:
     bool drop_failed_files();
 
     TaskBoard& board_;
-    const Settings& settings_;
+    RunOptions options_;
+    std::string archive_path_;
+    std::string cwd_;
+    Diagnostics& diag_;
     bool archive_existed_ = false;
     uint64_t size_before_ = 0;
     std::array<std::string, kMaxSlots + 1> part_;

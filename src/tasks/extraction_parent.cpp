@@ -1,7 +1,6 @@
 #include "tasks/extraction_parent.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 
 #include "archive/entry.h"
@@ -14,8 +13,10 @@ namespace taq {
 
 using platform::File;
 
-ExtractionParent::ExtractionParent(TaskBoard& board, const Settings& settings, bool testing)
-    : board_(board), settings_(settings), testing_(testing) {
+ExtractionParent::ExtractionParent(TaskBoard& board, std::string archive_path, bool verbose, bool testing,
+                                   Diagnostics& diag)
+    : board_(board), archive_path_(std::move(archive_path)), verbose_(verbose), diag_(diag), testing_(testing) {
+    board_.set_diagnostics(diag_);
     board_.set_command_line([this](int slot) { return command_line(slot); });
     // A failed test job (one entry each) that had no record was counted
     // among the entries without one.
@@ -38,9 +39,9 @@ CheckTally ExtractionParent::tally() const {
 
 std::vector<std::string> ExtractionParent::command_line(int slot) const {
     std::vector<std::string> args{testing_ ? "t" : "x"};
-    if (settings_.verbose) args.push_back("-v");
+    if (verbose_) args.push_back("-v");
     args.push_back("-p" + std::to_string(slot) + ":" + board_.path());
-    args.push_back(settings_.archive_path);
+    args.push_back(archive_path_);
     args.push_back(dest_dir_);
     return args;
 }
@@ -50,8 +51,7 @@ std::vector<std::string> ExtractionParent::command_line(int slot) const {
 bool ExtractionParent::prepare_output(const EntryHeader& h, const std::string& archive_path,
                                       const std::string& dest_dir, OutputSizes& sizes, std::string& out_path) {
     if (!safe_stored_path(h.stored_dir, h.stored_name)) {
-        std::printf("Error: unsafe path in archive %s: %s%s (not restored)\n", archive_path.c_str(),
-                    h.stored_dir.c_str(), h.stored_name.c_str());
+        diag_.error(text("Error: unsafe path in archive ", archive_path, ": ", h.stored_dir, h.stored_name, " (not restored)\n"));
         return false;
     }
     const OutputName name{dest_dir, h.stored_dir, h.stored_name};
@@ -61,17 +61,17 @@ bool ExtractionParent::prepare_output(const EntryHeader& h, const std::string& a
     platform::Directory dir = open_output_directory(name, error);
     if (!dir) {
         // Once for a directory, not for each of its files.
-        if (error != last_directory_error_) std::printf("Error: %s\n", error.c_str());
+        if (error != last_directory_error_) diag_.error(text("Error: ", error, "\n"));
         last_directory_error_ = error;
         return false;
     }
     platform::FileIdentity id;
     if (dir.identity(h.stored_name, id) && (id == archive_id_ || id == board_id_)) {
-        std::printf("Error: %s is the archive being read or a file of this run; not restored\n", out_path.c_str());
+        diag_.error(text("Error: ", out_path, " is the archive being read or a file of this run; not restored\n"));
         return false;
     }
     if (!sizes.stage(name, dir, error)) {
-        std::printf("Error: %s\n", error.c_str());
+        diag_.error(text("Error: ", error, "\n"));
         return false;
     }
     return true;
@@ -199,17 +199,17 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
                                const std::vector<std::string>& patterns, std::vector<uint64_t>* matched) {
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) {
-        std::printf("Error: cannot open Archive file %s\n", archive_path.c_str());
+        diag_.error(text("Error: cannot open Archive file ", archive_path, "\n"));
         return false;
     }
     if (dest_dir.size() >= kBoardPathRoom) {
-        std::printf("Error: path too long %s\n", dest_dir.c_str());
+        diag_.error(text("Error: path too long ", dest_dir, "\n"));
         return false;
     }
     const uint64_t size = platform::file_size(archive_path);
     if (!tasks_pay(archive, size, dest_dir, patterns)) {
         if (!extractor_) {
-            extractor_ = std::make_unique<Extractor>(settings_.verbose);
+            extractor_ = std::make_unique<Extractor>(verbose_, diag_);
             extractor_->protect(board_id_);
             extractor_->set_stop_on_interrupt(true);
         }
@@ -219,11 +219,11 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     archive.identity(archive_id_);
     bool ok = true;
     RunPlan plan;
-    OutputSizes sizes;
+    OutputSizes sizes(diag_);
     EntrySpans spans;
     uint64_t work = 0;
-    ArchiveWalk walk(archive, archive_path, size);
-    CaseClashes clashes;
+    ArchiveWalk walk(archive, archive_path, size, diag_);
+    CaseClashes clashes(diag_);
     for (CheckedEntry e; walk.next(e); walk.skip(e)) {
         const EntryHeader& h = e.header;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
@@ -258,7 +258,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         ok = false;
         add_walk_damage(tally_, walk);
     }
-    std::fflush(stdout);
+    diag_.flush();
     // A test counts each failed job as one damaged entry: one entry a job.
     const std::vector<Share> shares =
         make_shares(plan.finish(), spans, share_target(work, board_.slots()), testing_ ? 1 : kMaxBatchEntries);
@@ -336,8 +336,8 @@ bool ExtractionParent::wait_idle() {
 }
 
 bool ExtractionParent::finish() {
-    std::puts(" Decompression verify ");
-    std::fflush(stdout);
+    diag_.info(" Decompression verify \n");
+    diag_.flush();
     if (!board_.stop_all()) {
         lost_ = true;
         return false;

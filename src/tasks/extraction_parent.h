@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/settings.h"
+#include "archive/diagnostics.h"
 #include "extract/extract.h"
 #include "platform/platform.h"
 #include "tasks/board.h"
@@ -99,13 +99,14 @@ constexpr uint64_t kLocalWork = 1048576;
 class ExtractionParent {
 public:
     // `testing`: the children only decode and check (`t`).
-    ExtractionParent(TaskBoard& board, const Settings& settings, bool testing);
+    // `archive_path` is the archive the children are started on.
+    ExtractionParent(TaskBoard& board, std::string archive_path, bool verbose, bool testing, Diagnostics& diag);
 
     // Restores every entry of the archive whose file name matches one of
     // `patterns` under `dest_dir` (or, testing, only decodes and checks
     // it), through the children, and waits until they are done with it.
-    // Damage is passed over as in a single process. False (messages
-    // printed) when anything failed; lost() then tells whether the whole
+    // Damage is passed over as in a single process. False (errors
+    // reported) when anything failed; lost() then tells whether the whole
     // run must stop. `matched` (when given) receives, for each pattern, how
     // many entries it selected.
     bool extract(const std::string& archive_path, const std::string& dest_dir,
@@ -132,7 +133,9 @@ private:
     bool wait_idle();
 
     TaskBoard& board_;
-    const Settings& settings_;
+    std::string archive_path_;
+    bool verbose_;
+    Diagnostics& diag_;
     bool testing_;
     std::string dest_dir_;  // of the destination being extracted
     std::string last_directory_error_;

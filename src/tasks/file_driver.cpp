@@ -25,9 +25,9 @@ EntryResult compress_file(Compressor& compressor, const std::string& path, int64
 }
 
 EntryResult post_file(CompressionParent& parent, unsigned tasks, const std::string& path, int64_t list_size,
-                      uint64_t& total_input) {
+                      uint64_t& total_input, Diagnostics& diag) {
     if (path.size() >= kBoardPathRoom) {
-        std::printf("Error: path too long %s\n", path.c_str());
+        diag.error(text("Error: path too long ", path, "\n"));
         return EntryResult::input_failed;
     }
     const uint64_t size = platform::file_size(path);

@@ -30,6 +30,6 @@ EntryResult compress_file(Compressor& compressor, const std::string& path, int64
 // then adds `list_size` to `total_input`. output_failed means the run must
 // stop; input_failed that the file was skipped (message printed).
 EntryResult post_file(CompressionParent& parent, unsigned tasks, const std::string& path, int64_t list_size,
-                      uint64_t& total_input);
+                      uint64_t& total_input, Diagnostics& diag);
 
 }  // namespace taq

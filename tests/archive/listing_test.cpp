@@ -17,13 +17,11 @@ struct Listed {
 };
 
 Listed list(const std::string& archive, const std::string& wildcard) {
-    std::FILE* out = std::tmpfile();
+    // Lines and messages in the order they come, as `l` prints them.
+    test::Messages msgs;
     Listed l;
-    l.result = list_entries(archive, wildcard, out);
-    std::rewind(out);
-    char buf[4096];
-    while (const size_t n = std::fread(buf, 1, sizeof buf, out)) l.text.append(buf, n);
-    std::fclose(out);
+    l.result = list_entries(archive, wildcard, msgs.diag, [&](const std::string& line) { msgs.text += line; });
+    l.text = msgs.text;
     return l;
 }
 
@@ -67,7 +65,8 @@ TEST_F(Listing, EmptyAndMissingArchives) {
 TEST_F(Listing, AppendedArchiveListsBothInOrder) {
     const std::string a = archive_with(test::make_entry("one", "") + test::make_entry("two", "d/"));
     test::write_file(tmp.file("part2"), test::make_entry("three", "") + test::make_entry("four", "", true));
-    ASSERT_TRUE(append_file(tmp.file("part2"), a));
+    test::Messages msgs;
+    ASSERT_TRUE(append_file(msgs.diag, tmp.file("part2"), a));
     EXPECT_EQ(list(a, "*").text, "one\nd/two\nthree\nfour - solid\n");
 }
 

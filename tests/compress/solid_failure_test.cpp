@@ -13,6 +13,7 @@ namespace taq {
 namespace {
 
 TEST(SolidRun, DroppedEntryMakesTheNextOneStartAFreshModel) {
+    test::Messages msgs;
     test::TempDir dir;
     const std::string a = "the first file of the run, " + std::string(3000, 'a');
     const std::string b = test::random_bytes(20000, 3) + "second";
@@ -25,7 +26,7 @@ TEST(SolidRun, DroppedEntryMakesTheNextOneStartAFreshModel) {
     options.archive_path = dir.file("arch");
     options.model_memory = 4194304;
     options.solid = true;
-    Compressor compressor(options);
+    Compressor compressor(options, msgs.diag);
     ASSERT_EQ(compressor.compress_entry(dir.file("a"), "a", "", 0, a.size()), EntryResult::written);
     // A range past the end of the file: it is read short, coded in part, dropped.
     ASSERT_EQ(compressor.compress_entry(dir.file("b"), "b", "", 0, b.size() + 100000), EntryResult::input_failed);
@@ -43,7 +44,7 @@ TEST(SolidRun, DroppedEntryMakesTheNextOneStartAFreshModel) {
     EXPECT_EQ(second.reset_flag, 1);
     EXPECT_EQ(first.entry_size + second.entry_size, size);
 
-    Extractor extractor(false);
+    Extractor extractor(false, msgs.diag);
     ASSERT_TRUE(extract_entries(extractor, dir.file("arch"), dir.file("out") + "/", "*"));
     EXPECT_EQ(test::read_file(dir.file("out/a")), a);
     EXPECT_EQ(test::read_file(dir.file("out/c")), c);
@@ -54,16 +55,16 @@ TEST(SolidRun, DroppedEntryMakesTheNextOneStartAFreshModel) {
 // ends before its range (it shrank) has none to give, and says what it
 // always said.
 TEST(CompressEntry, InputFailuresNameTheReasonTheSystemGave) {
+    test::Messages msgs;
     test::TempDir dir;
     test::write_file(dir.file("short"), std::string(100, 's'));
     CompressOptions options;
     options.archive_path = dir.file("arch");
     options.model_memory = 4194304;
-    Compressor compressor(options);
-    testing::internal::CaptureStdout();
+    Compressor compressor(options, msgs.diag);
     EXPECT_EQ(compressor.compress_entry(dir.file("gone"), "gone", "", 0, 10), EntryResult::input_failed);
     EXPECT_EQ(compressor.compress_entry(dir.file("short"), "short", "", 0, 5000), EntryResult::input_failed);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = msgs.text;
     EXPECT_TRUE(test::contains(out, "Error: cannot open Input file " + dir.file("gone") + " (")) << out;
     EXPECT_FALSE(test::contains(out, "Error: cannot open Input file " + dir.file("gone") + "\n")) << out;
     EXPECT_TRUE(test::contains(out, "Error: cannot read Input file " + dir.file("short") + "\n")) << out;
@@ -71,10 +72,9 @@ TEST(CompressEntry, InputFailuresNameTheReasonTheSystemGave) {
 
     // An archive that cannot be opened for writing (a directory).
     options.archive_path = dir.path();
-    Compressor into_dir(options);
-    testing::internal::CaptureStdout();
+    Compressor into_dir(options, msgs.diag);
     EXPECT_EQ(into_dir.compress_entry(dir.file("short"), "short", "", 0, 100), EntryResult::output_failed);
-    const std::string out2 = testing::internal::GetCapturedStdout();
+    const std::string out2 = msgs.text;
     EXPECT_TRUE(test::contains(out2, "Error: cannot open Output file " + dir.path() + " (")) << out2;
 }
 

@@ -13,6 +13,7 @@ namespace {
 class TraceTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(TraceTest, FirstDecisionsMatchReference) {
+    test::Messages msgs;
     const std::string name = GetParam();
     const std::string dir = test::test_data_dir() + "/vectors";
     const std::string reference = test::read_file(dir + "/traces/" + name + ".m0.trace");
@@ -20,7 +21,7 @@ TEST_P(TraceTest, FirstDecisionsMatchReference) {
     test::TempDir tmp;
     CompressOptions options;
     options.model_memory = 4194304;
-    Compressor compressor(options);
+    Compressor compressor(options, msgs.diag);
     const std::string trace = compressor.trace_decisions(dir + "/inputs/" + name, tmp.file("scratch"), 20000);
     std::istringstream want(reference), got(trace);
     std::string a, b;

@@ -12,7 +12,8 @@ namespace {
 constexpr uint64_t kMiB = 1048576;
 
 TEST(OutputSizes, NewestVersionDecides) {
-    OutputSizes s;
+    test::Messages msgs;
+    OutputSizes s(msgs.diag);
     s.add("a", 0, 1000);  // first run
     s.add("a", 0, 100);   // a shorter version appended later
     EXPECT_EQ(s.final_size("a"), 100u);
@@ -28,7 +29,8 @@ TEST(OutputSizes, NewestVersionDecides) {
 }
 
 TEST(OutputSizes, PiecesOfOneVersionAddUpInAnyOrder) {
-    OutputSizes s;
+    test::Messages msgs;
+    OutputSizes s(msgs.diag);
     // Pieces of 8 MiB written by several tasks: a later piece may stand
     // before the first one in the archive.
     s.add("f", 8 * kMiB, 8 * kMiB);
@@ -44,7 +46,8 @@ TEST(OutputSizes, PiecesOfOneVersionAddUpInAnyOrder) {
 }
 
 TEST(OutputSizes, OlderLongerVersionInPiecesDoesNotExtendANewOne) {
-    OutputSizes s;
+    test::Messages msgs;
+    OutputSizes s(msgs.diag);
     s.add("h", 0, 8 * kMiB);
     s.add("h", 8 * kMiB, 4 * kMiB);
     s.add("h", 0, 5);  // a small new version: one piece, the whole file
@@ -52,11 +55,12 @@ TEST(OutputSizes, OlderLongerVersionInPiecesDoesNotExtendANewOne) {
 }
 
 TEST(OutputSizes, PlainVersionsInPiecesAreNeverMixed) {
+    test::Messages msgs;
     // 40 MiB in four pieces, then a new version of 20 MiB in two, at the
     // same step: the old tail is no part of the new version.
     for (const std::vector<uint64_t>& old_order :
          {std::vector<uint64_t>{0, 10, 20, 30}, {0, 10, 30, 20}, {0, 30, 20, 10}}) {
-        OutputSizes s;
+        OutputSizes s(msgs.diag);
         for (uint64_t at : old_order) s.add("v", at * kMiB, 10 * kMiB);
         s.add("v", 0, 10 * kMiB);
         s.add("v", 10 * kMiB, 10 * kMiB);
@@ -65,7 +69,7 @@ TEST(OutputSizes, PlainVersionsInPiecesAreNeverMixed) {
     // The new version's second piece written before its first (another
     // task took the first): the old pieces behind them could be either
     // version's; they are left out and named, never joined in.
-    OutputSizes s;
+    OutputSizes s(msgs.diag);
     for (uint64_t at : {0, 10, 20, 30}) s.add("w", at * kMiB, 10 * kMiB);
     s.add("w", 10 * kMiB, 10 * kMiB);
     s.add("w", 0, 10 * kMiB);
@@ -73,7 +77,7 @@ TEST(OutputSizes, PlainVersionsInPiecesAreNeverMixed) {
     EXPECT_EQ(s.left_out("w"), (std::vector<uint64_t>{20 * kMiB, 30 * kMiB}));
     // Where only one split gives two whole versions, it is taken: the old
     // version was one piece, the new one's tail came before its start.
-    OutputSizes u;
+    OutputSizes u(msgs.diag);
     for (uint64_t at : {0, 30, 20}) u.add("u", at * kMiB, 10 * kMiB);
     u.add("u", 0, 10 * kMiB);
     u.add("u", 10 * kMiB, 10 * kMiB);
@@ -81,7 +85,7 @@ TEST(OutputSizes, PlainVersionsInPiecesAreNeverMixed) {
     EXPECT_TRUE(u.left_out("u").empty());
     // A piece that the newest version needs to have no gap is its own;
     // one past its short last piece is older.
-    OutputSizes g;
+    OutputSizes g(msgs.diag);
     for (uint64_t at : {0, 9, 18, 27}) g.add("g", at * kMiB, 9 * kMiB);
     g.add("g", 9 * kMiB, 9 * kMiB);   // new version's middle, written first
     g.add("g", 0, 9 * kMiB);          // new version begins...
@@ -89,13 +93,14 @@ TEST(OutputSizes, PlainVersionsInPiecesAreNeverMixed) {
     EXPECT_EQ(g.final_size("g"), 20 * kMiB);
     EXPECT_TRUE(g.left_out("g").empty());
     // One version alone, its pieces in any order: all of them.
-    OutputSizes one;
+    OutputSizes one(msgs.diag);
     for (uint64_t at : {20, 10, 0, 30}) one.add("o", at * kMiB, 10 * kMiB);
     EXPECT_EQ(one.final_size("o"), 40 * kMiB);
 }
 
 TEST(OutputSizes, AmbiguousOlderPiecesAreLeftOutAndNamed) {
-    OutputSizes s;
+    test::Messages msgs;
+    OutputSizes s(msgs.diag);
     s.add("a", 0, 10 * kMiB);
     s.add("a", 10 * kMiB, 10 * kMiB);  // the old version ends here, or the new one begins
     s.add("a", 20 * kMiB, 10 * kMiB);
@@ -107,6 +112,7 @@ TEST(OutputSizes, AmbiguousOlderPiecesAreLeftOutAndNamed) {
 }
 
 TEST(Staging, NamesAreTheRunsOwnAndOnlyDeadRunsAreSwept) {
+    test::Messages msgs;
     platform::ProcessId owner = 0;
     const std::string name = staging_name(4242, "report.txt");
     EXPECT_TRUE(parse_staging_name(name, owner));
@@ -133,10 +139,11 @@ TEST(Staging, NamesAreTheRunsOwnAndOnlyDeadRunsAreSwept) {
 }
 
 TEST(Staging, WhatIsNotPutInPlaceIsRemoved) {
+    test::Messages msgs;
     test::TempDir dir;
     test::write_file(dir.file("keep"), "old");
     {
-        OutputSizes s;
+        OutputSizes s(msgs.diag);
         const OutputName name{dir.path(), "", "keep"};
         platform::Directory d = platform::Directory::open(dir.path());
         std::string error;

@@ -51,8 +51,8 @@ std::string encode(const std::string& path, const std::vector<Decision>& decisio
 size_t decode_matches(const std::string& path, const std::vector<Decision>& decisions, bool split = false) {
     File f = File::open(path, File::Mode::read_existing);
     EXPECT_TRUE(f.valid());
-    Decoder dec(&f);
-    dec.start(platform::file_size(path));
+    Decoder dec(f);
+    dec.start(0, platform::file_size(path));
     for (size_t i = 0; i < decisions.size(); ++i) {
         const Decision& d = decisions[i];
         int bit;
@@ -68,6 +68,7 @@ size_t decode_matches(const std::string& path, const std::vector<Decision>& deci
 }
 
 TEST(Coder, EmptyStreamIsFiveZeroBytes) {
+    test::Messages msgs;
     test::TempDir dir;
     EXPECT_EQ(encode(dir.file("s"), {}), std::string(5, '\0'));
 }
@@ -78,6 +79,7 @@ TEST(Coder, EmptyStreamIsFiveZeroBytes) {
 // above that point, so the held-back byte 0x7F becomes 0x80 and every
 // pending 0xFF becomes 0x00, across the 65,536-byte buffer boundary.
 TEST(Coder, CarryThroughLongPendingRunAcrossBufferBoundary) {
+    test::Messages msgs;
     std::vector<Decision> d;
     d.push_back({0, 0});
     for (int i = 0; i < 8; ++i) d.push_back({1, 0});
@@ -105,6 +107,7 @@ TEST(Coder, CarryThroughLongPendingRunAcrossBufferBoundary) {
 }
 
 TEST(Coder, RandomDecisionsRoundTrip) {
+    test::Messages msgs;
     std::mt19937 rng(12345);
     test::TempDir dir;
     // Short streams, and one long enough to fill the buffer several times.
@@ -139,11 +142,12 @@ TEST(Coder, RandomDecisionsRoundTrip) {
 // the raw flag of the first block, then the first bit of the first byte
 // from a fresh context model.
 TEST(Coder, FreshGeneralStreamStartsAtSquashOfZero) {
+    test::Messages msgs;
     test::TempDir dir;
     test::write_file(dir.file("in"), std::string("hello world"));
     CompressOptions options;
     options.model_memory = 4194304;
-    Compressor compressor(options);
+    Compressor compressor(options, msgs.diag);
     const std::string trace = compressor.trace_decisions(dir.file("in"), dir.file("scratch"), 27);
     std::string want = "d 0\n";
     for (int bit = 23; bit >= 0; --bit) want += std::string("d ") + ((11 >> bit) & 1 ? "1" : "0") + "\n";

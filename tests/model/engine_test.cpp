@@ -67,8 +67,8 @@ std::string decode_segment(Engine& engine, const std::string& coded, size_t n, c
     test::write_file(path, coded);
     File f = File::open(path, File::Mode::read_existing);
     EXPECT_TRUE(f.valid());
-    Decoder dec(&f);
-    dec.start(coded.size());
+    Decoder dec(f);
+    dec.start(0, coded.size());
     DigramTransform digram;
     MemoryIo io;
     EXPECT_EQ(code_segments(engine, digram, dec, CodingChoices{}, n, io).status, SegmentOutcome::ok);
