@@ -86,7 +86,7 @@ struct FileListEntry {
 using FileList = std::vector<FileListEntry>;
 
 // An input that the enumeration leaves out: the line that says so (without
-// line end), and whether it fails the run. Inputs named on the command line
+// line end), and whether it fails the run. Files named on the command line
 // and directories or files that cannot be read fail it; files of other kinds
 // (FIFOs, sockets, devices, dangling links) met by a wildcard or below a
 // directory are only named.

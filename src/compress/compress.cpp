@@ -28,7 +28,7 @@ std::string reason(const Source& f) {
     return e.empty() ? std::string() : " (" + e + ")";
 }
 
-// Inputs from this size on touch most 2 MiB regions of the tables: large
+// Input from this size on touches most 2 MiB regions of the tables: large
 // pages then cost less than the many small page faults.
 constexpr uint64_t kLargePageInput = 4096;
 

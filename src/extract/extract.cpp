@@ -1,6 +1,7 @@
 #include "extract/extract.h"
 
 #include <algorithm>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -22,7 +23,7 @@ using platform::File;
 
 static_assert(kEntrySegment == kSegmentSize, "the plausibility checks assume the coders' segment");
 
-// Outputs from this size on touch most 2 MiB regions of the tables: large
+// Output from this size on touches most 2 MiB regions of the tables: large
 // pages then cost less than the many small page faults.
 constexpr uint64_t kLargePageOutput = 4096;
 
@@ -92,7 +93,8 @@ uint64_t Extractor::largest_file(const std::string& archive_path) {
 }
 
 DecodeResult Extractor::check_entry_for_decode(const Source& archive, const std::string& archive_path,
-                                               uint64_t offset, uint64_t archive_size, EntryToDecode& e) {
+                                               uint64_t offset, uint64_t archive_size, bool to_file,
+                                               EntryToDecode& e) {
     EntryHeader& h = e.header;
     std::string why;
     const auto damaged = [&](const std::string& what) {
@@ -116,7 +118,7 @@ DecodeResult Extractor::check_entry_for_decode(const Source& archive, const std:
     e.broken = e.checked ? DecodeResult::corrupt : DecodeResult::damaged;
     // Bytes that no file could hold where they belong: refused before any
     // output is touched, so that a test fails as the restore would.
-    const uint64_t largest = largest_file(archive_path);
+    const uint64_t largest = to_file ? largest_file(archive_path) : std::numeric_limits<uint64_t>::max();
     const auto size = static_cast<uint64_t>(h.data_size);
     std::string past;
     if (size > largest || h.range_start > largest - size)
@@ -167,6 +169,7 @@ platform::File Extractor::open_output(const EntryHeader& h, const OutputName& na
 }
 
 bool Extractor::prepare_model(const EntryHeader& h) {
+    out_of_memory_ = false;
     if (h.reset_flag) {
         if (!engine_ || engine_->memory() != h.model_memory) {
             engine_.reset();
@@ -176,6 +179,7 @@ bool Extractor::prepare_model(const EntryHeader& h) {
                     engine_->prefer_large_pages(populate_threads_);
             } catch (const std::bad_alloc&) {
                 diag_.error("No memory \n");
+                out_of_memory_ = true;
                 return false;
             }
         }
@@ -248,7 +252,8 @@ DecodeResult Extractor::decode_entry(const Source& archive, const std::string& a
                                      uint64_t archive_size, const std::string& dest_dir, bool selected) {
     EntryToDecode e;
     const EntryHeader& h = e.header;
-    if (DecodeResult r = check_entry_for_decode(archive, archive_path, offset, archive_size, e); r != DecodeResult::ok)
+    if (DecodeResult r = check_entry_for_decode(archive, archive_path, offset, archive_size, true, e);
+        r != DecodeResult::ok)
         return r;
 
     if (testing_) selected = false;
@@ -283,7 +288,8 @@ DecodeResult Extractor::decode_entry(const Source& archive, const std::string& a
 DecodeResult Extractor::decode_to(const Source& archive, const std::string& archive_path, uint64_t offset,
                                   uint64_t archive_size, Sink& sink) {
     EntryToDecode e;
-    if (DecodeResult r = check_entry_for_decode(archive, archive_path, offset, archive_size, e); r != DecodeResult::ok)
+    if (DecodeResult r = check_entry_for_decode(archive, archive_path, offset, archive_size, false, e);
+        r != DecodeResult::ok)
         return r;
     if (meter_) meter_->set_item(e.header.stored_dir + e.header.stored_name);
     if (!prepare_model(e.header)) return fail_entry(e.header, DecodeResult::corrupt, {});

@@ -12,7 +12,7 @@
 #include "archive/entry.h"
 #include "archive/record.h"
 #include "archive/source.h"
-#include "extract/outputs.h"
+#include "extract/staging.h"
 #include "platform/platform.h"
 
 namespace taq {
@@ -95,6 +95,8 @@ public:
     // entries that continue it cannot be decoded until the next run starts.
     void drop_model() { model_ok_ = false; }
     CheckTally& tally() { return tally_; }
+    // The last entry failed because its model's memory could not be had.
+    bool out_of_memory() const { return out_of_memory_; }
     Diagnostics& diagnostics() { return diag_; }
 
 private:
@@ -111,8 +113,10 @@ private:
     DecodeResult fail_entry(const EntryHeader& h, DecodeResult r, const std::string& out_path);
     // The header, its plausibility, its record and its range; ok or what
     // the entry's failure is (reported).
+    // `to_file`: the data goes to a file here, which must be able to
+    // hold its range.
     DecodeResult check_entry_for_decode(const Source& archive, const std::string& archive_path, uint64_t offset,
-                                        uint64_t archive_size, EntryToDecode& e);
+                                        uint64_t archive_size, bool to_file, EntryToDecode& e);
     // The staging file the entry's data goes to; invalid (reported,
     // `selected` cleared, `result` refused) when it may not or cannot be
     // written.
@@ -129,6 +133,7 @@ private:
 
     bool verbose_;
     Diagnostics& diag_;
+    bool out_of_memory_ = false;
     bool testing_ = false;
     std::string limit_archive_;
     uint64_t largest_file_ = 0;

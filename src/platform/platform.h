@@ -223,6 +223,8 @@ bool process_alive(ProcessId pid);
 void sleep_ms(unsigned ms);
 void sleep_us(unsigned us);
 uint64_t monotonic_ms();
+// The time of day: nanoseconds since 1970 (UTC).
+int64_t wall_clock_ns();
 
 // The terminal, for the progress line. Standard error is a terminal only
 // when a person watches it: never in scripts, pipes or tests.

@@ -1073,6 +1073,12 @@ void sleep_us(unsigned us) { ::Sleep(std::max(1u, (us + 999) / 1000)); }
 
 uint64_t monotonic_ms() { return ::GetTickCount64(); }
 
+int64_t wall_clock_ns() {
+    FILETIME ft;
+    ::GetSystemTimePreciseAsFileTime(&ft);
+    return filetime_to_ns(ft);
+}
+
 namespace {
 
 HANDLE stderr_handle() { return ::GetStdHandle(STD_ERROR_HANDLE); }

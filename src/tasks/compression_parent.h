@@ -43,7 +43,7 @@ public:
     // False (error reported) when the run failed; call abort() then.
     bool finish(uint64_t& final_size);
 
-    // Kills the children, removes the part archives and puts the archive
+    // Kills the children, removes the part archives and sets the archive
     // back as it was before the run.
     void abort();
 

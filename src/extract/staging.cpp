@@ -1,4 +1,4 @@
-#include "extract/outputs.h"
+#include "extract/staging.h"
 
 #include <algorithm>
 #include <cstdio>
