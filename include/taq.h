@@ -36,8 +36,8 @@
 extern "C" {
 #endif
 
-#if defined(_WIN32) && defined(TAQ_SHARED_BUILD)
-#define TAQ_API __declspec(dllexport)
+#if defined(_WIN32)
+#define TAQ_API
 #elif defined(__GNUC__)
 #define TAQ_API __attribute__((visibility("default")))
 #else

@@ -23,7 +23,7 @@ taq_install_missing() {
 }
 
 taq_ensure_tools() {
-  taq_install_missing "cmake ninja g++" cmake ninja-build g++ libgtest-dev libbenchmark-dev libxxhash-dev groff-base man-db
+  taq_install_missing "cmake ninja g++ gcc pkg-config" cmake ninja-build g++ gcc pkg-config libgtest-dev libbenchmark-dev libxxhash-dev groff-base man-db
 }
 
 # clang and libFuzzer's runtime, for the sanitizer build and the fuzz

@@ -15,7 +15,7 @@ shift $(( $# < 3 ? $# : 3 ))
 fuzz="$root/fuzz"
 vectors="$root/tests/data/vectors/archives"
 case "$target" in
-  archive|decode|extract) seeds="$vectors"; dict="$fuzz/dict/archive.dict"; max_len=20000 ;;
+  archive|decode|extract|api) seeds="$vectors"; dict="$fuzz/dict/archive.dict"; max_len=20000 ;;
   transforms) seeds="$fuzz/seeds/transforms"; dict=""; max_len=65536 ;;
   cli) seeds="$fuzz/seeds/cli"; dict="$fuzz/dict/cli.dict"; max_len=1024 ;;
   roundtrip) seeds="$fuzz/seeds/roundtrip"; dict="$fuzz/dict/roundtrip.dict"; max_len=16384 ;;

@@ -46,6 +46,44 @@ TEST(Install, PrefixHonoured) {
     EXPECT_TRUE(file_exists(prefix.file("share/bash-completion/completions/taq")));
 }
 
+// The library as a C program finds it: header, static and shared library
+// (its SONAME links), and a pkg-config file that holds for any prefix. The
+// README's example is doc/example.c, and it builds and runs as the README
+// says.
+TEST(Install, LibraryForC) {
+    TempDir prefix;
+    RunResult r = shell("'" + std::string(TAQ_CMAKE) + "' --install '" + TAQ_BUILD_DIR + "' --prefix '" +
+                        prefix.path() + "' 2>&1");
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    const std::string lib = prefix.file("lib");
+    EXPECT_TRUE(file_exists(prefix.file("include/taq.h")));
+    EXPECT_TRUE(file_exists(lib + "/libtaq.a"));
+    EXPECT_TRUE(file_exists(lib + "/libtaq.so.0"));
+    EXPECT_TRUE(file_exists(lib + "/libtaq.so"));
+    EXPECT_TRUE(file_exists(lib + "/pkgconfig/taq.pc"));
+    r = shell("readelf -d '" + lib + "/libtaq.so' | grep SONAME");
+    EXPECT_TRUE(contains(r.output, "[libtaq.so.0]")) << r.output;
+    // Nothing but the interface is exported.
+    r = shell("nm -D --defined-only '" + lib + "/libtaq.so' | awk '$2 == \"T\" && $3 !~ /^taq_/' | head -5");
+    EXPECT_EQ(r.output, "");
+
+    const std::string example = read_file(std::string(TAQ_SOURCE_DIR) + "/doc/example.c");
+    EXPECT_TRUE(contains(read_file(std::string(TAQ_SOURCE_DIR) + "/README.md"), example))
+        << "README.md does not hold doc/example.c as it stands";
+    TempDir work;
+    write_file(work.file("example.c"), example);
+    const std::string env = "PKG_CONFIG_PATH='" + lib + "/pkgconfig' ";
+    r = shell(env + "cc -std=c99 -Wall -Werror example.c $(" + env + "pkg-config --cflags --libs taq) 2>&1",
+              work.path());
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    r = shell("LD_LIBRARY_PATH='" + lib + "' ./a.out 2>&1", work.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(r.output, "notes/hello.txt (28 bytes):\nHello from the TAQ library.\n");
+    // The archive is one that taq reads.
+    r = run_program(prefix.file("bin/taq"), {"t", "example.taq"}, work.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+}
+
 // The words the installed completion offers for `words` (the last one is
 // being typed), one per line.
 std::string complete(const std::string& dir, const std::string& words) {
