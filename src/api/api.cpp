@@ -374,7 +374,7 @@ int taq_read_next(taq_reader* r, taq_entry* e) {
             r->damage_seen_in_run = r->damage_seen;
         }
         r->run.push_back(r->current.offset);
-        r->name = h.stored_dir + h.stored_name;
+        r->name = h.stored_path();
         const bool record = r->current.record_state == RecordState::present;
         *e = taq_entry{};
         e->name = r->name.c_str();

@@ -45,6 +45,9 @@ struct EntryHeader : CodingChoices {
     uint8_t min_match = 3;
     uint64_t range_start = 0;
 
+    // The path the entry stands for: its directory and name, as stored.
+    std::string stored_path() const { return stored_dir + stored_name; }
+
     // 46 fixed bytes plus both zero-terminated strings.
     uint64_t header_length() const { return 46 + stored_name.size() + 1 + stored_dir.size() + 1; }
 };

@@ -31,7 +31,7 @@ ListResult list_entries(const std::string& archive_path, const std::string& wild
             result.status = ListStatus::damaged;
             return result;
         }
-        const std::string path = h.stored_dir + h.stored_name;
+        const std::string path = h.stored_path();
         if (match_wildcard(wildcard, file_part(path))) {
             ++result.listed;
             line(text(path, h.solid ? " - solid" : "", "\n"));

@@ -50,7 +50,7 @@ bool entry_matches(const std::string& stored_dir, const std::string& stored_name
 }
 
 void count_matches(const EntryHeader& h, const std::vector<std::string>& patterns, std::vector<uint64_t>& counts) {
-    const std::string name = to_lower_ascii(file_part(h.stored_dir + h.stored_name));
+    const std::string name = to_lower_ascii(file_part(h.stored_path()));
     for (size_t i = 0; i < patterns.size() && i < counts.size(); ++i)
         if (match_wildcard(patterns[i], name)) ++counts[i];
 }
@@ -70,7 +70,7 @@ void add_walk_damage(CheckTally& tally, const ArchiveWalk& walk) {
 }
 
 Extractor::Extractor(bool verbose, Diagnostics& diag)
-    : verbose_(verbose), diag_(diag), populate_threads_(std::min(2u, platform::processor_count())) {}
+    : verbose_(verbose), diag_(diag), guard_(diag), populate_threads_(std::min(2u, platform::processor_count())) {}
 Extractor::~Extractor() = default;
 
 DecodeResult Extractor::fail_entry(const EntryHeader& h, DecodeResult r, const std::string& out_path) {
@@ -133,33 +133,42 @@ DecodeResult Extractor::check_entry_for_decode(const Source& archive, const std:
     return DecodeResult::ok;
 }
 
+platform::Directory OutputGuard::open(const EntryHeader& h, const OutputName& name, const std::string& archive_path) {
+    if (!safe_stored_path(h.stored_dir, h.stored_name)) {
+        diag_.error(text("Error: unsafe path in archive ", archive_path, ": ", h.stored_dir, h.stored_name,
+                         " (not restored)\n"));
+        return {};
+    }
+    std::string error;
+    platform::Directory dir = open_output_directory(name, error);
+    if (!dir) {
+        // Once for a directory, not for each of its files.
+        if (error != last_directory_error_) diag_.error(text("Error: ", error, "\n"));
+        last_directory_error_ = error;
+        return {};
+    }
+    platform::FileIdentity id;
+    if (dir.identity(h.stored_name, id) && std::find(protected_.begin(), protected_.end(), id) != protected_.end()) {
+        diag_.error(
+            text("Error: ", name.display(), " is the archive being read or a file of this run; not restored\n"));
+        return {};
+    }
+    return dir;
+}
+
 platform::File Extractor::open_output(const EntryHeader& h, const OutputName& name, const std::string& archive_path,
                                       bool& selected, DecodeResult& result) {
     const std::string out_path = name.display();
     platform::File out;
-    if (!safe_stored_path(h.stored_dir, h.stored_name)) {
-        diag_.error(text("Error: unsafe path in archive ", archive_path, ": ", h.stored_dir, h.stored_name,
-                         " (not restored)\n"));
-        selected = false;
-        result = DecodeResult::refused;
-        return out;
-    }
-    std::string error;
-    platform::Directory dir = open_output_directory(name, error);
-    platform::FileIdentity id;
-    if (dir && dir.identity(h.stored_name, id) &&
-        std::find(protected_.begin(), protected_.end(), id) != protected_.end()) {
-        diag_.error(text("Error: ", out_path, " is the archive being read or a file of this run; not restored\n"));
-    } else if (dir && sizes_) {
-        out = sizes_->stage(name, dir, error);
-        if (!out) diag_.error(text("Error: ", error, "\n"));
-    } else if (dir) {
-        out = dir.open_file(staging_name(staging_owner_, h.stored_name), File::Mode::write_existing);
-        if (!out) diag_.error(text("Error: cannot open Output file ", out_path, " (", out.error(), ")\n"));
-    } else if (error != last_directory_error_) {
-        // Once for a directory, not for each of its files.
-        diag_.error(text("Error: ", error, "\n"));
-        last_directory_error_ = error;
+    if (platform::Directory dir = guard_.open(h, name, archive_path)) {
+        std::string error;
+        if (sizes_) {
+            out = sizes_->stage(name, dir, error);
+            if (!out) diag_.error(text("Error: ", error, "\n"));
+        } else {
+            out = dir.open_file(staging_name(staging_owner_, h.stored_name), File::Mode::write_existing);
+            if (!out) diag_.error(text("Error: cannot open Output file ", out_path, " (", out.error(), ")\n"));
+        }
     }
     if (!out) {
         selected = false;
@@ -263,7 +272,7 @@ DecodeResult Extractor::decode_entry(const Source& archive, const std::string& a
     File out;
     if (selected) out = open_output(h, name, archive_path, selected, result);
     if (verbose_ && selected) diag_.info(text(" ", out_path, " \n"));
-    if (meter_) meter_->set_item(h.stored_dir + h.stored_name);
+    if (meter_) meter_->set_item(h.stored_path());
     if (selected && sizes_)
         sizes_->add(name, h.range_start, static_cast<uint64_t>(h.data_size), e.checked ? &e.record : nullptr);
     const std::string written = selected ? out_path : std::string();
@@ -291,7 +300,7 @@ DecodeResult Extractor::decode_to(const Source& archive, const std::string& arch
     if (DecodeResult r = check_entry_for_decode(archive, archive_path, offset, archive_size, false, e);
         r != DecodeResult::ok)
         return r;
-    if (meter_) meter_->set_item(e.header.stored_dir + e.header.stored_name);
+    if (meter_) meter_->set_item(e.header.stored_path());
     if (!prepare_model(e.header)) return fail_entry(e.header, DecodeResult::corrupt, {});
     return decode_stream(archive, archive_path, offset, e, sink, {});
 }
@@ -325,8 +334,8 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
         const EntryHeader& h = e.header;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
         if (m && extractor.testing()) {
-            clashes.note(h.stored_dir + h.stored_name);
-            sizes.add(h.stored_dir + h.stored_name, h.range_start, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0)),
+            clashes.note(h.stored_path());
+            sizes.add(h.stored_path(), h.range_start, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0)),
                       e.record_state == RecordState::present ? &e.record : nullptr);
         }
         if (m && matched) count_matches(h, patterns, *matched);

@@ -46,6 +46,25 @@ struct CheckTally {
 // What a walk that passed over damage adds to the tally.
 void add_walk_damage(CheckTally& tally, const ArchiveWalk& walk);
 
+// What decides, for every way of restoring, whether an entry's file may be
+// written here: a stored path that stays below the destination, a
+// directory that can be made, and a file there that is not the archive or
+// another file of the run. Each refusal is reported (a directory that
+// cannot be made once, not for each of its files).
+class OutputGuard {
+public:
+    explicit OutputGuard(Diagnostics& diag) : diag_(diag) {}
+    void protect(const platform::FileIdentity& id) { protected_.push_back(id); }
+    // The open directory of `name` when the entry may be written there;
+    // invalid (reported) when not.
+    platform::Directory open(const EntryHeader& h, const OutputName& name, const std::string& archive_path);
+
+private:
+    Diagnostics& diag_;
+    std::vector<platform::FileIdentity> protected_;
+    std::string last_directory_error_;
+};
+
 // Owns the decoding model across the entries of a run: a reset entry sizes
 // the tables from its own model memory, a continuation entry keeps them.
 class Extractor {
@@ -90,7 +109,7 @@ public:
     bool testing() const { return testing_; }
     // A file that no entry may write: the archive being read, the task
     // board, part archives.
-    void protect(const platform::FileIdentity& id) { protected_.push_back(id); }
+    void protect(const platform::FileIdentity& id) { guard_.protect(id); }
     // The model run in progress is lost (an entry of it was damaged): the
     // entries that continue it cannot be decoded until the next run starts.
     void drop_model() { model_ok_ = false; }
@@ -140,10 +159,9 @@ private:
     Meter* meter_ = nullptr;
     bool model_ok_ = false;
     CheckTally tally_;
-    std::vector<platform::FileIdentity> protected_;
+    OutputGuard guard_;
     platform::ProcessId staging_owner_ = 0;
     bool stop_on_interrupt_ = false;
-    std::string last_directory_error_;
     uint64_t expected_output_ = 0;
     unsigned populate_threads_;
     OutputSizes* sizes_ = nullptr;

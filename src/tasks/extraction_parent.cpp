@@ -23,7 +23,7 @@ ExtractionParent::ExtractionParent(TaskBoard& board, std::string archive_path, b
     board_.set_on_result([this](int slot, JobResult r) {
         if (r != JobResult::ok && unchecked_.count(in_flight_[static_cast<size_t>(slot)])) ++failed_unchecked_;
     });
-    platform::file_identity(board_.path(), board_id_);
+    if (platform::file_identity(board_.path(), board_id_)) guard_.protect(board_id_);
 }
 
 CheckTally ExtractionParent::tally() const {
@@ -50,26 +50,12 @@ std::vector<std::string> ExtractionParent::command_line(int slot) const {
 // first time this run meets it, for the children to write into.
 bool ExtractionParent::prepare_output(const EntryHeader& h, const std::string& archive_path,
                                       const std::string& dest_dir, OutputSizes& sizes, std::string& out_path) {
-    if (!safe_stored_path(h.stored_dir, h.stored_name)) {
-        diag_.error(text("Error: unsafe path in archive ", archive_path, ": ", h.stored_dir, h.stored_name, " (not restored)\n"));
-        return false;
-    }
     const OutputName name{dest_dir, h.stored_dir, h.stored_name};
     out_path = name.display();
-    if (sizes.staged(name)) return true;
+    if (safe_stored_path(h.stored_dir, h.stored_name) && sizes.staged(name)) return true;
+    platform::Directory dir = guard_.open(h, name, archive_path);
+    if (!dir) return false;
     std::string error;
-    platform::Directory dir = open_output_directory(name, error);
-    if (!dir) {
-        // Once for a directory, not for each of its files.
-        if (error != last_directory_error_) diag_.error(text("Error: ", error, "\n"));
-        last_directory_error_ = error;
-        return false;
-    }
-    platform::FileIdentity id;
-    if (dir.identity(h.stored_name, id) && (id == archive_id_ || id == board_id_)) {
-        diag_.error(text("Error: ", out_path, " is the archive being read or a file of this run; not restored\n"));
-        return false;
-    }
     if (!sizes.stage(name, dir, error)) {
         diag_.error(text("Error: ", error, "\n"));
         return false;
@@ -126,7 +112,7 @@ uint64_t bytes_to_decode(const std::string& archive_path, const std::vector<std:
     for (uint64_t position = 0; position < size && read_header(archive, position, size, h, nullptr);
          position += h.entry_size) {
         const bool selected = entry_matches_any(h.stored_dir, h.stored_name, patterns);
-        plan.add(h, position, selected ? h.stored_dir + h.stored_name : std::string());
+        plan.add(h, position, selected ? h.stored_path() : std::string());
         data_size[position] = static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0));
     }
     uint64_t total = 0;
@@ -216,7 +202,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         return extract_entries(*extractor_, archive_path, dest_dir, patterns, matched);
     }
     if (matched) matched->assign(patterns.size(), 0);
-    archive.identity(archive_id_);
+    if (archive.identity(archive_id_)) guard_.protect(archive_id_);
     bool ok = true;
     RunPlan plan;
     OutputSizes sizes(diag_);
@@ -228,8 +214,8 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         const EntryHeader& h = e.header;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
         if (m && testing_) {
-            clashes.note(h.stored_dir + h.stored_name);
-            sizes.add(h.stored_dir + h.stored_name, h.range_start, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0)),
+            clashes.note(h.stored_path());
+            sizes.add(h.stored_path(), h.range_start, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0)),
                       e.record_state == RecordState::present ? &e.record : nullptr);
         }
         if (m && matched) count_matches(h, patterns, *matched);

@@ -138,7 +138,7 @@ private:
     Diagnostics& diag_;
     bool testing_;
     std::string dest_dir_;  // of the destination being extracted
-    std::string last_directory_error_;
+    OutputGuard guard_{diag_};
     bool lost_ = false;
     platform::FileIdentity archive_id_;
     platform::FileIdentity board_id_;

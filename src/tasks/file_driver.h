@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/entry.h"
 #include "compress/compress.h"
 
 namespace taq {
@@ -12,7 +13,7 @@ namespace taq {
 class CompressionParent;
 
 // Pieces are at least one segment long, except a file's last one.
-constexpr uint64_t kPieceMin = 8388608;
+constexpr uint64_t kPieceMin = kEntrySegment;
 
 // Length of the pieces a file of `size` bytes is cut into for `tasks`
 // tasks: size / tasks when that is more than kPieceMin, else kPieceMin. The
