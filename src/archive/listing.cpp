@@ -1,6 +1,7 @@
 #include "archive/listing.h"
 
 #include "archive/entry.h"
+#include "archive/index.h"
 #include "archive/paths.h"
 #include "archive/walk.h"
 #include "platform/platform.h"
@@ -17,29 +18,29 @@ ListResult list_entries(const std::string& archive_path, const std::string& wild
         result.status = ListStatus::cannot_open;
         return result;
     }
-    const auto archive_size = static_cast<uint64_t>(size);
-    uint64_t position = 0;
-    while (position < archive_size) {
-        EntryHeader h;
-        std::string why;
-        if (!read_header(archive, position, archive_size, h, &why, true)) {
-            if (interrupted_append_at(archive, position, archive_size, true)) {
-                diag.info(interrupted_append_message(archive_path, position));
-                return result;
-            }
-            diag.error(damaged_archive_message(archive_path, position, why));
-            result.status = ListStatus::damaged;
-            return result;
-        }
-        const std::string path = h.stored_path();
+    return list_entries(archive, ArchiveIndex::read(archive, static_cast<uint64_t>(size)), archive_path, wildcard,
+                        diag, line);
+}
+
+ListResult list_entries(const Source& archive, const ArchiveIndex& index, const std::string& archive_path,
+                        const std::string& wildcard, Diagnostics& diag,
+                        const std::function<void(const std::string&)>& line) {
+    ListResult result;
+    for (const IndexEntry& e : index.entries()) {
+        const std::string path = e.header.stored_path();
         if (match_wildcard(wildcard, file_part(path))) {
             ++result.listed;
-            line(text(path, h.solid ? " - solid" : "", "\n"));
+            line(text(path, e.header.solid ? " - solid" : "", "\n"));
         }
-        // read_header guarantees entry_size >= 48 and inside the file, so
-        // the walk always moves forward and ends.
-        position += h.entry_size;
     }
+    const uint64_t end = index.end();
+    if (end >= index.archive_size()) return result;
+    if (interrupted_append_at(archive, end, index.archive_size(), true)) {
+        diag.info(interrupted_append_message(archive_path, end));
+        return result;
+    }
+    diag.error(damaged_archive_message(archive_path, end, index.why()));
+    result.status = ListStatus::damaged;
     return result;
 }
 

@@ -7,8 +7,11 @@
 #include <string>
 
 #include "archive/diagnostics.h"
+#include "archive/source.h"
 
 namespace taq {
+
+class ArchiveIndex;
 
 enum class ListStatus {
     ok,
@@ -28,6 +31,11 @@ struct ListResult {
 // then " - solid" for entries of solid runs, then a line end. Damage and
 // the interrupted tail go to `diag`.
 ListResult list_entries(const std::string& archive_path, const std::string& wildcard, Diagnostics& diag,
+                        const std::function<void(const std::string&)>& line);
+// The same over an index of the archive read already (one for every
+// wildcard of a run).
+ListResult list_entries(const Source& archive, const ArchiveIndex& index, const std::string& archive_path,
+                        const std::string& wildcard, Diagnostics& diag,
                         const std::function<void(const std::string&)>& line);
 
 }  // namespace taq

@@ -5,6 +5,7 @@
 #include <exception>
 #include <memory>
 
+#include "archive/index.h"
 #include "archive/listing.h"
 #include "archive/lock.h"
 #include "archive/meter.h"
@@ -177,14 +178,36 @@ std::unique_ptr<ProgressLine> start_parent_progress(TaskBoard& board, uint64_t t
     return line;
 }
 
+// The archive's headers, read once for a run of `x` or `t` when the
+// progress line or the tasks first ask for them.
+class RunIndex {
+public:
+    explicit RunIndex(std::string archive_path) : path_(std::move(archive_path)) {}
+    const ArchiveIndex& get() {
+        if (!read_) {
+            read_ = true;
+            platform::File f = platform::File::open(path_, platform::File::Mode::read_existing);
+            const int64_t size = f ? f.size() : -1;
+            if (size >= 0) index_ = ArchiveIndex::read(f, static_cast<uint64_t>(size));
+        }
+        return index_;
+    }
+
+private:
+    std::string path_;
+    bool read_ = false;
+    ArchiveIndex index_;
+};
+
 // The progress line of `x` and `t`, for the entries that each set of
 // patterns selects; the bytes are counted only when there is a line.
 std::unique_ptr<ProgressLine> start_decode_progress(TaskBoard* board, Meter* meter, const std::string& archive_path,
-                                                    const std::vector<std::vector<std::string>>& pattern_sets) {
+                                                    const std::vector<std::vector<std::string>>& pattern_sets,
+                                                    RunIndex& index) {
     auto line = board ? start_parent_progress(*board, 0) : ProgressLine::start(0, meter);
     if (line) {
         line->set_item(archive_path);
-        for (const auto& patterns : pattern_sets) line->add_total(bytes_to_decode(archive_path, patterns));
+        for (const auto& patterns : pattern_sets) line->add_total(bytes_to_decode(index.get(), patterns));
     }
     return line;
 }
@@ -401,16 +424,18 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     if (!archive.acquire_for_reading(s.archive_path)) return 1;
     remove_leftovers(s);
     std::unique_ptr<ExtractionParent> tasks;
+    RunIndex index(s.archive_path);
     if (s.run_mode == RunMode::parent) {
         board = create_parent_board(s);
         if (!board) return 1;
         tasks = std::make_unique<ExtractionParent>(*board, s.archive_path, s.verbose, false, console());
+        tasks->use_index(s.archive_path, index.get());
         std::printf("multiprocess etraction use %u task \n", s.task_count);
     }
     std::vector<std::vector<std::string>> selections;
     for (const auto& arg : destinations) selections.push_back({prepare_destination(arg, s.cwd).pattern});
     Meter meter;
-    const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, selections);
+    const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, selections, index);
     Extractor extractor(s.verbose, console());
     extractor.set_meter(&meter);
     if (!tasks) {
@@ -478,10 +503,12 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
         if (!board) return 1;
     }
     Meter meter;
-    const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, {patterns});
+    RunIndex index(s.archive_path);
+    const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, {patterns}, index);
     std::vector<uint64_t> matched;
     if (board) {
         ExtractionParent tasks(*board, s.archive_path, s.verbose, true, console());
+        tasks.use_index(s.archive_path, index.get());
         ok = tasks.extract(s.archive_path, "", patterns, &matched);
         if (!tasks.lost() && !tasks.finish()) ok = false;
         tally = tasks.tally();
@@ -514,11 +541,19 @@ int run_list(Settings& s, const std::vector<std::string>& args) {
     std::vector<std::string> wildcards(args.begin() + 3, args.end());
     const bool given = !wildcards.empty();
     if (!given) wildcards.push_back("*");
+    platform::File archive = platform::File::open(s.archive_path, platform::File::Mode::read_existing);
+    const int64_t size = archive ? archive.size() : -1;
+    if (size < 0) {
+        console().error("Error: cannot open Archive file " + s.archive_path + "\n");
+        return 1;
+    }
+    // One walk of the headers serves every wildcard.
+    const ArchiveIndex index = ArchiveIndex::read(archive, static_cast<uint64_t>(size));
     uint64_t count = 0;
     bool ok = true;
     for (const auto& w : wildcards) {
-        const ListResult r =
-            list_entries(s.archive_path, w, console(), [](const std::string& line) { std::fputs(line.c_str(), stdout); });
+        const ListResult r = list_entries(archive, index, s.archive_path, w, console(),
+                                          [](const std::string& line) { std::fputs(line.c_str(), stdout); });
         count += r.listed;
         if (r.status == ListStatus::damaged)
             std::puts("Entries after the damage may still be restored: 't' tests them and 'x' restores them.");

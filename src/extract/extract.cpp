@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive/entry.h"
+#include "archive/index.h"
 #include "archive/meter.h"
 #include "archive/record.h"
 #include "archive/walk.h"
@@ -62,6 +63,30 @@ bool entry_matches_any(const std::string& stored_dir, const std::string& stored_
         if (match_wildcard(p, name)) return true;
     return false;
 }
+
+namespace {
+
+// Whether an entry of the model run that starts at `offset` matches: the
+// chain of headers from there up to the next entry that starts a run (or
+// the first header that cannot be read).
+bool run_has_match(const Source& archive, uint64_t size, const ArchiveIndex& index, uint64_t offset,
+                   const std::vector<std::string>& patterns) {
+    const auto& entries = index.entries();
+    size_t k = index.find(offset);
+    if (k < entries.size()) {
+        for (size_t j = k; j < entries.size() && (j == k || !entries[j].header.reset_flag); ++j)
+            if (entry_matches_any(entries[j].header.stored_dir, entries[j].header.stored_name, patterns)) return true;
+        return false;
+    }
+    // A run where the walk resumed after damage: off the chain from the start.
+    EntryHeader r;
+    for (uint64_t p = offset; p < size && read_header(archive, p, size, r, nullptr, true) && (p == offset || !r.reset_flag);
+         p += r.entry_size)
+        if (entry_matches_any(r.stored_dir, r.stored_name, patterns)) return true;
+    return false;
+}
+
+}  // namespace
 
 void add_walk_damage(CheckTally& tally, const ArchiveWalk& walk) {
     tally.damaged += walk.damaged_entries();
@@ -326,6 +351,8 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     } unset{extractor};
     bool ok = true;
     bool skip_run = false;  // the current solid run holds nothing selected
+    ArchiveIndex index;     // read at the first solid run
+    bool index_read = false;
     ArchiveWalk walk(archive, archive_path, size, diag);
     CheckedEntry e;
     bool stopped = false;
@@ -344,16 +371,11 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
             if (h.reset_flag) {
                 // A model run must be decoded from its start to its last
                 // selected entry; a run with none is passed over whole.
-                skip_run = true;
-                uint64_t p = e.offset;
-                EntryHeader r;
-                while (p < size && read_header(archive, p, size, r, nullptr, true) && (p == e.offset || !r.reset_flag)) {
-                    if (entry_matches_any(r.stored_dir, r.stored_name, patterns)) {
-                        skip_run = false;
-                        break;
-                    }
-                    p += r.entry_size;
+                if (!index_read) {
+                    index = ArchiveIndex::read(archive, size);
+                    index_read = true;
                 }
+                skip_run = !run_has_match(archive, size, index, e.offset, patterns);
             }
             decode = !skip_run;
         } else {

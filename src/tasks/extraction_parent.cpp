@@ -4,6 +4,7 @@
 #include <map>
 
 #include "archive/entry.h"
+#include "archive/index.h"
 #include "archive/paths.h"
 #include "archive/walk.h"
 #include "extract/extract.h"
@@ -102,15 +103,12 @@ std::vector<PlannedRun> RunPlan::finish() {
     return out;
 }
 
-uint64_t bytes_to_decode(const std::string& archive_path, const std::vector<std::string>& patterns) {
-    File archive = File::open(archive_path, File::Mode::read_existing);
-    if (!archive) return 0;
-    const uint64_t size = platform::file_size(archive_path);
+uint64_t bytes_to_decode(const ArchiveIndex& index, const std::vector<std::string>& patterns) {
     RunPlan plan;
     std::map<uint64_t, uint64_t> data_size;
-    EntryHeader h;
-    for (uint64_t position = 0; position < size && read_header(archive, position, size, h, nullptr);
-         position += h.entry_size) {
+    for (size_t k = 0; k < index.complete(); ++k) {
+        const EntryHeader& h = index.entries()[k].header;
+        const uint64_t position = index.entries()[k].offset;
         const bool selected = entry_matches_any(h.stored_dir, h.stored_name, patterns);
         plan.add(h, position, selected ? h.stored_path() : std::string());
         data_size[position] = static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0));
@@ -161,18 +159,17 @@ uint64_t share_target(uint64_t work, unsigned slots) { return work / (4 * std::m
 // Whether children would restore the selection faster than the parent
 // alone: enough data to decode, in at least two shares. Looks at the
 // headers up to the first damage, silently.
-bool ExtractionParent::tasks_pay(File& archive, uint64_t size, const std::string& dest_dir,
+bool ExtractionParent::tasks_pay(const ArchiveIndex& index, const std::string& dest_dir,
                                  const std::vector<std::string>& patterns) {
     if (testing_) return true;
     RunPlan probe;
     EntrySpans spans;
-    for (uint64_t position = 0; position < size;) {
-        EntryHeader h;
-        if (!read_header(archive, position, size, h, nullptr)) break;
+    for (size_t k = 0; k < index.complete(); ++k) {
+        const EntryHeader& h = index.entries()[k].header;
+        const uint64_t position = index.entries()[k].offset;
         const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
         probe.add(h, position, m ? OutputName{dest_dir, h.stored_dir, h.stored_name}.display() : std::string());
         spans[position] = EntrySpan{position + h.entry_size, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0))};
-        position += h.entry_size;
     }
     const std::vector<PlannedRun> runs = probe.finish();
     uint64_t work = 0;
@@ -193,7 +190,12 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         return false;
     }
     const uint64_t size = platform::file_size(archive_path);
-    if (!tasks_pay(archive, size, dest_dir, patterns)) {
+    // The run's index when the caller has one for this archive, else one read now.
+    const bool given = index_ && index_path_ == archive_path && index_->archive_size() == size;
+    ArchiveIndex own;
+    if (!given) own = ArchiveIndex::read(archive, size);
+    const ArchiveIndex& index = given ? *index_ : own;
+    if (!tasks_pay(index, dest_dir, patterns)) {
         if (!extractor_) {
             extractor_ = std::make_unique<Extractor>(verbose_, diag_);
             extractor_->protect(board_id_);

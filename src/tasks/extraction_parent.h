@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "archive/diagnostics.h"
+#include "archive/index.h"
 #include "extract/extract.h"
 #include "platform/platform.h"
 #include "tasks/board.h"
@@ -66,7 +67,7 @@ private:
 // How many bytes restoring (or testing) the entries that match any of the
 // patterns decodes (the selected ones and the solid-run entries before
 // them), up to the first header that cannot be read; for the progress line.
-uint64_t bytes_to_decode(const std::string& archive_path, const std::vector<std::string>& patterns);
+uint64_t bytes_to_decode(const ArchiveIndex& index, const std::vector<std::string>& patterns);
 
 // Where an entry ends and how many bytes it decodes to.
 struct EntrySpan {
@@ -117,6 +118,13 @@ public:
     bool finish();
 
     bool lost() const { return lost_; }
+    // The headers of the archive at `archive_path`, read by the caller for
+    // the whole run (kept by reference; read anew when the archive's size
+    // differs).
+    void use_index(const std::string& archive_path, const ArchiveIndex& index) {
+        index_path_ = archive_path;
+        index_ = &index;
+    }
     // What the run found (entries without a record, damage seen by the
     // walk or reported by the children).
     CheckTally tally() const;
@@ -127,8 +135,7 @@ public:
 private:
     bool prepare_output(const EntryHeader& h, const std::string& archive_path, const std::string& dest_dir,
                         OutputSizes& sizes, std::string& out_path);
-    bool tasks_pay(platform::File& archive, uint64_t size, const std::string& dest_dir,
-                   const std::vector<std::string>& patterns);
+    bool tasks_pay(const ArchiveIndex& index, const std::string& dest_dir, const std::vector<std::string>& patterns);
     bool dispatch(const std::vector<Share>& shares, const std::string& dest_dir);
     bool wait_idle();
 
@@ -138,6 +145,8 @@ private:
     Diagnostics& diag_;
     bool testing_;
     std::string dest_dir_;  // of the destination being extracted
+    std::string index_path_;
+    const ArchiveIndex* index_ = nullptr;
     OutputGuard guard_{diag_};
     bool lost_ = false;
     platform::FileIdentity archive_id_;

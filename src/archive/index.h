@@ -1,0 +1,52 @@
+// The entry headers of an archive, read once. The chain of headers from the
+// start (each entry_size leads to the next) is what listing, planning and
+// progress need; readers that check entries and records and pass over
+// damage walk it with ArchiveWalk, which starts from the same offsets.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/entry.h"
+#include "archive/source.h"
+
+namespace taq {
+
+struct IndexEntry {
+    uint64_t offset = 0;
+    // The whole header when `complete`; else only entry_size, the flags and
+    // the names could be read.
+    EntryHeader header;
+    bool complete = false;
+};
+
+class ArchiveIndex {
+public:
+    ArchiveIndex() = default;
+
+    // Every entry whose names can be read, in order, up to the first whose
+    // cannot (or the end of the archive).
+    static ArchiveIndex read(const Source& archive, uint64_t size);
+
+    const std::vector<IndexEntry>& entries() const { return entries_; }
+    uint64_t archive_size() const { return size_; }
+    // Where the chain stops: archive_size() when it reaches the end, else
+    // the offset of the first header that cannot be read, and why.
+    uint64_t end() const { return end_; }
+    const std::string& why() const { return why_; }
+    // How many entries from the start have complete headers.
+    size_t complete() const { return complete_; }
+    // The position in entries() of the entry at `offset`; entries().size()
+    // when none starts there.
+    size_t find(uint64_t offset) const;
+
+private:
+    std::vector<IndexEntry> entries_;
+    uint64_t size_ = 0;
+    uint64_t end_ = 0;
+    std::string why_;
+    size_t complete_ = 0;
+};
+
+}  // namespace taq
