@@ -441,7 +441,7 @@ int taq_read_data(taq_reader* r, int (*write)(void* context, const void* data, s
             ++r->decoded_in_run;
         }
         Sink sink = Sink::callback(write, context);
-        const DecodeResult d = r->extractor->decode_to(r->source, r->archive_path, r->current.offset, r->size, sink);
+        const DecodeResult d = r->extractor->decode_to(r->source, r->archive_path, r->current, sink);
         if (d == DecodeResult::ok) ++r->decoded_in_run;
         return decode_result(r, d, sink, before, true);
     } catch (const std::bad_alloc&) {

@@ -122,23 +122,46 @@ DecodeResult Extractor::check_entry_for_decode(const Source& archive, const std:
                                                EntryToDecode& e) {
     EntryHeader& h = e.header;
     std::string why;
-    const auto damaged = [&](const std::string& what) {
-        diag_.error(damaged_archive_message(archive_path, offset, what));
-        return fail_entry(h, DecodeResult::damaged, {});
-    };
-    if (!read_header(archive, offset, archive_size, h, &why)) return damaged(why);
-    if (h.data_size < 0) return damaged("negative data size");
+    if (!read_header(archive, offset, archive_size, h, &why)) return damaged_entry(h, archive_path, offset, why);
+    if (DecodeResult r = judge_header(h, archive_path, offset); r != DecodeResult::ok) return r;
+    const RecordState state = find_record(archive, offset, h.entry_size, h.header_length(), e.record, e.record_length);
+    if (state == RecordState::damaged) return damaged_entry(h, archive_path, offset, "check record damaged");
+    e.checked = state == RecordState::present;
+    if (e.checked && e.record.header_hash != header_hash(serialize_header(h)))
+        return damaged_entry(h, archive_path, offset, "entry header does not match its check record");
+    return judge_range(e, archive_path, offset, to_file);
+}
+
+DecodeResult Extractor::check_entry_for_decode(const CheckedEntry& walked, const std::string& archive_path,
+                                               bool to_file, EntryToDecode& e) {
+    // The walk has read the header and the record and matched them.
+    e.header = walked.header;
+    e.record = walked.record;
+    e.record_length = walked.record_length;
+    e.checked = walked.record_state == RecordState::present;
+    if (DecodeResult r = judge_header(e.header, archive_path, walked.offset); r != DecodeResult::ok) return r;
+    return judge_range(e, archive_path, walked.offset, to_file);
+}
+
+DecodeResult Extractor::damaged_entry(const EntryHeader& h, const std::string& archive_path, uint64_t offset,
+                                      const std::string& why) {
+    diag_.error(damaged_archive_message(archive_path, offset, why));
+    return fail_entry(h, DecodeResult::damaged, {});
+}
+
+DecodeResult Extractor::judge_header(const EntryHeader& h, const std::string& archive_path, uint64_t offset) {
+    if (h.data_size < 0) return damaged_entry(h, archive_path, offset, "negative data size");
     if (!h.reset_flag && engine_ && !model_ok_) {
         diag_.error(text("Error: ", h.stored_dir, h.stored_name, " in archive ", archive_path, " at offset ", offset,
                          " not restored: it continues a model run that was damaged\n"));
         return fail_entry(h, DecodeResult::corrupt, {});
     }
-    if (const char* bad = implausible_header(h, engine_ != nullptr)) return damaged(bad);
-    const RecordState state = find_record(archive, offset, h.entry_size, h.header_length(), e.record, e.record_length);
-    if (state == RecordState::damaged) return damaged("check record damaged");
-    e.checked = state == RecordState::present;
-    if (e.checked && e.record.header_hash != header_hash(serialize_header(h)))
-        return damaged("entry header does not match its check record");
+    if (const char* bad = implausible_header(h, engine_ != nullptr)) return damaged_entry(h, archive_path, offset, bad);
+    return DecodeResult::ok;
+}
+
+DecodeResult Extractor::judge_range(EntryToDecode& e, const std::string& archive_path, uint64_t offset, bool to_file) {
+    const EntryHeader& h = e.header;
     // Without a record the bounds come from an unverified header.
     e.broken = e.checked ? DecodeResult::corrupt : DecodeResult::damaged;
     // Bytes that no file could hold where they belong: refused before any
@@ -285,11 +308,22 @@ DecodeResult Extractor::decode_stream(const Source& archive, const std::string& 
 DecodeResult Extractor::decode_entry(const Source& archive, const std::string& archive_path, uint64_t offset,
                                      uint64_t archive_size, const std::string& dest_dir, bool selected) {
     EntryToDecode e;
-    const EntryHeader& h = e.header;
     if (DecodeResult r = check_entry_for_decode(archive, archive_path, offset, archive_size, true, e);
         r != DecodeResult::ok)
         return r;
+    return restore_entry(archive, archive_path, offset, e, dest_dir, selected);
+}
 
+DecodeResult Extractor::decode_entry(const Source& archive, const std::string& archive_path,
+                                     const CheckedEntry& walked, const std::string& dest_dir, bool selected) {
+    EntryToDecode e;
+    if (DecodeResult r = check_entry_for_decode(walked, archive_path, true, e); r != DecodeResult::ok) return r;
+    return restore_entry(archive, archive_path, walked.offset, e, dest_dir, selected);
+}
+
+DecodeResult Extractor::restore_entry(const Source& archive, const std::string& archive_path, uint64_t offset,
+                                      const EntryToDecode& e, const std::string& dest_dir, bool selected) {
+    const EntryHeader& h = e.header;
     if (testing_) selected = false;
     DecodeResult result = DecodeResult::ok;
     const OutputName name{dest_dir, h.stored_dir, h.stored_name};
@@ -328,6 +362,15 @@ DecodeResult Extractor::decode_to(const Source& archive, const std::string& arch
     if (meter_) meter_->set_item(e.header.stored_path());
     if (!prepare_model(e.header)) return fail_entry(e.header, DecodeResult::corrupt, {});
     return decode_stream(archive, archive_path, offset, e, sink, {});
+}
+
+DecodeResult Extractor::decode_to(const Source& archive, const std::string& archive_path, const CheckedEntry& walked,
+                                  Sink& sink) {
+    EntryToDecode e;
+    if (DecodeResult r = check_entry_for_decode(walked, archive_path, false, e); r != DecodeResult::ok) return r;
+    if (meter_) meter_->set_item(e.header.stored_path());
+    if (!prepare_model(e.header)) return fail_entry(e.header, DecodeResult::corrupt, {});
+    return decode_stream(archive, archive_path, walked.offset, e, sink, {});
 }
 
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
@@ -389,7 +432,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
             stopped = true;
             break;
         }
-        switch (extractor.decode_entry(archive, archive_path, e.offset, size, dest_dir, m)) {
+        switch (extractor.decode_entry(archive, archive_path, e, dest_dir, m)) {
             case DecodeResult::ok: walk.skip(e); break;
             case DecodeResult::refused:
             case DecodeResult::corrupt:

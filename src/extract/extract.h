@@ -18,6 +18,7 @@
 namespace taq {
 
 class ArchiveWalk;
+struct CheckedEntry;
 class Engine;
 class DigramTransform;
 struct EntryHeader;
@@ -82,11 +83,17 @@ public:
     // must exist already.
     DecodeResult decode_entry(const Source& archive, const std::string& archive_path, uint64_t offset,
                               uint64_t archive_size, const std::string& dest_dir, bool selected);
+    // The same for an entry a walk has checked: its header and record are
+    // taken as the walk read them.
+    DecodeResult decode_entry(const Source& archive, const std::string& archive_path, const CheckedEntry& walked,
+                              const std::string& dest_dir, bool selected);
     // Decodes the entry at `offset` into `sink`, with the same checks as
     // decode_entry and no output files. A sink that asks to stop ends the
     // entry as interrupted.
     DecodeResult decode_to(const Source& archive, const std::string& archive_path, uint64_t offset,
                            uint64_t archive_size, Sink& sink);
+    DecodeResult decode_to(const Source& archive, const std::string& archive_path, const CheckedEntry& walked,
+                           Sink& sink);
 
     // Where the ranges written by decode_entry are recorded and their files
     // staged (none: null).
@@ -136,6 +143,17 @@ private:
     // hold its range.
     DecodeResult check_entry_for_decode(const Source& archive, const std::string& archive_path, uint64_t offset,
                                         uint64_t archive_size, bool to_file, EntryToDecode& e);
+    DecodeResult check_entry_for_decode(const CheckedEntry& walked, const std::string& archive_path, bool to_file,
+                                        EntryToDecode& e);
+    DecodeResult damaged_entry(const EntryHeader& h, const std::string& archive_path, uint64_t offset,
+                               const std::string& why);
+    // What the model and the format allow of a header that reads: ok or
+    // the failure (reported).
+    DecodeResult judge_header(const EntryHeader& h, const std::string& archive_path, uint64_t offset);
+    // Whether the entry's range can be written where it belongs.
+    DecodeResult judge_range(EntryToDecode& e, const std::string& archive_path, uint64_t offset, bool to_file);
+    DecodeResult restore_entry(const Source& archive, const std::string& archive_path, uint64_t offset,
+                               const EntryToDecode& e, const std::string& dest_dir, bool selected);
     // The staging file the entry's data goes to; invalid (reported,
     // `selected` cleared, `result` refused) when it may not or cannot be
     // written.
