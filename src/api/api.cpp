@@ -49,7 +49,7 @@ private:
 };
 
 // A message without its line end (and the "Error: " that the command line
-// puts in front), for the error functions.
+// sets in front), for the error functions.
 std::string bare(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     if (text.rfind("Error: ", 0) == 0) text.erase(0, 7);

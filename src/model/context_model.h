@@ -1,7 +1,7 @@
 // The context model: what codes a byte that the match model did not
 // predict (or predicted wrongly), bit by bit.
 //
-// Inputs per bit, each a bit-history state (one byte, stepped in place):
+// Looked up per bit, each a bit-history state (one byte, stepped in place):
 //   T1..T4  four hashed tables of 16-byte buckets: T1 (memory bytes) by the
 //           order-4 and -5 hashes, T2 (memory / 2) by the order-3 hash, T3
 //           (memory / 4) by the order-2 hash, T4 (memory / 8) by the two

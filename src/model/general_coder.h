@@ -52,7 +52,7 @@ public:
 
     uint32_t memory() const { return mem_; }
     // Backs the hashed tables with large pages from now on; worth it when
-    // much data follows, a loss for small inputs (each first touch clears
+    // much data follows, a loss for small entries (each first touch clears
     // a whole large page). With `populate_threads`, the tables are mapped
     // in on that many threads when general data is first coded in them
     // (not while a small input keeps to its map, whose lines are mapped in
@@ -117,7 +117,7 @@ private:
     // sparse_, until it holds sparse_limit_ entries; then they move into
     // the tables. The map takes about 32 bytes an entry, so the limit keeps
     // it within half the tables' size (and 128 MiB).
-    // Inputs of up to a quarter of the limit in bytes start in the map.
+    // Entries of up to a quarter of the limit in bytes start in the map.
     static constexpr size_t kSparseBytesShare = 4;
     static size_t sparse_limit_for(uint32_t memory);
     static size_t sparse_entries_for(uint64_t input);

@@ -2,7 +2,7 @@
 // the small direct models (small_models.h), choosing for every byte the
 // neighbours its contexts hang on and the order in which bytes are visited.
 // Both directions run the same loop; a decoder finds each neighbour already
-// decoded because the visiting order puts it first. Every loop asks the
+// decoded because the visiting order takes it first. Every loop asks the
 // decoder now and then whether it ran past its stream, so that a damaged
 // entry ends in bounded time.
 //

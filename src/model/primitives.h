@@ -65,7 +65,7 @@ inline int32_t state_centred(uint32_t s) { return kStateLookup.centred[s]; }
 inline uint16_t counter_next(uint16_t c, int bit) { return kTables.counter_next[c][bit]; }
 
 // A table of weight pairs. Each prediction selects two weights by context
-// and combines two inputs linearly (mix_sum); each learns on its own
+// and combines two predictions linearly (mix_sum); each learns on its own
 // (learn_weight). The table only owns the weights and their reset and clamp.
 class Mixer2 {
 public:

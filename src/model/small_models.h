@@ -25,7 +25,7 @@ namespace taq {
 enum class SmallBlend {
     media = 1,  // by the bits of the byte so far shifted into ctx_c; its output alone
     audio = 2,  // by node | ctx_c, from the doubled first-stage output; its output alone
-    image = 3,  // by node | ctx_c, from the first stage's output; both outputs summed
+    image = 3,  // by node | ctx_c, from the first stage's output; both results summed
 };
 
 struct SmallModels {

@@ -89,7 +89,7 @@ void TableMemory::populate() {
 void TableMemory::clear(uint64_t history_written) {
     const size_t m = memory_;
     // The history fills from its start: what lies past the written part
-    // (most of it, for most inputs) was never touched and reads zero.
+    // (most of it, for most data) was never touched and reads zero.
     std::memset(history, 0, static_cast<size_t>(std::min<uint64_t>(history_written, m)));
     if (overflow_ || history_written >= m) {
         std::memset(match_table, 0, m / 4);
