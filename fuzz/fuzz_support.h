@@ -13,17 +13,9 @@
 
 namespace taq::fuzz {
 
-// Every message of the core that a target drives directly, in order.
-class Messages final : public DiagnosticSink {
-public:
-    Messages() : diag(this) {}
-    Messages(const Messages&) = delete;
-    Messages& operator=(const Messages&) = delete;
-    void message(Severity, const std::string& text) override { this->text += text; }
-
-    Diagnostics diag;
-    std::string text;
-};
+// Every message of the core that the code under test is given (msgs.diag),
+// in order (msgs.text).
+using Messages = RecordedMessages;
 
 // A fresh folder for this process (under $TMPDIR, else /tmp), removed when
 // the process ends normally.

@@ -63,6 +63,19 @@ private:
     std::string last_error_;
 };
 
+// Diagnostics that keep the text of every message, in order: for a caller
+// that shows them later, or looks at what a run said.
+class RecordedMessages final : public DiagnosticSink {
+public:
+    RecordedMessages() : diag(this) {}
+    RecordedMessages(const RecordedMessages&) = delete;
+    RecordedMessages& operator=(const RecordedMessages&) = delete;
+    void message(Severity, const std::string& line) override { text += line; }
+
+    Diagnostics diag;
+    std::string text;
+};
+
 namespace detail {
 inline void append_text(std::string& s, std::string_view v) { s += v; }
 inline void append_text(std::string& s, const char* v) { s += v ? v : ""; }

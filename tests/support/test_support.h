@@ -11,18 +11,9 @@
 
 namespace taq::test {
 
-// Collects every message of the core, in order, as the command line would
-// print them; `diag` is what the code under test is given.
-class Messages final : public DiagnosticSink {
-public:
-    Messages() : diag(this) {}
-    Messages(const Messages&) = delete;
-    Messages& operator=(const Messages&) = delete;
-    void message(Severity, const std::string& text) override { this->text += text; }
-
-    Diagnostics diag;
-    std::string text;
-};
+// Every message of the core that the code under test is given (msgs.diag),
+// in order (msgs.text).
+using Messages = RecordedMessages;
 
 // A fresh directory under the system's scratch folder (/tmp), removed with everything in it when the
 // object goes away. The path contains no '.', because `x` reads a dotted
