@@ -26,6 +26,12 @@ taq_ensure_tools() {
   taq_install_missing "cmake ninja g++" cmake ninja-build g++ libgtest-dev libbenchmark-dev libxxhash-dev groff-base man-db
 }
 
+# What the quick run of bench/report.sh among the tests needs: one peer
+# compressor, /usr/bin/time and the plotting library of Debian's python3.
+taq_ensure_bench_tools() {
+  taq_install_missing "xz /usr/bin/time" xz-utils time python3-matplotlib
+}
+
 # clang and libFuzzer's runtime, for the sanitizer build and the fuzz
 # targets (scripts/sanitize.sh).
 taq_ensure_fuzz_tools() {
