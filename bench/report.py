@@ -488,6 +488,7 @@ def safe_file(name):
 def write_page(args, outdir, classes, rows, results, skipped, meta):
     plotdir = os.path.join(outdir, "benchmarks")
     tot = totals(results, rows, classes)
+    tot["_load"] = meta["load"]
     ref = "taq-m5" if "taq-m5" in tot and "size" in tot["taq-m5"] else None
     L = []
     w = L.append
@@ -496,7 +497,8 @@ def write_page(args, outdir, classes, rows, results, skipped, meta):
     w(f"Measured {meta['date']} by `bench/report.sh` on the corpus `{meta['corpus_name']}` "
       f"({len(classes)} class{'es' if len(classes) != 1 else ''}, {sum(c['files'] for c in classes)} files, "
       f"{sum(c['bytes'] for c in classes) / 1e6:.1f} MB). "
-      f"Every number is the minimum of {args.reps} repetition{'s' if args.reps != 1 else ''}; "
+      f"Every number is the minimum of {meta['reps_done']} repetition{'s' if meta['reps_done'] != 1 else ''}"
+      f"{f' (of the {args.reps} planned: the run was stopped early)' if meta['reps_done'] < args.reps else ''}; "
       "every round trip was checked with `diff -r`.")
     if meta.get("note"):
         w("")
@@ -651,6 +653,11 @@ def class_table(rows, c, results):
     return "\n".join(L)
 
 
+def meta_load(tot):
+    l = tot.get("_load")
+    return "unknown" if not l else f"{l[0][0]:.1f} before the run and {l[-1][0]:.1f} after it"
+
+
 def findings(rows, classes, results, tot):
     """What the numbers say about TAQ, in words (only from what was measured)."""
     ids = {r.id: r for r in rows}
@@ -691,16 +698,19 @@ def findings(rows, classes, results, tot):
         for cname in ("compressed",):
             c = next((c for c in classes if c["name"] == cname), None)
             me = results.get(("taq-m5", cname))
-            if c and me and not me.failed:
-                fast = [p for p in peers if not results[(p.id, cname)].failed]
-                if fast:
-                    f = max(fast, key=lambda p: mbps(c["bytes"], results[(p.id, cname)].best("c", 0)))
-                    fr = results[(f.id, cname)]
-                    L.append(f"- **Compressed media** (the `{cname}` class: JPEG, PNG, GIF, MP3, Ogg): no "
-                             f"tool gains much (TAQ -m5 {me.bpb():.3f} bits/byte, {f.label} {fr.bpb():.3f}), "
-                             f"but TAQ still spends its full modelling time on them: "
-                             f"{fmt(mbps(c['bytes'], me.best('c', 0)))} MB/s against "
-                             f"{fmt(mbps(c['bytes'], fr.best('c', 0)))} MB/s for {f.label}.")
+            ok = [p for p in peers if not results[(p.id, cname)].failed] if c else []
+            if c and me and not me.failed and ok:
+                small = min(ok, key=lambda p: results[(p.id, cname)].size)
+                parts = []
+                for k, verb in (("c", "compresses"), ("x", "extracts")):
+                    fast = max(ok, key=lambda p: -results[(p.id, cname)].best(k, 0))
+                    mine, theirs = mbps(c["bytes"], me.best(k, 0)), mbps(c["bytes"], results[(fast.id, cname)].best(k, 0))
+                    parts.append(f"TAQ -m5 {verb} them at {fmt(mine)} MB/s, "
+                                 f"{'faster than' if mine > theirs else 'against'} {fmt(theirs)} MB/s for "
+                                 f"{fast.label}, the fastest peer")
+                L.append(f"- **Compressed media** (the `{cname}` class): there is little left to gain "
+                         f"(TAQ -m5 {me.bpb():.3f} bits/byte, {small.label} {results[(small.id, cname)].bpb():.3f}). "
+                         + "; ".join(parts) + ".")
     t2 = tot.get("taq-m5t2")
     if t2 and "size" in t2 and "size" in t5:
         best = max(classes, key=lambda c: results[("taq-m5", c["name"])].best("c", 0)
@@ -711,7 +721,8 @@ def findings(rows, classes, results, tot):
         L.append(f"- **A second core** (`-t2` against one task at -m5, all classes): compression "
                  f"{t5['cwall'] / t2['cwall']:.2f} times as fast, extraction {t5['xwall'] / t2['xwall']:.2f} "
                  f"times, archives {100 * (t2['size'] / t5['size'] - 1):+.2f} % in size, for "
-                 f"{100 * (t2['ccpu'] / t5['ccpu'] - 1):+.0f} % processor time. Tasks share out files "
+                 f"{100 * (t2['ccpu'] / t5['ccpu'] - 1):+.0f} % processor time, on a machine whose load "
+                 f"average was {meta_load(tot)} on {os.cpu_count()} cores. Tasks share out files "
                  "(and pieces of files above 8 MiB per task), so a class of few files gains little; "
                  f"the most was {b5.best('c', 0) / max(b2.best('c', 0), 1e-4):.2f} times on "
                  f"`{best['name']}`.")
@@ -809,6 +820,19 @@ def main():
         n = len(rows) * len(classes) * args.reps
         done = 0
         t_start = time.time()
+        tsv = os.path.join(outdir, "benchmarks", "results.tsv")
+        meta["tsv"] = tsv
+
+        def publish(reps_done):
+            meta["load"][1:] = [os.getloadavg()]
+            meta["minutes"] = (time.time() - t_start) / 60
+            meta["reps_done"] = reps_done
+            os.makedirs(os.path.join(outdir, "benchmarks"), exist_ok=True)
+            with open(tsv + ".tmp", "w") as f:
+                f.write("\n".join(tsv_lines) + "\n")
+            os.replace(tsv + ".tmp", tsv)
+            write_page(args, outdir, classes, rows, results, skipped, meta)
+
         for rep in range(args.reps):
             order = rows if rep % 2 == 0 else rows[::-1]
             for c in classes:
@@ -834,15 +858,9 @@ def main():
                     print(f"[{done}/{n}, {el / 60:.1f} min] {c['name']:<12} {r.label:<28} "
                           f"{8.0 * size / c['bytes']:.3f} bpb  c {cm[1]:7.2f} s  x {xm[1]:7.2f} s"
                           f"{'  FAILED' if why else ''}", file=sys.stderr)
-        meta["load"].append(os.getloadavg())
-        meta["minutes"] = (time.time() - t_start) / 60
-        os.makedirs(os.path.join(outdir, "benchmarks"), exist_ok=True)
-        tsv = os.path.join(outdir, "benchmarks", "results.tsv")
-        meta["tsv"] = tsv
-        with open(tsv + ".tmp", "w") as f:
-            f.write("\n".join(tsv_lines) + "\n")
-        os.replace(tsv + ".tmp", tsv)
-        write_page(args, outdir, classes, rows, results, skipped, meta)
+            # Each repetition leaves a whole page (saying how many it has
+            # seen), so that a run stopped early still has one.
+            publish(rep + 1)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     failed = [f"{r.row.label} on {r.cls['name']}" for r in results.values() if r.failed]
