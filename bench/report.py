@@ -27,12 +27,14 @@ in --quick mode when no peer is installed (nothing written).
 """
 import argparse
 import datetime
+import json
 import math
 import os
 import platform
 import re
 import shlex
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -204,8 +206,16 @@ def measure(cmd, cwd, log, work):
     tf = os.path.join(work, "time-v")
     argv = ["/usr/bin/time", "-v", "-o", tf, "bash", "-c", "set -o pipefail; " + cmd]
     t0 = time.perf_counter()
-    p = subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-    _, status, ru = os.wait4(p.pid, 0)
+    # In a process group of its own, so that an interrupted report can end
+    # the whole command (the tool behind bash and /usr/bin/time included).
+    p = subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                         start_new_session=True)
+    try:
+        _, status, ru = os.wait4(p.pid, 0)
+    except BaseException:
+        os.killpg(p.pid, signal.SIGKILL)
+        p.wait()
+        raise
     wall = time.perf_counter() - t0
     p.returncode = os.waitstatus_to_exitcode(status)
     peak = 0
@@ -440,6 +450,7 @@ def plot(path, title, entries):
     matplotlib.rcParams["svg.fonttype"] = "none"
     matplotlib.rcParams["svg.hashsalt"] = "taq-bench"
     import matplotlib.pyplot as plt
+    import matplotlib.ticker  # noqa: F401
 
     fig, axes = plt.subplots(1, 2, figsize=(12, 5), sharey=True)
     ys = [e[2] for e in entries]
@@ -458,8 +469,9 @@ def plot(path, title, entries):
             texts.append(ax.annotate(e[0], (sx, sy), xytext=(4, 2), textcoords="offset points", fontsize=7,
                                      color="#8e1e12" if e[1] else "#1d3f66", va="bottom"))
         ax.set_xscale("log")
+        ax.xaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
         ax.set_xlabel(f"{name} speed, MB/s (log scale)")
-        ax.grid(True, which="both", linewidth=0.3, color="0.85")
+        ax.grid(True, which="major", linewidth=0.4, color="0.85")
         lo, hi = min(p[0] for p in pts), max(p[0] for p in pts)
         ax.set_xlim(lo / 2.5, hi * 3.5)
         ax.set_ylim(min(ys) - 0.08 * span, max(ys) + 0.12 * span)
@@ -476,6 +488,11 @@ def plot(path, title, entries):
         place_labels(ax, fig, *ax._taq_texts)
     if path.endswith(".svg"):
         fig.savefig(path, format="svg", metadata={"Date": None})
+        # The indentation is a third of the file.
+        with open(path) as f:
+            lines = [line.strip() for line in f]
+        with open(path, "w") as f:
+            f.write("\n".join(lines) + "\n")
     else:
         fig.savefig(path, dpi=90)
     plt.close(fig)
@@ -735,6 +752,8 @@ def findings(rows, classes, results, tot):
 
 # ---------------------------------------------------------------- main
 def main():
+    # A report that is told to stop cleans up after itself, as on Ctrl-C.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--taq", required=True, help="the taq binary")
     ap.add_argument("--quick", action="store_true", help="one class, one repetition, TAQ -m0 and one peer")
@@ -822,6 +841,7 @@ def main():
         t_start = time.time()
         tsv = os.path.join(outdir, "benchmarks", "results.tsv")
         meta["tsv"] = tsv
+        runjson = os.path.join(outdir, "benchmarks", "run.json")
 
         def publish(reps_done):
             meta["load"][1:] = [os.getloadavg()]
@@ -831,6 +851,13 @@ def main():
             with open(tsv + ".tmp", "w") as f:
                 f.write("\n".join(tsv_lines) + "\n")
             os.replace(tsv + ".tmp", tsv)
+            # What the page says beside the measurements, for --render.
+            run = {"meta": meta, "classes": classes, "reps": args.reps, "skipped": skipped,
+                   "rows": [r.id for r in rows], "binaries": {r.id: r.binary for r in rows},
+                   "failed": {f"{k[0]}\t{k[1]}": v.failed for k, v in results.items() if v.failed}}
+            with open(runjson + ".tmp", "w") as f:
+                json.dump(run, f, indent=1)
+            os.replace(runjson + ".tmp", runjson)
             write_page(args, outdir, classes, rows, results, skipped, meta)
 
         for rep in range(args.reps):
