@@ -449,6 +449,7 @@ def plot(path, title, entries):
     matplotlib.use("Agg")
     matplotlib.rcParams["svg.fonttype"] = "none"
     matplotlib.rcParams["svg.hashsalt"] = "taq-bench"
+    matplotlib.rcParams["font.sans-serif"] = ["DejaVu Sans"]
     import matplotlib.pyplot as plt
     import matplotlib.ticker  # noqa: F401
 
@@ -750,20 +751,61 @@ def findings(rows, classes, results, tot):
     return "\n".join(L)
 
 
+def render(outdir):
+    """Writes the page and plots again from OUTDIR/benchmarks/results.tsv and run.json."""
+    bdir = os.path.join(outdir, "benchmarks")
+    try:
+        with open(os.path.join(bdir, "run.json")) as f:
+            run = json.load(f)
+        with open(os.path.join(bdir, "results.tsv")) as f:
+            lines = f.read().splitlines()
+    except (OSError, ValueError) as e:
+        die(f"cannot read the results of a run in {bdir}: {e}")
+    known = {r.id: r for r in all_rows()}
+    rows = [known[i] for i in run["rows"] if i in known]
+    for r in rows:
+        r.binary = run["binaries"][r.id]
+    classes = run["classes"]
+    results = {(r.id, c["name"]): Result(r, c) for r in rows for c in classes}
+    head = lines[0].split("\t")
+    for line in lines[1:]:
+        v = dict(zip(head, line.split("\t")))
+        res = results.get((v["row"], v["class"]))
+        if res is None:
+            continue
+        if res.size is None and int(v["archive_bytes"]):
+            res.size = int(v["archive_bytes"])
+        wall = float(v["wall_s"])
+        if v["ok"] == "1" or wall:
+            (res.c if v["op"] == "c" else res.x).append((wall, float(v["cpu_s"]), int(v["peak_kib"])))
+    for key, why in run["failed"].items():
+        rid, cname = key.split("\t")
+        if (rid, cname) in results:
+            results[(rid, cname)].failed = why
+    write_page(argparse.Namespace(reps=run["reps"]), outdir, classes, rows, results, run["skipped"], run["meta"])
+    print(f"report: wrote {os.path.join(outdir, 'benchmarks.md')} and its plots again", file=sys.stderr)
+
+
 # ---------------------------------------------------------------- main
 def main():
     # A report that is told to stop cleans up after itself, as on Ctrl-C.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--taq", required=True, help="the taq binary")
+    ap.add_argument("--taq", help="the taq binary")
+    ap.add_argument("--render", metavar="OUTDIR", help="write the page and plots of an earlier run again")
     ap.add_argument("--quick", action="store_true", help="one class, one repetition, TAQ -m0 and one peer")
     ap.add_argument("--reps", type=int, help="repetitions of each measurement (default 3)")
     ap.add_argument("--rows", help="row ids to measure (default all)")
     ap.add_argument("--classes", help="class names to measure (default all)")
     ap.add_argument("--note", help="a paragraph for the top of the page")
-    ap.add_argument("corpus")
+    ap.add_argument("corpus", nargs="?")
     ap.add_argument("outdir", nargs="?", default="bench-report")
     args = ap.parse_args()
+    if args.render:
+        render(args.render)
+        return
+    if not args.corpus or not args.taq:
+        ap.error("a corpus and --taq are needed")
 
     if not os.path.isdir(args.corpus):
         die(f"no corpus directory '{args.corpus}'")
@@ -877,7 +919,8 @@ def main():
                         res.size = size
                     for op, m in (("c", cm), ("x", xm)):
                         if not why or m[1]:
-                            (res.c if op == "c" else res.x).append((m[1], m[2] + m[3], m[4]))
+                            # (as results.tsv keeps them, so that --render draws the same)
+                            (res.c if op == "c" else res.x).append((round(m[1], 4), round(m[2] + m[3], 4), m[4]))
                         tsv_lines.append("\t".join(str(v) for v in (
                             r.id, r.label, c["name"], c["bytes"], rep + 1, size, op, f"{m[1]:.4f}",
                             f"{m[2] + m[3]:.4f}", f"{m[2]:.4f}", f"{m[3]:.4f}", m[4], 0 if why else 1)))

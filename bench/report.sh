@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # report.sh [--quick] [--no-install] [--reps N] [--rows "ID ..."] [--classes "NAME ..."] CORPUS [OUTDIR]
+# report.sh --render OUTDIR
 #
 # TAQ beside xz, zstd, bzip3, 7-Zip (PPMd and LZMA2) and zpaq on every class
 # (subdirectory) of CORPUS: bits per byte, compression and extraction speed,
@@ -13,6 +14,8 @@
 # when not root); --no-install installs nothing, and a peer that is not
 # there is then named and skipped. Builds taq in ./build unless TAQ names a
 # binary. --quick: the smallest class, one repetition, TAQ -m0 and one peer.
+# --render writes the page and plots of an earlier run again from its
+# OUTDIR/benchmarks/results.tsv and run.json, measuring nothing.
 #
 # Exit status: 0 when every round trip succeeded, 1 when one failed (the
 # page is still written, the failure marked in it), 2 for bad input, 77 in
@@ -20,13 +23,14 @@
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-install=1 quick=0 rows=""
+install=1 quick=0 rows="" render=0
 args=("$@")
 for ((i = 0; i < ${#args[@]}; i++)); do
   case ${args[i]} in
     --no-install) install=0 ;;
     --quick) quick=1 ;;
     --rows) rows=${args[i + 1]:-} ;;
+    --render) render=1 ;;
     -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   esac
 done
@@ -54,6 +58,8 @@ bench_install() {
 
 # The interpreter whose matplotlib the Debian package provides.
 py=/usr/bin/python3
+# --render OUTDIR: the page and plots of an earlier run again, nothing measured.
+[ $render = 0 ] || exec "$py" "$repo/bench/report.py" "${pass[@]}"
 if [ $install = 1 ]; then
   need=()
   [ -x /usr/bin/time ] || need+=(time)

@@ -107,6 +107,12 @@ if expect 0 "wrote .*benchmarks.md" "quick report" -- --quick "$corpus" "$out"; 
     grep -q "benchmarks/$svg" "$page" || fail "quick report: $svg not on the page"
   done
   grep -q 'Processor: .*cores; memory' "$page" || fail "quick report: the machine is not named"
+  # --render makes the same page and plots again from what the run kept.
+  cp -r "$out" "$work/kept"
+  rm "$out/benchmarks.md" "$out"/benchmarks/*.svg
+  if expect 0 "wrote .*benchmarks.md" "render" -- --render "$out"; then
+    diff -r "$work/kept" "$out" >/dev/null || fail "render: not the same page and plots"
+  fi
 fi
 
 [ $failures -eq 0 ] && echo "bench/report.sh: all checks passed"
