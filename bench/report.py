@@ -410,6 +410,7 @@ def pareto(points):
 
 def place_labels(ax, fig, texts, points):
     """Moves each label to the first spot near its point that no other label or point covers."""
+    from matplotlib.text import Text
     fig.canvas.draw()
     r = fig.canvas.get_renderer()
     taken = []
@@ -427,7 +428,7 @@ def place_labels(ax, fig, texts, points):
         for ox, oy, ha in spots:
             t.set_position((ox, oy))
             t.set_ha(ha)
-            e = t.get_window_extent(r)
+            e = Text.get_window_extent(t, r)  # the text alone, not its hairline
             rect = (e.x0, e.y0, e.x1, e.y1)
             inside = box.x0 <= e.x0 and e.x1 <= box.x1 and box.y0 <= e.y0 and e.y1 <= box.y1
             if inside and not any(rect[0] < o[2] and o[0] < rect[2] and rect[1] < o[3] and o[1] < rect[3]
@@ -437,7 +438,7 @@ def place_labels(ax, fig, texts, points):
         if chosen is None:
             t.set_position(spots[0][:2])
             t.set_ha("left")
-            e = t.get_window_extent(r)
+            e = Text.get_window_extent(t, r)  # the text alone, not its hairline
             chosen = (e.x0, e.y0, e.x1, e.y1)
         taken.append(chosen)
     del scale
@@ -467,8 +468,11 @@ def plot(path, title, entries):
         for e, (sx, sy) in zip(entries, pts):
             ax.scatter([sx], [sy], s=42 if e[1] else 28, marker="o" if e[1] else "s",
                        color="#c0392b" if e[1] else "#2c6fbb", zorder=3)
+            # (a hairline from the label to its point, for labels moved away)
             texts.append(ax.annotate(e[0], (sx, sy), xytext=(4, 2), textcoords="offset points", fontsize=7,
-                                     color="#8e1e12" if e[1] else "#1d3f66", va="bottom"))
+                                     color="#8e1e12" if e[1] else "#1d3f66", va="bottom",
+                                     arrowprops=dict(arrowstyle="-", linewidth=0.4, color="0.6",
+                                                     shrinkA=0, shrinkB=3)))
         ax.set_xscale("log")
         ax.xaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
         ax.set_xlabel(f"{name} speed, MB/s (log scale)")
@@ -543,8 +547,9 @@ def write_page(args, outdir, classes, rows, results, skipped, meta):
     w("Each class (one subdirectory of the corpus) is archived as a whole and extracted again. "
       "TAQ archives the directory (`taq a -mN -r ARCHIVE CLASS`, extracted with `taq x ARCHIVE out`), "
       "7-Zip and zpaq archive the directory the same way, and xz, zstd and bzip3 compress a tar of it "
-      "(`tar -cf - CLASS | xz -9e -T1 > ARCHIVE`, extracted through `tar -x`). Everything runs on one "
-      "thread except `TAQ -m5 -t2`, which compresses and extracts with two tasks. The commands:")
+      "(`tar -cf - CLASS | xz -9e -T1 > ARCHIVE`, extracted through `tar -x`). The peers run on one "
+      "thread, TAQ with one task, except `TAQ -m5 -t2`, which compresses and extracts with two tasks "
+      "(one task still maps its model tables in on two threads before it codes). The commands:")
     w("")
     w("| Row | compress (in the corpus) | extract |")
     w("|---|---|---|")
