@@ -511,6 +511,7 @@ def write_page(args, outdir, classes, rows, results, skipped, meta):
     plotdir = os.path.join(outdir, "benchmarks")
     tot = totals(results, rows, classes)
     tot["_load"] = meta["load"]
+    tot["_samples"] = meta.get("load_samples")
     ref = "taq-m5" if "taq-m5" in tot and "size" in tot["taq-m5"] else None
     L = []
     w = L.append
@@ -526,11 +527,16 @@ def write_page(args, outdir, classes, rows, results, skipped, meta):
         w("")
         w(meta["note"])
     w("")
+    sampled = ""
+    if meta.get("load_samples"):
+        ls = sorted(meta["load_samples"])
+        sampled = (f" Taken after each measurement, the 1-minute load average had a median of "
+                   f"{ls[len(ls) // 2]:.2f} and a highest value of {ls[-1]:.2f}.")
     w(f"The run took {meta['minutes']:.0f} minutes; the load average (1, 5, 15 minutes) was "
       f"{', '.join(f'{v:.2f}' for v in meta['load'][0])} before it and "
       f"{', '.join(f'{v:.2f}' for v in meta['load'][1])} after it. Other work on the machine slows "
       "the tools down unevenly; minimums of interleaved repetitions keep most of that out of the "
-      "tables, but speeds within some 10 % of each other are a tie.")
+      "tables, but speeds within some 10 % of each other are a tie." + sampled)
     w("")
     w("## Machine and tools")
     w("")
@@ -677,8 +683,13 @@ def class_table(rows, c, results):
 
 
 def meta_load(tot):
+    samples = tot.get("_samples")
+    if samples:
+        samples = sorted(samples)
+        return (f"{samples[len(samples) // 2]:.1f} in the median of its measurements and up to "
+                f"{samples[-1]:.1f}")
     l = tot.get("_load")
-    return "unknown" if not l else f"{l[0][0]:.1f} before the run and {l[-1][0]:.1f} after it"
+    return "unknown" if not l else f"{l[-1][2]:.1f} over the last 15 minutes of the run"
 
 
 def findings(rows, classes, results, tot):
@@ -707,6 +718,21 @@ def findings(rows, classes, results, tot):
         L.append("|---|---:|---|---:|---:|")
         L.extend(lines)
         L.append("")
+        won = [c["name"] for c in classes if not results[("taq-m5", c["name"])].failed
+               and all(results[(p.id, c["name"])].failed or results[(p.id, c["name"])].size > results[("taq-m5", c["name"])].size
+                       for p in peers)]
+        lost = [c["name"] for c in classes if c["name"] not in won]
+        whole = [p for p in peers if "size" in tot[p.id]]
+        if whole:
+            bp = min(whole, key=lambda p: tot[p.id]["size"])
+            b = tot[bp.id]
+            L.append(f"- **Size.** All classes together TAQ -m5's archives are "
+                     f"{100 * abs(1 - t5['size'] / b['size']):.1f} % {'smaller' if t5['size'] < b['size'] else 'larger'} "
+                     f"than those of the smallest peer, {bp.label}, which "
+                     f"compresses at {fmt(mbps(b['bytes'], b['cwall']))} MB/s against TAQ's "
+                     f"{fmt(mbps(t5['bytes'], t5['cwall']))} MB/s. Class by class TAQ -m5 is smaller than every peer on "
+                     f"{len(won)} of {len(classes)} ({', '.join(won) or 'none'})"
+                     f"{'; on ' + ', '.join(lost) + ' a peer is smaller' if lost else ''}.")
         notes = []
         for pid in ("xz", "zstd19", "7z-lzma2"):
             p = tot.get(pid)
@@ -751,8 +777,12 @@ def findings(rows, classes, results, tot):
                  f"`{best['name']}`.")
     ts = tot.get("taq-m5s")
     if ts and "size" in ts and "size" in t5:
+        ok = [c for c in classes if not results[("taq-m5s", c["name"])].failed and not results[("taq-m5", c["name"])].failed]
+        gain = max(ok, key=lambda c: 1 - results[("taq-m5s", c["name"])].size / results[("taq-m5", c["name"])].size)
+        g = 1 - results[("taq-m5s", gain["name"])].size / results[("taq-m5", gain["name"])].size
         L.append(f"- **Solid** (`-s`): {100 * (1 - ts['size'] / t5['size']):.1f} % smaller than -m5 over all "
-                 "classes; it pays where a class has many small related files.")
+                 f"classes; it pays where a class has many small related files: {100 * g:.1f} % on "
+                 f"`{gain['name']}` ({gain['files']} files).")
     return "\n".join(L)
 
 
@@ -879,7 +909,7 @@ def main():
         tsv_lines = ["row\tlabel\tclass\tbytes\trep\tarchive_bytes\top\twall_s\tcpu_s\tuser_s\tsys_s\tpeak_kib\tok"]
         meta = {"machine": machine(), "versions": {r.id: version_of(r) for r in rows},
                 "tar": first_line(["tar", "--version"]), "time": package_of("/usr/bin/time") or "unknown version",
-                "load": [os.getloadavg()],
+                "load": [os.getloadavg()], "load_samples": [],
                 "corpus_name": os.path.basename(corpus), "note": args.note,
                 "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
         log = os.path.join(work, "log")
@@ -914,6 +944,7 @@ def main():
                     res = results[(r.id, c["name"])]
                     size, cm, xm, why = round_trip(r, c["name"], corpus, work, log)
                     done += 1
+                    meta["load_samples"].append(round(os.getloadavg()[0], 2))
                     if why:
                         with open(log, errors="replace") as f:
                             tail = f.read()[-1500:]
