@@ -757,8 +757,10 @@ def findings(rows, classes, results, tot):
                     parts.append(f"TAQ -m5 {verb} them at {fmt(mine)} MB/s, "
                                  f"{'faster than' if mine > theirs else 'against'} {fmt(theirs)} MB/s for "
                                  f"{fast.label}, the fastest peer")
-                L.append(f"- **Compressed media** (the `{cname}` class): there is little left to gain "
-                         f"(TAQ -m5 {me.bpb():.3f} bits/byte, {small.label} {results[(small.id, cname)].bpb():.3f}). "
+                every = [results[(p.id, cname)].bpb() for p in ok] + [me.bpb()]
+                L.append(f"- **Compressed media** (the `{cname}` class): every tool ends between "
+                         f"{min(every):.2f} and {max(every):.2f} bits per byte (TAQ -m5 {me.bpb():.3f}, the "
+                         f"smallest {small.label} {results[(small.id, cname)].bpb():.3f}). "
                          + "; ".join(parts) + ".")
     t2 = tot.get("taq-m5t2")
     if t2 and "size" in t2 and "size" in t5:
