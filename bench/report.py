@@ -542,8 +542,11 @@ def write_page(args, outdir, classes, rows, results, skipped, meta):
     w("")
     m = meta["machine"]
     w(f"- Processor: {m['cpu']}, {m['cores']} cores; memory {m['memory']}; {m['os']}")
+    seen = {}
     for r in rows:
-        w(f"- `{r.label}`: {meta['versions'][r.id]}")
+        seen.setdefault(meta["versions"][r.id], []).append(r.label)
+    for version, labels in seen.items():
+        w(f"- {', '.join('`' + x + '`' for x in labels)}: {version}")
     w(f"- tar: {meta['tar']}; /usr/bin/time: {meta['time']}")
     if skipped:
         w(f"- Not installed, so not measured: {', '.join('`' + s + '`' for s in skipped)}")
@@ -567,13 +570,13 @@ def write_page(args, outdir, classes, rows, results, skipped, meta):
     w("")
     w("- **bits/byte**: 8 × archive bytes / bytes of the class's files (lower is better).")
     w("- **MB/s**: bytes of the class's files / 10^6 / wall seconds of the whole command; "
-      "**CPU s**: user + system time of all its processes. With two tasks the wall time is the "
-      "one that shrinks.")
+      "**CPU s**: user + system time of all its processes. With two tasks only the wall time can "
+      "shrink.")
     w("- **peak MiB**: the largest `Maximum resident set size` of `/usr/bin/time -v`, that is of the "
       "largest single process of the command (with `-t2` each of the two tasks takes about that much).")
     w(f"- Order: within each repetition the rows alternate between TAQ and the peers, every other "
-      f"repetition in the opposite order. `{os.path.basename(meta['tsv'])}` holds every single "
-      "measurement.")
+      f"repetition in the opposite order. [{os.path.basename(meta['tsv'])}](benchmarks/"
+      f"{os.path.basename(meta['tsv'])}) holds every single measurement.")
     w("")
 
     w("## Summary")
