@@ -904,6 +904,13 @@ def main():
     if args.quick and not args.classes:
         classes = [min(classes, key=lambda c: c["bytes"])]
 
+    # Found out now, not after an hour of measuring.
+    try:
+        os.makedirs(os.path.join(outdir, "benchmarks"), exist_ok=True)
+        probe = tempfile.NamedTemporaryFile(dir=os.path.join(outdir, "benchmarks"))
+        probe.close()
+    except OSError as e:
+        die(f"cannot write into {outdir}: {e.strerror}")
     work = tempfile.mkdtemp(prefix="taqreport")
     if "." in work or "*" in work:
         shutil.rmtree(work)

@@ -74,6 +74,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 expect 2 "no class nosuch" "unknown class" -- --classes nosuch "$corpus" "$work/o5"
 expect 2 "lies inside the corpus" "output inside the corpus" -- --quick "$corpus" "$corpus/docs/out"
+: >"$work/a-file"
+expect 2 "cannot write into" "output that is a file" -- --quick "$corpus" "$work/a-file"
 for o in o1 o2 o3 o4 o5; do
   [ ! -e "$work/$o/benchmarks.md" ] || fail "a page was written for a bad corpus ($o)"
 done
