@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the build tools if they are missing, configures and builds TAQ
+# Installs the build tools if they are missing (and xz, time and
+# python3-matplotlib for the quick benchmark test), configures and builds TAQ
 # with its tests in ./build and runs every test (in CI, or with
 # TAQ_PACKAGE_TEST=1, the Debian package test too); then the same tests
 # under AddressSanitizer and UndefinedBehaviorSanitizer, and each fuzz
@@ -12,6 +13,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 . "$root/scripts/ensure-tools.sh"
 taq_ensure_tools
+taq_ensure_bench_tools
 build="$root/build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAQ_BUILD_TESTS=ON
 cmake --build "$build"

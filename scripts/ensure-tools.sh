@@ -26,6 +26,14 @@ taq_ensure_tools() {
   taq_install_missing "cmake ninja g++ gcc pkg-config" cmake ninja-build g++ gcc pkg-config libgtest-dev libbenchmark-dev libxxhash-dev groff-base man-db
 }
 
+# What the quick run of bench/report.sh among the tests needs: one peer
+# compressor, /usr/bin/time and the plotting library of Debian's python3.
+# Without them that test is skipped, so failing to install them is no error.
+taq_ensure_bench_tools() {
+  taq_install_missing "xz /usr/bin/time" xz-utils time python3-matplotlib ||
+    echo "Could not install xz-utils, time and python3-matplotlib: the benchmark page's test will be skipped" >&2
+}
+
 # clang and libFuzzer's runtime, for the sanitizer build and the fuzz
 # targets (scripts/sanitize.sh).
 taq_ensure_fuzz_tools() {
