@@ -11,7 +11,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 taq_ensure_tools
 taq_ensure_fuzz_tools
 build="$root/build-sanitize"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
   -DTAQ_SANITIZE=address,undefined -DTAQ_FUZZ=ON -DTAQ_BUILD_TESTS=ON
 cmake --build "$build" -j2
 # Many tests wait on child processes: more than two at once keep both cores busy.
