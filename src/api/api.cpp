@@ -169,9 +169,7 @@ int taq_write_open(taq_writer** w, const char* archive_path, const taq_write_opt
         writer->archive_path = collapse_separators(archive_path);
         if (!writer->lock.acquire_for_append(writer->archive_path)) {
             // Refused as damaged, or not to be opened at all.
-            const std::string& why = writer->diag.last_error();
-            return why.find("is not an archive that can be added to") != std::string::npos ? TAQ_E_DAMAGED
-                                                                                            : TAQ_E_IO;
+            return writer->lock.refused() ? TAQ_E_DAMAGED : TAQ_E_IO;
         }
         writer->size_before = platform::file_size(writer->archive_path);
         CompressOptions co;
@@ -204,7 +202,7 @@ int write_result(taq_writer* w, EntryResult r, uint64_t errors_before, const std
         case EntryResult::interrupted: break;
     }
     w->broken = true;
-    const bool memory = w->diag.last_error().rfind("No memory", 0) == 0;
+    const bool memory = w->compressor->out_of_memory();
     return w->fail_reported(memory ? TAQ_E_MEMORY : TAQ_E_IO, errors_before,
                             "cannot write archive " + w->archive_path);
 }

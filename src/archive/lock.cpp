@@ -58,6 +58,7 @@ bool ArchiveLock::acquire_for_append(const std::string& path) {
             return true;
         case AppendCheck::refused: break;
     }
+    refused_ = true;
     diag_.error(text("Error: ", path, " is not an archive that can be added to: damaged at offset ", c.good_end, " (",
                      c.why, "); nothing written\n"));
     file_.close();

@@ -36,6 +36,8 @@ public:
     bool roll_back(uint64_t size);
 
     bool held() const { return file_.valid(); }
+    // acquire_for_append failed because the file is no sound archive.
+    bool refused() const { return refused_; }
     // Whether this run created the archive.
     bool created() const { return created_; }
     // The identity of the archive (valid while held()).
@@ -49,6 +51,7 @@ private:
     platform::File file_;
     platform::FileIdentity identity_;
     bool created_ = false;
+    bool refused_ = false;
 };
 
 }  // namespace taq

@@ -143,6 +143,7 @@ bool Compressor::prepare_tables() {
         digram_ = std::make_unique<DigramTransform>();
     } catch (const std::bad_alloc&) {
         diag_.error("No memory \n");
+        out_of_memory_ = true;
         return false;
     }
     return true;

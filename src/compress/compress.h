@@ -100,6 +100,9 @@ public:
     // its page size before the tables are first touched.
     void expect_input(uint64_t bytes) { expected_input_ = bytes; }
 
+    // The model's memory could not be had.
+    bool out_of_memory() const { return out_of_memory_; }
+
 private:
     CompressOptions options_;
     Diagnostics& diag_;
@@ -111,6 +114,7 @@ private:
     bool tables_ready_ = false;
     // An entry was dropped after the model had coded part of it.
     bool model_diverged_ = false;
+    bool out_of_memory_ = false;
     uint64_t expected_input_ = 0;
     std::unique_ptr<DataHasher> hasher_;
     Meter* meter_ = nullptr;
