@@ -9,6 +9,7 @@
 #include "driver/commands.h"
 #include "driver/switches.h"
 #include "extract/extract.h"
+#include "extract/plan.h"
 #include "fuzz_support.h"
 
 using namespace taq;

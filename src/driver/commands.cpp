@@ -15,6 +15,7 @@
 #include "driver/progress.h"
 #include "driver/switches.h"
 #include "extract/extract.h"
+#include "extract/plan.h"
 #include "platform/platform.h"
 #include "tasks/board.h"
 #include "tasks/child.h"
@@ -186,16 +187,22 @@ public:
     const ArchiveIndex& get() {
         if (!read_) {
             read_ = true;
-            platform::File f = platform::File::open(path_, platform::File::Mode::read_existing);
-            const int64_t size = f ? f.size() : -1;
-            if (size >= 0) index_ = ArchiveIndex::read(f, static_cast<uint64_t>(size));
+            file_ = platform::File::open(path_, platform::File::Mode::read_existing);
+            const int64_t size = file_ ? file_.size() : -1;
+            if (size >= 0) index_ = ArchiveIndex::read(file_, static_cast<uint64_t>(size));
         }
         return index_;
+    }
+    // What restoring (or testing) the entries that `patterns` select decodes.
+    ExtractionPlan plan(const std::vector<std::string>& patterns) {
+        const ArchiveIndex& index = get();
+        return ExtractionPlan(file_, index.archive_size(), index, patterns);
     }
 
 private:
     std::string path_;
     bool read_ = false;
+    platform::File file_;
     ArchiveIndex index_;
 };
 
@@ -207,7 +214,7 @@ std::unique_ptr<ProgressLine> start_decode_progress(TaskBoard* board, Meter* met
     auto line = board ? start_parent_progress(*board, 0) : ProgressLine::start(0, meter);
     if (line) {
         line->set_item(archive_path);
-        for (const auto& patterns : pattern_sets) line->add_total(bytes_to_decode(index.get(), patterns));
+        for (const auto& patterns : pattern_sets) line->add_total(index.plan(patterns).bytes_to_decode());
     }
     return line;
 }
@@ -456,7 +463,7 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
         std::fflush(stdout);
         std::vector<uint64_t> matched;
         bool done = tasks ? tasks->extract(s.archive_path, d.dir, {d.pattern}, &matched)
-                          : extract_entries(extractor, s.archive_path, d.dir, d.pattern, &matched);
+                          : extract_entries(extractor, s.archive_path, d.dir, {d.pattern}, &matched, &index.get());
         if (done && matched.size() == 1 && matched[0] == 0) {
             std::printf("Error: %s: not found in archive %s\n", arg.c_str(), s.archive_path.c_str());
             done = false;
@@ -518,7 +525,7 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
         extractor.set_meter(&meter);
         platform::catch_interrupts();
         extractor.set_stop_on_interrupt(true);
-        ok = extract_entries(extractor, s.archive_path, "", patterns, &matched);
+        ok = extract_entries(extractor, s.archive_path, "", patterns, &matched, &index.get());
         tally = extractor.tally();
     }
     // As in `x`: a wildcard that selects nothing is named, and fails.

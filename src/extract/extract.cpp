@@ -11,6 +11,7 @@
 #include "archive/record.h"
 #include "archive/walk.h"
 #include "archive/paths.h"
+#include "extract/plan.h"
 #include "model/coder.h"
 #include "model/engine.h"
 #include "compress/segments.h"
@@ -45,48 +46,6 @@ bool safe_stored_path(const std::string& stored_dir, const std::string& stored_n
     }
     return true;
 }
-
-bool entry_matches(const std::string& stored_dir, const std::string& stored_name, const std::string& pattern) {
-    return match_wildcard(pattern, to_lower_ascii(file_part(stored_dir + stored_name)));
-}
-
-void count_matches(const EntryHeader& h, const std::vector<std::string>& patterns, std::vector<uint64_t>& counts) {
-    const std::string name = to_lower_ascii(file_part(h.stored_path()));
-    for (size_t i = 0; i < patterns.size() && i < counts.size(); ++i)
-        if (match_wildcard(patterns[i], name)) ++counts[i];
-}
-
-bool entry_matches_any(const std::string& stored_dir, const std::string& stored_name,
-                       const std::vector<std::string>& patterns) {
-    const std::string name = to_lower_ascii(file_part(stored_dir + stored_name));
-    for (const auto& p : patterns)
-        if (match_wildcard(p, name)) return true;
-    return false;
-}
-
-namespace {
-
-// Whether an entry of the model run that starts at `offset` matches: the
-// chain of headers from there up to the next entry that starts a run (or
-// the first header that cannot be read).
-bool run_has_match(const Source& archive, uint64_t size, const ArchiveIndex& index, uint64_t offset,
-                   const std::vector<std::string>& patterns) {
-    const auto& entries = index.entries();
-    size_t k = index.find(offset);
-    if (k < entries.size()) {
-        for (size_t j = k; j < entries.size() && (j == k || !entries[j].header.reset_flag); ++j)
-            if (entry_matches_any(entries[j].header.stored_dir, entries[j].header.stored_name, patterns)) return true;
-        return false;
-    }
-    // A run where the walk resumed after damage: off the chain from the start.
-    EntryHeader r;
-    for (uint64_t p = offset; p < size && read_header(archive, p, size, r, nullptr, true) && (p == offset || !r.reset_flag);
-         p += r.entry_size)
-        if (entry_matches_any(r.stored_dir, r.stored_name, patterns)) return true;
-    return false;
-}
-
-}  // namespace
 
 void add_walk_damage(CheckTally& tally, const ArchiveWalk& walk) {
     tally.damaged += walk.damaged_entries();
@@ -374,15 +333,22 @@ DecodeResult Extractor::decode_to(const Source& archive, const std::string& arch
 }
 
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
-                     const std::vector<std::string>& patterns, std::vector<uint64_t>* matched) {
+                     const std::vector<std::string>& patterns, std::vector<uint64_t>* matched,
+                     const ArchiveIndex* index) {
     Diagnostics& diag = extractor.diagnostics();
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) {
         diag.error(text("Error: cannot open Archive file ", archive_path, "\n"));
         return false;
     }
-    if (matched) matched->assign(patterns.size(), 0);
     const uint64_t size = platform::file_size(archive_path);
+    // The caller's index when it is of this archive, else one read now.
+    ArchiveIndex own;
+    if (!index || index->archive_size() != size) {
+        own = ArchiveIndex::read(archive, size);
+        index = &own;
+    }
+    ExtractionPlan plan(archive, size, *index, patterns);
     platform::FileIdentity self;
     if (archive.identity(self)) extractor.protect(self);
     extractor.expect_output(size);
@@ -393,36 +359,17 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
         ~Unset() { e.set_output_sizes(nullptr); }
     } unset{extractor};
     bool ok = true;
-    bool skip_run = false;  // the current solid run holds nothing selected
-    ArchiveIndex index;     // read at the first solid run
-    bool index_read = false;
     ArchiveWalk walk(archive, archive_path, size, diag);
     CheckedEntry e;
     bool stopped = false;
     CaseClashes clashes(diag);
     while (!stopped && walk.next(e)) {
         const EntryHeader& h = e.header;
-        const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
+        const auto [m, decode] = plan.step(h, e.offset);
         if (m && extractor.testing()) {
             clashes.note(h.stored_path());
             sizes.add(h.stored_path(), h.range_start, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0)),
                       e.record_state == RecordState::present ? &e.record : nullptr);
-        }
-        if (m && matched) count_matches(h, patterns, *matched);
-        bool decode = false;
-        if (h.solid) {
-            if (h.reset_flag) {
-                // A model run must be decoded from its start to its last
-                // selected entry; a run with none is passed over whole.
-                if (!index_read) {
-                    index = ArchiveIndex::read(archive, size);
-                    index_read = true;
-                }
-                skip_run = !run_has_match(archive, size, index, e.offset, patterns);
-            }
-            decode = !skip_run;
-        } else {
-            decode = m;
         }
         if (!decode) {
             walk.skip(e);
@@ -446,6 +393,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
             case DecodeResult::interrupted: stopped = true; break;
         }
     }
+    if (matched) *matched = plan.matched();
     if (stopped) {
         // What was staged goes with `sizes`; nothing is put in place.
         diag.error("Error: interrupted\n");

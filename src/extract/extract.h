@@ -17,6 +17,7 @@
 
 namespace taq {
 
+class ArchiveIndex;
 class ArchiveWalk;
 struct CheckedEntry;
 class Engine;
@@ -188,28 +189,17 @@ private:
     DataHasher hasher_;
 };
 
-// Lower-cased file part of stored_dir + stored_name matched against the
-// (already lower-cased) pattern.
-bool entry_matches(const std::string& stored_dir, const std::string& stored_name, const std::string& pattern);
-
-// Adds one to counts[i] for each pattern i that the entry's file part
-// matches (counts as long as patterns).
-void count_matches(const EntryHeader& h, const std::vector<std::string>& patterns, std::vector<uint64_t>& counts);
-
-// Whether the file part of an entry's stored path matches any of the
-// (lower-cased) patterns.
-bool entry_matches_any(const std::string& stored_dir, const std::string& stored_name,
-                       const std::vector<std::string>& patterns);
-
 // The single-process walk: every matching entry is restored under dest_dir
 // (or, when the extractor is testing, only decoded and checked); the
 // entries of a solid run before its last matching one are decoded too
-// (written only when they match). Damage is reported and passed over: the
+// (written only when they match; see ExtractionPlan). `index`: the
+// archive's headers when the caller has read them (read here when not). Damage is reported and passed over: the
 // walk goes on at the next entry it can trust. Returns false when anything
 // failed (every failure is reported to the extractor's diagnostics). `matched` (when given)
 // receives, for each pattern, how many entries it selected.
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
-                     const std::vector<std::string>& patterns, std::vector<uint64_t>* matched = nullptr);
+                     const std::vector<std::string>& patterns, std::vector<uint64_t>* matched = nullptr,
+                     const ArchiveIndex* index = nullptr);
 inline bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
                             const std::string& pattern, std::vector<uint64_t>* matched = nullptr) {
     return extract_entries(extractor, archive_path, dest_dir, std::vector<std::string>{pattern}, matched);

@@ -8,6 +8,7 @@
 #include "archive/paths.h"
 #include "archive/walk.h"
 #include "extract/extract.h"
+#include "extract/plan.h"
 #include "platform/platform.h"
 
 namespace taq {
@@ -103,22 +104,6 @@ std::vector<PlannedRun> RunPlan::finish() {
     return out;
 }
 
-uint64_t bytes_to_decode(const ArchiveIndex& index, const std::vector<std::string>& patterns) {
-    RunPlan plan;
-    std::map<uint64_t, uint64_t> data_size;
-    for (size_t k = 0; k < index.complete(); ++k) {
-        const EntryHeader& h = index.entries()[k].header;
-        const uint64_t position = index.entries()[k].offset;
-        const bool selected = entry_matches_any(h.stored_dir, h.stored_name, patterns);
-        plan.add(h, position, selected ? h.stored_path() : std::string());
-        data_size[position] = static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0));
-    }
-    uint64_t total = 0;
-    for (const PlannedRun& run : plan.finish())
-        for (const PlannedJob& job : run) total += data_size[job.offset];
-    return total;
-}
-
 std::vector<Share> make_shares(const std::vector<PlannedRun>& runs, const EntrySpans& spans, uint64_t target,
                                uint32_t max_batch) {
     max_batch = std::clamp<uint32_t>(max_batch, 1, kMaxBatchEntries);
@@ -159,23 +144,21 @@ uint64_t share_target(uint64_t work, unsigned slots) { return work / (4 * std::m
 // Whether children would restore the selection faster than the parent
 // alone: enough data to decode, in at least two shares. Looks at the
 // headers up to the first damage, silently.
-bool ExtractionParent::tasks_pay(const ArchiveIndex& index, const std::string& dest_dir,
-                                 const std::vector<std::string>& patterns) {
+bool ExtractionParent::tasks_pay(const ArchiveIndex& index, const ExtractionPlan& plan,
+                                 const std::string& dest_dir) {
     if (testing_) return true;
+    const uint64_t work = plan.bytes_to_decode();
+    if (work < kLocalWork) return false;
     RunPlan probe;
     EntrySpans spans;
     for (size_t k = 0; k < index.complete(); ++k) {
         const EntryHeader& h = index.entries()[k].header;
         const uint64_t position = index.entries()[k].offset;
-        const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
-        probe.add(h, position, m ? OutputName{dest_dir, h.stored_dir, h.stored_name}.display() : std::string());
+        probe.add(h, position,
+                  plan.selects(k) ? OutputName{dest_dir, h.stored_dir, h.stored_name}.display() : std::string());
         spans[position] = EntrySpan{position + h.entry_size, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0))};
     }
-    const std::vector<PlannedRun> runs = probe.finish();
-    uint64_t work = 0;
-    for (const PlannedRun& run : runs)
-        for (const PlannedJob& job : run) work += spans[job.offset].data_size;
-    return work >= kLocalWork && make_shares(runs, spans, share_target(work, board_.slots())).size() >= 2;
+    return make_shares(probe.finish(), spans, share_target(work, board_.slots())).size() >= 2;
 }
 
 bool ExtractionParent::extract(const std::string& archive_path, const std::string& dest_dir,
@@ -195,15 +178,15 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     ArchiveIndex own;
     if (!given) own = ArchiveIndex::read(archive, size);
     const ArchiveIndex& index = given ? *index_ : own;
-    if (!tasks_pay(index, dest_dir, patterns)) {
+    ExtractionPlan selection(archive, size, index, patterns);
+    if (!tasks_pay(index, selection, dest_dir)) {
         if (!extractor_) {
             extractor_ = std::make_unique<Extractor>(verbose_, diag_);
             extractor_->protect(board_id_);
             extractor_->set_stop_on_interrupt(true);
         }
-        return extract_entries(*extractor_, archive_path, dest_dir, patterns, matched);
+        return extract_entries(*extractor_, archive_path, dest_dir, patterns, matched, &index);
     }
-    if (matched) matched->assign(patterns.size(), 0);
     if (archive.identity(archive_id_)) guard_.protect(archive_id_);
     bool ok = true;
     RunPlan plan;
@@ -214,13 +197,12 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     CaseClashes clashes(diag_);
     for (CheckedEntry e; walk.next(e); walk.skip(e)) {
         const EntryHeader& h = e.header;
-        const bool m = entry_matches_any(h.stored_dir, h.stored_name, patterns);
+        const bool m = selection.step(h, e.offset).selected;
         if (m && testing_) {
             clashes.note(h.stored_path());
             sizes.add(h.stored_path(), h.range_start, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0)),
                       e.record_state == RecordState::present ? &e.record : nullptr);
         }
-        if (m && matched) count_matches(h, patterns, *matched);
         spans[e.offset] = EntrySpan{e.offset + h.entry_size, static_cast<uint64_t>(std::max<int64_t>(h.data_size, 0))};
         work += spans[e.offset].data_size;
         std::string out_path;
@@ -242,6 +224,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
             sizes.add(OutputName{dest_dir, h.stored_dir, h.stored_name}, h.range_start,
                       static_cast<uint64_t>(h.data_size), e.record_state == RecordState::present ? &e.record : nullptr);
     }
+    if (matched) *matched = selection.matched();
     if (walk.damaged()) {
         ok = false;
         add_walk_damage(tally_, walk);

@@ -31,6 +31,7 @@
 namespace taq {
 
 struct EntryHeader;
+class ExtractionPlan;
 
 // One entry for a child to decode; its data is written only when selected.
 struct PlannedJob {
@@ -63,11 +64,6 @@ private:
     std::vector<size_t> group_;  // union-find over runs_
     std::map<std::string, std::vector<Span>> written_;
 };
-
-// How many bytes restoring (or testing) the entries that match any of the
-// patterns decodes (the selected ones and the solid-run entries before
-// them), up to the first header that cannot be read; for the progress line.
-uint64_t bytes_to_decode(const ArchiveIndex& index, const std::vector<std::string>& patterns);
 
 // Where an entry ends and how many bytes it decodes to.
 struct EntrySpan {
@@ -135,7 +131,7 @@ public:
 private:
     bool prepare_output(const EntryHeader& h, const std::string& archive_path, const std::string& dest_dir,
                         OutputSizes& sizes, std::string& out_path);
-    bool tasks_pay(const ArchiveIndex& index, const std::string& dest_dir, const std::vector<std::string>& patterns);
+    bool tasks_pay(const ArchiveIndex& index, const ExtractionPlan& plan, const std::string& dest_dir);
     bool dispatch(const std::vector<Share>& shares, const std::string& dest_dir);
     bool wait_idle();
 

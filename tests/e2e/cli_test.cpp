@@ -139,6 +139,22 @@ TEST(Cli, TestAndListReportAWildcardThatMatchesNothing) {
     EXPECT_EQ(run_taq({"l", "empty", "*"}, dir.path()).exit_code, 1);
 }
 
+TEST(Cli, ASelectionInASolidRunDecodesNothingAfterItsLastEntry) {
+    TempDir dir;
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) write_file(dir.file(name), std::string(3000, name[0]));
+    ASSERT_EQ(run_taq({"a", "-s", "-m0", "arch", "*.txt"}, dir.path()).exit_code, 0);
+    const RunResult r = run_taq({"t", "-v", "arch", "b.txt"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    // a.txt is decoded for the model; c.txt, after the selection, is not.
+    EXPECT_TRUE(contains(r.output, "b.txt  range 0+3000")) << r.output;
+    EXPECT_FALSE(contains(r.output, "c.txt")) << r.output;
+    EXPECT_TRUE(contains(r.output, " Tested 2 entries: 2 verified, ")) << r.output;
+    const RunResult x = run_taq({"x", "arch", dir.file("out") + "/b.txt"}, dir.path());
+    EXPECT_EQ(x.exit_code, 0) << x.output;
+    EXPECT_EQ(read_file(dir.file("out/b.txt")), std::string(3000, 'b'));
+    EXPECT_FALSE(file_exists(dir.file("out/c.txt")));
+}
+
 TEST(Cli, ListHandMadeArchive) {
     TempDir dir;
     write_file(dir.file("arch"), make_entry("x.bin", "data/") + make_entry("a.txt", "") +
