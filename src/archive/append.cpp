@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive/entry.h"
+#include "archive/index.h"
 #include "platform/platform.h"
 
 namespace taq {
@@ -51,12 +52,8 @@ bool append_file(Diagnostics& diag, const std::string& source, const std::string
     const auto total = static_cast<uint64_t>(src_size);
     // Where the source's entries start: their size fields are held back.
     std::vector<uint64_t> held;
-    for (uint64_t at = 0; at < total;) {
-        EntryHeader h;
-        if (!read_header(src, at, total, h, nullptr, true)) break;
-        held.push_back(at);
-        at += h.entry_size;
-    }
+    const ArchiveIndex index = ArchiveIndex::read(src, total);
+    for (const IndexEntry& e : index.entries()) held.push_back(e.offset);
     if (held.empty() && total >= kHeldBytes) held.push_back(0);
     std::vector<uint8_t> sizes(held.size() * kHeldBytes);
     for (size_t k = 0; k < held.size(); ++k)
@@ -105,11 +102,11 @@ bool drop_entries(Diagnostics& diag, const std::string& path, uint64_t start, co
     };
     std::vector<Span> spans;
     bool cut = false;  // a model run lost an entry, and no reset came since
-    for (uint64_t at = start; at < static_cast<uint64_t>(size);) {
-        EntryHeader h;
-        std::string why;
-        if (!read_header(f, at, static_cast<uint64_t>(size), h, &why, true) || spans.size() >= keep.size()) {
-            diag.error(text("Error: cannot take entries out of ", path, " (", why.empty() ? "more entries than written" : why, ")\n"));
+    const ArchiveIndex index = ArchiveIndex::read(f, static_cast<uint64_t>(size), start);
+    for (const IndexEntry& e : index.entries()) {
+        const EntryHeader& h = e.header;
+        if (spans.size() >= keep.size()) {
+            diag.error(text("Error: cannot take entries out of ", path, " (more entries than written)\n"));
             return false;
         }
         const bool kept = keep[spans.size()];
@@ -118,8 +115,11 @@ bool drop_entries(Diagnostics& diag, const std::string& path, uint64_t start, co
             return false;
         }
         cut = kept ? cut && !h.reset_flag : true;
-        spans.push_back({at, h.entry_size});
-        at += h.entry_size;
+        spans.push_back({e.offset, h.entry_size});
+    }
+    if (index.end() < static_cast<uint64_t>(size)) {
+        diag.error(text("Error: cannot take entries out of ", path, " (", index.why(), ")\n"));
+        return false;
     }
     if (spans.size() != keep.size()) {
         diag.error(text("Error: cannot take entries out of ", path, " (fewer entries than written)\n"));

@@ -2,13 +2,15 @@
 
 #include <algorithm>
 
+#include "archive/walk.h"
+
 namespace taq {
 
-ArchiveIndex ArchiveIndex::read(const Source& archive, uint64_t size) {
+ArchiveIndex ArchiveIndex::read(const Source& archive, uint64_t size, uint64_t from) {
     ArchiveIndex index;
     index.size_ = size;
     bool all_complete = true;
-    uint64_t position = 0;
+    uint64_t position = from;
     while (position < size) {
         IndexEntry e;
         e.offset = position;
@@ -23,6 +25,42 @@ ArchiveIndex ArchiveIndex::read(const Source& archive, uint64_t size) {
     }
     index.end_ = std::min(position, size);
     return index;
+}
+
+ArchiveIndex ArchiveIndex::check(const Source& archive, uint64_t size) {
+    ArchiveIndex index = read(archive, size);
+    index.checked_ = true;
+    for (IndexEntry& e : index.entries_) {
+        if (!e.complete) continue;
+        CheckedEntry c;
+        c.offset = e.offset;
+        c.header = e.header;
+        std::string why;
+        if (!check_read_entry(archive, c, why)) continue;
+        e.sound = true;
+        e.record_state = c.record_state;
+        e.record = c.record;
+        e.record_length = c.record_length;
+    }
+    return index;
+}
+
+bool ArchiveIndex::sound_entry(uint64_t offset, CheckedEntry& out) const {
+    const size_t k = find(offset);
+    if (k >= entries_.size() || !entries_[k].sound) return false;
+    const IndexEntry& e = entries_[k];
+    out.header = e.header;
+    out.record_state = e.record_state;
+    out.record = e.record;
+    out.record_length = e.record_length;
+    out.offset = e.offset;
+    return true;
+}
+
+uint64_t ArchiveIndex::sound_end() const {
+    for (const IndexEntry& e : entries_)
+        if (!e.sound) return e.offset;
+    return end_;
 }
 
 size_t ArchiveIndex::find(uint64_t offset) const {

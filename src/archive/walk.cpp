@@ -68,8 +68,13 @@ bool plausible_cut_header(const uint8_t* p, size_t n, uint64_t left, bool need_s
 bool check_entry(const Source& archive, uint64_t offset, uint64_t size, CheckedEntry& out, std::string& why) {
     out = CheckedEntry{};
     out.offset = offset;
-    EntryHeader& h = out.header;
-    if (!read_header(archive, offset, size, h, &why)) return false;
+    if (!read_header(archive, offset, size, out.header, &why)) return false;
+    return check_read_entry(archive, out, why);
+}
+
+bool check_read_entry(const Source& archive, CheckedEntry& out, std::string& why) {
+    const EntryHeader& h = out.header;
+    const uint64_t offset = out.offset;
     if (const char* bad = implausible_header(h, true)) {
         why = bad;
         return false;
@@ -143,6 +148,7 @@ std::string interrupted_append_message(const std::string& archive, uint64_t offs
 
 bool ArchiveWalk::next(CheckedEntry& e) {
     while (position_ < size_) {
+        if (index_ && index_->sound_entry(position_, e)) return true;
         std::string why;
         if (check_entry(archive_, position_, size_, e, why)) return true;
         // Sound entries up to an unfinished last one: not damage, but what
@@ -182,32 +188,36 @@ void ArchiveWalk::pass_damage(uint64_t from, const std::string& why, bool first_
 
 AppendCheck check_for_append(const Source& archive, uint64_t size) {
     AppendCheck c;
-    uint64_t position = 0;
-    while (position < size) {
-        CheckedEntry e;
-        std::string why;
-        // A continuation entry is fine here: its run is before it.
-        if (check_entry(archive, position, size, e, why) && e.header.solid <= 1 && e.header.reset_flag <= 1) {
-            position += e.header.entry_size;
-            continue;
+    // The sound entries from the start (a continuation entry is fine here:
+    // its run is before it), with flags that a writer sets.
+    const ArchiveIndex index = ArchiveIndex::check(archive, size);
+    uint64_t position = index.sound_end();
+    for (const IndexEntry& e : index.entries())
+        if (e.offset >= position || e.header.solid > 1 || e.header.reset_flag > 1) {
+            position = std::min(position, e.offset);
+            break;
         }
-        c.good_end = position;
-        if (interrupted_append_at(archive, position, size)) {
-            c.state = AppendCheck::incomplete;
-            return c;
-        }
-        // A cut header with a complete entry further on: damage in the middle.
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(size - position, 46 + 2 * (kMaxStoredString + 1)));
-        std::vector<uint8_t> head(n);
-        if (archive.read_exact(position, head.data(), n) &&
-            plausible_cut_header(head.data(), n, size - position, position == 0))
-            why = "an incomplete entry before complete ones, at offset " +
-                  std::to_string(find_trusted_entry(archive, position + 1, size));
-        c.state = AppendCheck::refused;
-        c.why = why.empty() ? std::string("not an archive") : why;
+    if (position >= size) {
+        c.good_end = size;
         return c;
     }
-    c.good_end = size;
+    c.good_end = position;
+    if (interrupted_append_at(archive, position, size)) {
+        c.state = AppendCheck::incomplete;
+        return c;
+    }
+    CheckedEntry e;
+    std::string why;
+    check_entry(archive, position, size, e, why);
+    // A cut header with a complete entry further on: damage in the middle.
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size - position, 46 + 2 * (kMaxStoredString + 1)));
+    std::vector<uint8_t> head(n);
+    if (archive.read_exact(position, head.data(), n) &&
+        plausible_cut_header(head.data(), n, size - position, position == 0))
+        why = "an incomplete entry before complete ones, at offset " +
+              std::to_string(find_trusted_entry(archive, position + 1, size));
+    c.state = AppendCheck::refused;
+    c.why = why.empty() ? std::string("not an archive") : why;
     return c;
 }
 

@@ -9,6 +9,7 @@
 
 #include "archive/diagnostics.h"
 #include "archive/entry.h"
+#include "archive/index.h"
 #include "archive/record.h"
 #include "platform/platform.h"
 
@@ -28,6 +29,9 @@ struct CheckedEntry {
 // wrong. Plausibility assumes a decoded model run is there (continuation
 // entries are judged by the caller, who knows).
 bool check_entry(const Source& archive, uint64_t offset, uint64_t size, CheckedEntry& out, std::string& why);
+// The same for an entry whose whole header has been read into out.header
+// (at out.offset); out's record fields are filled in.
+bool check_read_entry(const Source& archive, CheckedEntry& out, std::string& why);
 
 // Whether a reader may resume at `offset`: an entry that starts a model
 // run, checks out, and either carries a record (whose header check
@@ -49,6 +53,11 @@ public:
     ArchiveWalk(const Source& archive, std::string archive_path, uint64_t size, Diagnostics& diag)
         : archive_(archive), path_(std::move(archive_path)), size_(size), diag_(diag) {}
 
+    // Entries that `index` (checked, of this archive, outliving the walk)
+    // found sound are taken from it instead of being read again.
+    void use_index(const ArchiveIndex& index) {
+        if (index.checked() && index.archive_size() == size_) index_ = &index;
+    }
     // The next entry; false at the end of the archive.
     bool next(CheckedEntry& e);
     // The entry at `offset` (returned by next) proved damaged while it was
@@ -71,6 +80,7 @@ private:
     std::string path_;
     uint64_t size_;
     Diagnostics& diag_;
+    const ArchiveIndex* index_ = nullptr;
     uint64_t position_ = 0;
     unsigned damaged_ = 0;
     uint64_t skipped_bytes_ = 0;

@@ -179,8 +179,8 @@ std::unique_ptr<ProgressLine> start_parent_progress(TaskBoard& board, uint64_t t
     return line;
 }
 
-// The archive's headers, read once for a run of `x` or `t` when the
-// progress line or the tasks first ask for them.
+// The archive's entries, read and checked once for a run of `x` or `t`
+// when the progress line, the tasks or the walk first ask for them.
 class RunIndex {
 public:
     explicit RunIndex(std::string archive_path) : path_(std::move(archive_path)) {}
@@ -189,7 +189,7 @@ public:
             read_ = true;
             file_ = platform::File::open(path_, platform::File::Mode::read_existing);
             const int64_t size = file_ ? file_.size() : -1;
-            if (size >= 0) index_ = ArchiveIndex::read(file_, static_cast<uint64_t>(size));
+            if (size >= 0) index_ = ArchiveIndex::check(file_, static_cast<uint64_t>(size));
         }
         return index_;
     }

@@ -345,7 +345,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     // The caller's index when it is of this archive, else one read now.
     ArchiveIndex own;
     if (!index || index->archive_size() != size) {
-        own = ArchiveIndex::read(archive, size);
+        own = ArchiveIndex::check(archive, size);
         index = &own;
     }
     ExtractionPlan plan(archive, size, *index, patterns);
@@ -360,6 +360,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     } unset{extractor};
     bool ok = true;
     ArchiveWalk walk(archive, archive_path, size, diag);
+    walk.use_index(*index);
     CheckedEntry e;
     bool stopped = false;
     CaseClashes clashes(diag);

@@ -176,7 +176,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     // The run's index when the caller has one for this archive, else one read now.
     const bool given = index_ && index_path_ == archive_path && index_->archive_size() == size;
     ArchiveIndex own;
-    if (!given) own = ArchiveIndex::read(archive, size);
+    if (!given) own = ArchiveIndex::check(archive, size);
     const ArchiveIndex& index = given ? *index_ : own;
     ExtractionPlan selection(archive, size, index, patterns);
     if (!tasks_pay(index, selection, dest_dir)) {
@@ -194,6 +194,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
     EntrySpans spans;
     uint64_t work = 0;
     ArchiveWalk walk(archive, archive_path, size, diag_);
+    walk.use_index(index);
     CaseClashes clashes(diag_);
     for (CheckedEntry e; walk.next(e); walk.skip(e)) {
         const EntryHeader& h = e.header;
