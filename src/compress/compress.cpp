@@ -166,37 +166,31 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     return compress_source(in, input_path, meta, stored_name, stored_dir, range_start, range_end);
 }
 
-EntryResult Compressor::compress_source(const Source& in, const std::string& input_path,
-                                        const platform::FileMeta& meta, const std::string& stored_name,
-                                        const std::string& stored_dir, uint64_t range_start, uint64_t range_end) {
-    CheckRecord record;
-    const int64_t whole = in.size();
-    if (options_.check_record) {
-        record.meta = meta;
-        record.file_size = static_cast<uint64_t>(std::max<int64_t>(whole, 0));
-    }
+bool Compressor::open_archive(File& archive, uint64_t& entry_start) {
     const std::string& archive_path = options_.archive_path;
-    File archive = File::open(archive_path, File::Mode::write_existing);
+    archive = File::open(archive_path, File::Mode::write_existing);
     if (!archive) archive = File::open(archive_path, File::Mode::create);
     if (!archive) {
         diag_.error(text("Error: cannot open Output file ", archive_path, " (", archive.error(), ")\n"));
-        return EntryResult::output_failed;
+        return false;
     }
     if (options_.part_archive && !tables_ready_) platform::set_hidden(archive_path, true);
     const int64_t archive_size = archive.size();
     if (archive_size < 0) {
         diag_.error(text("Error: cannot open Output file ", archive_path, "\n"));
-        return EntryResult::output_failed;
+        return false;
     }
-    const uint64_t entry_start = static_cast<uint64_t>(archive_size);
-    const uint64_t data_size = range_end > range_start ? range_end - range_start : 0;
+    entry_start = static_cast<uint64_t>(archive_size);
+    return true;
+}
 
-    uint8_t reset_flag = 1;
+bool Compressor::begin_model(uint64_t data_size, uint8_t& reset_flag) {
+    reset_flag = 1;
     // What the model will code before its next reset: a solid run goes on
     // into the files after this one.
     const uint64_t coming = options_.solid ? std::max(expected_input_, data_size) : data_size;
     if (!tables_ready_) {
-        if (!prepare_tables()) return EntryResult::output_failed;
+        if (!prepare_tables()) return false;
         if (std::max(expected_input_, data_size) >= kLargePageInput)
             engine_->prefer_large_pages(options_.part_archive ? 1u : std::min(2u, platform::processor_count()));
         engine_->model_reset(coming);
@@ -207,12 +201,11 @@ EntryResult Compressor::compress_source(const Source& in, const std::string& inp
     } else {
         reset_flag = 0;
     }
-    Engine& engine = *engine_;
+    return true;
+}
 
-    const std::string path = collapse_separators(input_path);
-    if (meter_) meter_->set_item(path);
-    if (options_.verbose) diag_.info(text("compress.. ", path, " "));
-
+EntryHeader Compressor::entry_header(const Source& in, const std::string& stored_name, const std::string& stored_dir,
+                                     uint8_t reset_flag, uint64_t range_start, uint64_t data_size) {
     EntryHeader header;
     header.solid = options_.solid ? 1 : 0;
     header.reset_flag = reset_flag;
@@ -225,61 +218,100 @@ EntryResult Compressor::compress_source(const Source& in, const std::string& inp
     header.data_size = static_cast<int64_t>(data_size);
     header.model_memory = options_.model_memory;
     header.min_match = 3;
-    const Analysis a = analyse_entry(*analyser_, engine, in, data_size);
-    static_cast<CodingChoices&>(header) = a;
+    static_cast<CodingChoices&>(header) = analyse_entry(*analyser_, *engine_, in, data_size);
     header.range_start = range_start;
+    return header;
+}
 
+Compressor::CodedEntry Compressor::code_entry(const Source& in, int64_t whole, File& archive, uint64_t entry_start,
+                                              EntryHeader& header, CheckRecord* record) {
+    CodedEntry out;
     // entry_size stays 0 (incomplete) until the entry is settled.
     const std::vector<uint8_t> bytes = serialize_header(header);
-    bool write_ok = archive.seek(entry_start) && archive.write(bytes.data(), bytes.size());
+    out.write_ok = archive.seek(entry_start) && archive.write(bytes.data(), bytes.size());
+    const uint64_t data_size = static_cast<uint64_t>(header.data_size);
 
     Encoder encoder(&archive);
     encoder.start();
-    engine.set_min_match(3);
+    engine_->set_min_match(3);
     hasher_->reset();
-    DataHasher* hasher = options_.check_record ? hasher_.get() : nullptr;
+    DataHasher* hasher = record ? hasher_.get() : nullptr;
+    InputSegments input{in, header.range_start, hasher, meter_};
     SegmentOutcome::Status status = SegmentOutcome::ok;
-    InputSegments input{in, range_start, hasher, meter_};
-    if (write_ok) status = code_segments(engine, *digram_, encoder, a, data_size, input).status;
+    if (out.write_ok) status = code_segments(*engine_, *digram_, encoder, header, data_size, input).status;
+    out.coded = status == SegmentOutcome::ok;
+    out.stopped = status == SegmentOutcome::stopped;
     // The range reached the end of the file as it was at the start: any
     // byte beyond it came while the file was read.
-    const bool grew = status == SegmentOutcome::ok && whole >= 0 && static_cast<uint64_t>(whole) <= range_end &&
-                      in.size() > static_cast<int64_t>(range_end);
-    if (status == SegmentOutcome::ok && write_ok) encoder.flush();
-    write_ok = write_ok && !encoder.failed();
+    const uint64_t range_end = header.range_start + data_size;
+    out.grew = out.coded && whole >= 0 && static_cast<uint64_t>(whole) <= range_end &&
+               in.size() > static_cast<int64_t>(range_end);
+    if (out.coded && out.write_ok) encoder.flush();
+    out.write_ok = out.write_ok && !encoder.failed();
 
-    uint64_t coded_size = bytes.size() + encoder.coded_size;
-    if (status == SegmentOutcome::ok && write_ok && hasher) {
-        coded_size += kRecordLength;
-        header.entry_size = coded_size;
-        record.data_hash = hasher->digest();
-        record.header_hash = header_hash(serialize_header(header));
-        const std::vector<uint8_t> rec = serialize_record(record);
-        write_ok = archive.seek(entry_start + bytes.size() + encoder.coded_size) && archive.write(rec.data(), rec.size());
+    out.coded_size = bytes.size() + encoder.coded_size;
+    if (out.coded && out.write_ok && record) {
+        out.coded_size += kRecordLength;
+        header.entry_size = out.coded_size;
+        record->data_hash = hasher->digest();
+        record->header_hash = header_hash(serialize_header(header));
+        const std::vector<uint8_t> rec = serialize_record(*record);
+        out.write_ok = archive.seek(entry_start + bytes.size() + encoder.coded_size) &&
+                       archive.write(rec.data(), rec.size());
     }
-    if (status != SegmentOutcome::ok || !write_ok) {
-        // Leave the archive as it was before this entry. The model has seen
-        // part of it, which no reader will: a solid run starts afresh.
-        archive.truncate(entry_start);
-        model_diverged_ = true;
-        if (options_.verbose) diag_.info("\n");
-        if (status == SegmentOutcome::stopped) return EntryResult::interrupted;
-        if (status != SegmentOutcome::ok) {
-            // A file that shrank has no reason to give; a failed read has.
-            diag_.error(text("Error: cannot read Input file ", input_path, reason(in), "\n"));
-            return EntryResult::input_failed;
-        }
-        diag_.error(text("Error: cannot write Output file ", archive_path, " (", archive.error(), ")\n"));
-        return EntryResult::output_failed;
+    return out;
+}
+
+EntryResult Compressor::drop_entry(const CodedEntry& coded, const Source& in, const std::string& input_path,
+                                   File& archive, uint64_t entry_start) {
+    // Leave the archive as it was before this entry. The model has seen
+    // part of it, which no reader will: a solid run starts afresh.
+    archive.truncate(entry_start);
+    model_diverged_ = true;
+    if (options_.verbose) diag_.info("\n");
+    if (coded.stopped) return EntryResult::interrupted;
+    if (!coded.coded) {
+        // A file that shrank has no reason to give; a failed read has.
+        diag_.error(text("Error: cannot read Input file ", input_path, reason(in), "\n"));
+        return EntryResult::input_failed;
     }
+    diag_.error(text("Error: cannot write Output file ", options_.archive_path, " (", archive.error(), ")\n"));
+    return EntryResult::output_failed;
+}
+
+EntryResult Compressor::compress_source(const Source& in, const std::string& input_path,
+                                        const platform::FileMeta& meta, const std::string& stored_name,
+                                        const std::string& stored_dir, uint64_t range_start, uint64_t range_end) {
+    CheckRecord record;
+    // Growth of the input while it is read is told by its size now.
+    const int64_t whole = in.size();
+    if (options_.check_record) {
+        record.meta = meta;
+        record.file_size = static_cast<uint64_t>(std::max<int64_t>(whole, 0));
+    }
+    File archive;
+    uint64_t entry_start = 0;
+    if (!open_archive(archive, entry_start)) return EntryResult::output_failed;
+    const uint64_t data_size = range_end > range_start ? range_end - range_start : 0;
+    uint8_t reset_flag = 1;
+    if (!begin_model(data_size, reset_flag)) return EntryResult::output_failed;
+
+    const std::string path = collapse_separators(input_path);
+    if (meter_) meter_->set_item(path);
+    if (options_.verbose) diag_.info(text("compress.. ", path, " "));
+
+    EntryHeader header = entry_header(in, stored_name, stored_dir, reset_flag, range_start, data_size);
+    const CodedEntry coded = code_entry(in, whole, archive, entry_start, header, options_.check_record ? &record : nullptr);
+    if (!coded.coded || !coded.write_ok)
+        return drop_entry(coded, in, input_path, archive, entry_start);
     archive.close();
-    pending_.push_back({entry_start, coded_size});
-    pending_bytes_ += coded_size;
+    pending_.push_back({entry_start, coded.coded_size});
+    pending_bytes_ += coded.coded_size;
     if ((pending_bytes_ >= kSettleBytes || platform::monotonic_ms() - last_settle_ms_ >= kSettleMs) && !settle(false))
         return EntryResult::output_failed;
     if (options_.verbose)
-        diag_.info(text(" ", static_cast<int64_t>(data_size), " to ", coded_size, " \n"));
-    if (grew) {
+        diag_.info(text(" ", static_cast<int64_t>(data_size), " to ", coded.coded_size, " \n"));
+    if (coded.grew) {
         diag_.error(text(input_path, ": file changed as we read it\n"));
         return EntryResult::changed;
     }

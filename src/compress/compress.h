@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "archive/diagnostics.h"
+#include "archive/entry.h"
+#include "archive/record.h"
 #include "archive/source.h"
 #include "platform/platform.h"
 
@@ -119,6 +121,27 @@ private:
     std::unique_ptr<DataHasher> hasher_;
     Meter* meter_ = nullptr;
     std::function<bool()> may_settle_;
+
+    // The steps of compress_source: the archive opened at its end; the
+    // model reset (or kept, inside a solid run); the header, with the
+    // analysis's choices; the header, coded stream and record written;
+    // a failed entry cut away again.
+    struct CodedEntry {
+        bool coded = true;     // every byte of the range read and coded
+        bool stopped = false;  // an interrupt request stopped the coding
+        bool write_ok = false;
+        bool grew = false;  // the input grew while it was read
+        uint64_t coded_size = 0;
+    };
+    bool open_archive(platform::File& archive, uint64_t& entry_start);
+    bool begin_model(uint64_t data_size, uint8_t& reset_flag);
+    EntryHeader entry_header(const Source& in, const std::string& stored_name, const std::string& stored_dir,
+                             uint8_t reset_flag, uint64_t range_start, uint64_t data_size);
+    // `whole`: the input's size when the entry began.
+    CodedEntry code_entry(const Source& in, int64_t whole, platform::File& archive, uint64_t entry_start,
+                          EntryHeader& header, CheckRecord* record);
+    EntryResult drop_entry(const CodedEntry& coded, const Source& in, const std::string& input_path,
+                           platform::File& archive, uint64_t entry_start);
 
     bool settle(bool final);
     struct Pending {
