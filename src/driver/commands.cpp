@@ -16,6 +16,7 @@
 #include "driver/switches.h"
 #include "extract/extract.h"
 #include "extract/plan.h"
+#include "extract/stream.h"
 #include "platform/platform.h"
 #include "tasks/board.h"
 #include "tasks/child.h"
@@ -413,6 +414,81 @@ void print_tally(const CheckTally& t) {
 
 }  // namespace
 
+namespace {
+
+// What `x -c` gathers before each write to standard output.
+constexpr size_t kStdoutBlock = size_t{1} << 20;
+
+// `x -c`: the selected files' bytes to standard output, each whole, in
+// archive order; every message to standard error. One process decodes
+// (the bytes go out in order), whatever -t asks.
+int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards) {
+    if (platform::stdout_is_terminal()) {
+        platform::write_stderr("refusing to write binary data to a terminal; redirect it or use x without -c\n");
+        return 1;
+    }
+    platform::StdoutData data = platform::StdoutData::take();
+    if (!data.valid()) {
+        std::puts("Error: cannot write to standard output");
+        return 1;
+    }
+    std::vector<std::string> patterns;
+    for (const std::string& w : wildcards) patterns.push_back(to_lower_ascii(w));
+    if (patterns.empty()) patterns.push_back("*");
+    print_banner();
+    ArchiveLock lock(console());
+    if (!lock.acquire_for_reading(s.archive_path)) return 1;
+    platform::File archive = platform::File::open(s.archive_path, platform::File::Mode::read_existing);
+    const int64_t size = archive ? archive.size() : -1;
+    if (size < 0) {
+        std::printf("Error: cannot open Archive file %s\n", s.archive_path.c_str());
+        return 1;
+    }
+    const ArchiveIndex index = ArchiveIndex::check(archive, static_cast<uint64_t>(size));
+    Extractor extractor(s.verbose, console());
+    platform::catch_interrupts();
+    extractor.set_stop_on_interrupt(true);
+    // The bytes go out in blocks: a pipe takes few large writes faster.
+    std::vector<uint8_t> block;
+    block.reserve(kStdoutBlock);
+    bool closed = false;
+    const auto flush = [&] {
+        if (!closed && !block.empty() && !data.write(block.data(), block.size())) closed = true;
+        block.clear();
+        return !closed;
+    };
+    const StreamWrite out = [&](const uint8_t* bytes, size_t n) {
+        if (block.size() + n > kStdoutBlock && !flush()) return false;
+        if (n >= kStdoutBlock) {
+            closed = !data.write(bytes, n);
+            return !closed;
+        }
+        block.insert(block.end(), bytes, bytes + n);
+        return true;
+    };
+    std::vector<uint64_t> matched;
+    StreamResult r = extract_to_stream(extractor, archive, s.archive_path, static_cast<uint64_t>(size), index,
+                                       patterns, platform::temp_directory(), out, &matched);
+    if (!flush()) r.closed = true;
+    // The reader has gone: nothing more to say to it, nor about it.
+    if (r.closed) return 1;
+    if (r.interrupted) {
+        std::puts("Error: interrupted");
+        return 1;
+    }
+    bool ok = r.ok;
+    for (size_t i = 0; i < wildcards.size() && i < matched.size(); ++i)
+        if (matched[i] == 0) {
+            std::printf("Error: %s: not found in archive %s\n", wildcards[i].c_str(), s.archive_path.c_str());
+            ok = false;
+        }
+    if (!ok) return 1;
+    std::puts(" OK! ");
+    return 0;
+}
+
+}  // namespace
+
 int run_extract(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
@@ -420,6 +496,7 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
     std::vector<std::string> destinations(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
+    if (s.to_stdout && s.run_mode != RunMode::child) return run_extract_to_stdout(s, destinations);
     if (destinations.empty()) destinations.push_back("*");
     if (s.run_mode == RunMode::child) {
         ProgressLine::follow_parent();

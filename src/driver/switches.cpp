@@ -94,11 +94,16 @@ SwitchOutcome parse_add_switch(const std::string& arg, Settings& s) {
     return SwitchOutcome::ok;
 }
 
-// One switch argument of `x`.
-SwitchOutcome parse_extract_switch(const std::string& arg, Settings& s) {
+// One switch argument of `x` (and `t`).
+SwitchOutcome parse_extract_switch(Command command, const std::string& arg, Settings& s) {
     if (arg.size() < 2) return SwitchOutcome::unknown_option;
     const char digit = arg.size() > 2 ? arg[2] : '\0';
     switch (lower(arg[1])) {
+        case 'c':
+            // `x -c`: the data to standard output.
+            if (command != Command::extract || arg.size() != 2) return SwitchOutcome::unknown_option;
+            s.to_stdout = true;
+            return SwitchOutcome::ok;
         case 't': apply_tasks(digit, s); return SwitchOutcome::ok;
         case 'p': apply_slot(arg, 2, s); return SwitchOutcome::ok;
         case 'v': set_verbose(s); return SwitchOutcome::ok;
@@ -124,7 +129,7 @@ SwitchOutcome parse_switches(Command command, const std::vector<std::string>& ar
     size_t i = first;
     for (; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
         const SwitchOutcome r = command == Command::add ? parse_add_switch(args[i], settings)
-                                                        : parse_extract_switch(args[i], settings);
+                                                        : parse_extract_switch(command, args[i], settings);
         if (r != SwitchOutcome::ok) {
             if (next) *next = i;
             return r;

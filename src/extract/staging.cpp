@@ -264,6 +264,11 @@ uint64_t OutputSizes::final_size(const std::string& path) const {
     return end;
 }
 
+std::vector<size_t> OutputSizes::newest_pieces(const std::string& path) const {
+    const auto it = files_.find(path);
+    return it == files_.end() ? std::vector<size_t>{} : newest_version(it->second.ranges).pieces;
+}
+
 std::vector<uint64_t> OutputSizes::left_out(const std::string& path) const {
     std::vector<uint64_t> out;
     const auto it = files_.find(path);

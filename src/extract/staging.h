@@ -95,6 +95,9 @@ public:
     // The entry added last for `path` was not restored completely.
     void mark_failed(const std::string& path);
     uint64_t final_size(const std::string& path) const;
+    // Which of the entries added for `path` (their places in the order of
+    // add()) make its newest version.
+    std::vector<size_t> newest_pieces(const std::string& path) const;
     // Pieces of a file (their offsets) that a plain archive leaves open to
     // doubt: they may belong to the newest version or to an older one, and
     // are left out.

@@ -233,6 +233,28 @@ bool stderr_is_terminal();
 unsigned terminal_columns();
 // Writes the text to standard error at once, unbuffered.
 void write_stderr(const std::string& text);
+// Whether standard output is a terminal (binary data must not go there).
+bool stdout_is_terminal();
+
+// Data for standard output, with the messages kept apart: from take() on,
+// what the process prints to standard output goes to standard error, and
+// this handle writes to where standard output led, unbuffered and
+// unchanged (no line-end translation). A reader that has gone (a closed
+// pipe) makes write() fail instead of ending the process.
+class StdoutData {
+public:
+    static StdoutData take();
+    StdoutData(StdoutData&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+    StdoutData(const StdoutData&) = delete;
+    StdoutData& operator=(const StdoutData&) = delete;
+    ~StdoutData();
+    bool valid() const { return handle_ >= 0; }
+    bool write(const void* data, size_t n);
+
+private:
+    StdoutData() = default;
+    intptr_t handle_ = -1;
+};
 // From this call on, `hook` runs before each write that standard output
 // makes to the system (so that a line drawn on the terminal can be cleared
 // first). The bytes written and the buffering stay as they were.

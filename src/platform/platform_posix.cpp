@@ -560,6 +560,31 @@ ssize_t hooked_stdout_write(void*, const char* data, size_t n) {
 
 void write_stderr(const std::string& text) { write_all(2, text.data(), text.size()); }
 
+bool stdout_is_terminal() { return ::isatty(1) == 1; }
+
+StdoutData StdoutData::take() {
+    StdoutData d;
+    std::fflush(stdout);
+    // A closed pipe is told by EPIPE on the write, not by a signal.
+    ::signal(SIGPIPE, SIG_IGN);
+    const int fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) return d;
+    if (::dup2(2, 1) < 0) {
+        ::close(fd);
+        return d;
+    }
+    d.handle_ = fd;
+    return d;
+}
+
+StdoutData::~StdoutData() {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool StdoutData::write(const void* data, size_t n) {
+    return handle_ >= 0 && write_all(static_cast<int>(handle_), static_cast<const char*>(data), n);
+}
+
 void before_stdout_writes(void (*hook)()) {
     stdout_hook = hook;
     static FILE* hooked = nullptr;

@@ -10,6 +10,8 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 
+#include <io.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -1095,6 +1097,46 @@ unsigned terminal_columns() {
     if (!::GetConsoleScreenBufferInfo(stderr_handle(), &info)) return 80;
     const int columns = info.srWindow.Right - info.srWindow.Left + 1;
     return columns > 0 ? static_cast<unsigned>(columns) : 80u;
+}
+
+bool stdout_is_terminal() {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+StdoutData StdoutData::take() {
+    StdoutData d;
+    std::fflush(stdout);
+    HANDLE copy = nullptr;
+    const HANDLE self = ::GetCurrentProcess();
+    if (!::DuplicateHandle(self, ::GetStdHandle(STD_OUTPUT_HANDLE), self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return d;
+    // The runtime's standard output, and the system's, now lead to
+    // standard error.
+    if (_dup2(_fileno(stderr), _fileno(stdout)) != 0) {
+        ::CloseHandle(copy);
+        return d;
+    }
+    ::SetStdHandle(STD_OUTPUT_HANDLE, stderr_handle());
+    d.handle_ = reinterpret_cast<intptr_t>(copy);
+    return d;
+}
+
+StdoutData::~StdoutData() {
+    if (handle_ >= 0) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+bool StdoutData::write(const void* data, size_t n) {
+    if (handle_ < 0) return false;
+    const HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        DWORD put = 0;
+        if (!::WriteFile(h, p, static_cast<DWORD>(std::min(n, kMaxTransfer)), &put, nullptr) || put == 0) return false;
+        p += put;
+        n -= put;
+    }
+    return true;
 }
 
 void write_stderr(const std::string& text) {

@@ -1,0 +1,82 @@
+// `x -c` through real pipes: the selected files' bytes alone on standard
+// output, every message on standard error; a reader that closes early, a
+// terminal, and a failed check.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "e2e/round_trip.h"
+
+namespace taq::test {
+namespace {
+
+// Runs a shell command in `dir`; "$T" is the taq binary.
+RunResult sh(const TempDir& dir, const std::string& script) {
+    return run_program("/bin/bash", {"-c", "T='" + taq_binary() + "'\n" + script}, dir.path());
+}
+
+TEST(Pipes, ExtractToStandardOutput) {
+    TempDir dir;
+    write_file(dir.file("a.txt"), std::string("alpha\n"));
+    write_file(dir.file("b.txt"), random_bytes(50000, 3));
+    write_file(dir.file("c.bin"), std::string("gamma"));
+    add_m0(dir, {"a.txt", "b.txt", "c.bin"}, {"-s"});
+    // One file: exactly its bytes, the messages on standard error.
+    RunResult r = sh(dir, "\"$T\" x -c arch b.txt > out 2> err; echo \"rc=$?\"; cat err");
+    EXPECT_TRUE(contains(r.output, "rc=0\n")) << r.output;
+    EXPECT_TRUE(contains(r.output, " OK! ")) << r.output;
+    EXPECT_TRUE(same_bytes(read_file(dir.file("out")), read_file(dir.file("b.txt"))));
+    // A wildcard of several, and every file, in archive order (`a` sorts
+    // by extension).
+    r = sh(dir, "\"$T\" x -c arch '*.TXT' 2>/dev/null | cmp - <(cat a.txt b.txt) && echo same1\n"
+                "\"$T\" x -c arch 2>/dev/null | cmp - <(cat c.bin a.txt b.txt) && echo same2\n");
+    EXPECT_TRUE(contains(r.output, "same1\nsame2\n")) << r.output;
+    // Nothing was written beside the archive, and a name that selects
+    // nothing fails.
+    EXPECT_EQ(files_below(dir.path()), (std::set<std::string>{"a.txt", "b.txt", "c.bin", "arch", "out", "err"}));
+    r = sh(dir, "\"$T\" x -c arch none 2>&1 >/dev/null; echo \"rc=$?\"");
+    EXPECT_TRUE(contains(r.output, "Error: none: not found in archive " + dir.file("arch") + "\nrc=1\n")) << r.output;
+    // -c is only for x.
+    r = sh(dir, "\"$T\" t -c arch; echo \"rc=$?\"");
+    EXPECT_TRUE(contains(r.output, "Unknown option!")) << r.output;
+}
+
+TEST(Pipes, AFileInPiecesComesOutWholeAndAClosedPipeEndsTheRunQuietly) {
+    TempDir dir;
+    // Above 16 MiB: two tasks cut it into pieces.
+    std::string big = random_bytes(1 << 20, 7);
+    while (big.size() < (18u << 20)) big += big.substr(0, 1 << 20) + "x";
+    write_file(dir.file("big"), big);
+    write_file(dir.file("small"), std::string("after the big one"));
+    add_m0(dir, {"big", "small"}, {"-t2"});
+    ASSERT_GE(read_headers(dir.file("arch")).size(), 3u);
+    RunResult r = sh(dir, "\"$T\" x -c -t2 arch 2>/dev/null | cmp - <(cat big small) && echo same");
+    EXPECT_TRUE(contains(r.output, "same\n")) << r.output;
+    r = sh(dir, "\"$T\" x -c arch 2>err | head -c 100 | wc -c; echo \"rc=${PIPESTATUS[0]}\"; cat err");
+    EXPECT_TRUE(contains(r.output, "100\nrc=1\n")) << r.output;
+    EXPECT_FALSE(contains(r.output, "Error")) << r.output;
+    EXPECT_EQ(files_below(dir.path()), (std::set<std::string>{"big", "small", "arch", "err"}));
+}
+
+TEST(Pipes, ATerminalAndAFailedCheckAreRefused) {
+    TempDir dir;
+    write_file(dir.file("a.txt"), random_bytes(20000, 5));
+    add_m0(dir, {"a.txt"});
+    RunResult r = run_program("/usr/bin/script",
+                              {"-q", "-e", "-c", "'" + taq_binary() + "' x -c arch", "/dev/null"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, "refusing to write binary data to a terminal; redirect it or use x without -c"))
+        << r.output;
+    // A flipped byte in the coded data: the bytes that went out cannot be
+    // taken back, but the run says so and fails.
+    std::string bytes = read_file(dir.file("arch"));
+    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x10);
+    write_file(dir.file("arch"), bytes);
+    r = sh(dir, "\"$T\" x -c arch > out 2> err; echo \"rc=$?\"; cat err");
+    EXPECT_TRUE(contains(r.output, "rc=1\n")) << r.output;
+    EXPECT_TRUE(contains(r.output, "Error: ")) << r.output;
+    EXPECT_FALSE(contains(r.output, " OK! ")) << r.output;
+}
+
+}  // namespace
+}  // namespace taq::test
