@@ -220,11 +220,17 @@ std::unique_ptr<ProgressLine> start_decode_progress(TaskBoard* board, Meter* met
     return line;
 }
 
+// A file stored under another path than its own (standard input held in a file).
+struct StoredAs {
+    std::string path, dir, name;
+};
+
 // Single mode: every file whole into the archive. False when the archive
 // cannot be written or an interrupt came (the run ends without statistics;
 // the caller puts the archive back as it was); `failed` is set when a file
 // was skipped or changed while it was read.
-bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& final_size) {
+bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& final_size,
+                    const StoredAs* stored_as = nullptr) {
     try {
         Compressor compressor(compress_options(s), console());
         const uint64_t run_bytes = list_bytes(list);
@@ -240,7 +246,11 @@ bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& f
         };
         for (const auto& entry : list) {
             if (platform::interrupted()) return give_up(true);
-            const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
+            const EntryResult r =
+                stored_as && stored_as->path == entry.path
+                    ? compress_file(compressor, entry.path, stored_as->name, stored_as->dir, entry.size,
+                                    s.total_input)
+                    : compress_file(compressor, entry.path, entry.size, s.total_input);
             if (r == EntryResult::output_failed || r == EntryResult::interrupted)
                 return give_up(r == EntryResult::interrupted);
             if (r == EntryResult::input_failed || r == EntryResult::changed) failed = true;
@@ -324,16 +334,107 @@ Destination prepare_destination(const std::string& arg, const std::string& cwd) 
     return d;
 }
 
+namespace {
+
+// Standard input for `a archive -`, held in a file beside the archive (so
+// that it can be read as often as a file), removed with this.
+class HeldInput {
+public:
+    ~HeldInput() {
+        if (!path_.empty()) {
+            file_.close();
+            platform::delete_file(path_);
+        }
+    }
+    const std::string& path() const { return path_; }
+    uint64_t size() const { return size_; }
+
+    // Reads standard input to its end; false (message printed) when it
+    // cannot be read or held, or an interrupt came.
+    bool take(const std::string& archive_path) {
+        std::string dir = path_prefix(archive_path);
+        while (dir.size() > 1 && ends_with_separator(dir)) dir.pop_back();
+        if (dir.empty()) dir = ".";
+        const std::string base = dir + "/.taq-input-" + std::to_string(platform::own_process());
+        for (int n = 0; n < 100 && !file_; ++n) {
+            path_ = n == 0 ? base : base + "-" + std::to_string(n);
+            file_ = platform::File::open(path_, platform::File::Mode::create_new);
+        }
+        if (!file_) {
+            std::printf("Error: cannot hold standard input in %s (%s)\n", path_.c_str(), file_.error().c_str());
+            path_.clear();
+            return false;
+        }
+        std::vector<uint8_t> buffer(size_t{1} << 20);
+        for (;;) {
+            if (platform::interrupted()) {
+                std::puts("Error: interrupted");
+                return false;
+            }
+            std::string error;
+            const int64_t got = platform::read_stdin(buffer.data(), buffer.size(), error);
+            if (got < 0) {
+                std::printf("Error: cannot read standard input (%s)\n", error.c_str());
+                return false;
+            }
+            if (got == 0) break;
+            if (!file_.write(buffer.data(), static_cast<size_t>(got))) {
+                std::printf("Error: cannot hold standard input in %s (%s)\n", path_.c_str(), file_.error().c_str());
+                return false;
+            }
+            size_ += static_cast<uint64_t>(got);
+        }
+        return true;
+    }
+
+private:
+    std::string path_;
+    platform::File file_;
+    uint64_t size_ = 0;
+};
+
+// The stored directory and name that --name gives standard input; false
+// (message printed) when no restore could write it.
+bool stdin_stored_path(const std::string& name, std::string& stored_dir, std::string& stored_name) {
+    const std::string path = collapse_separators(name);
+    stored_name = file_part(path);
+    stored_dir = path_prefix(path);
+    if (safe_stored_path(stored_dir, stored_name)) return true;
+    std::printf("Error: --name=%s: not a stored path that can be restored (relative, without ..)\n", name.c_str());
+    return false;
+}
+
+}  // namespace
+
 int run_add(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
     if (const int code = begin_command(Command::add, args, s, board, next); code >= 0) return code;
+    const std::vector<std::string> file_args(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
+    // `a archive -`: standard input, read once, goes into one entry in this process.
+    const bool from_stdin = std::find(file_args.begin(), file_args.end(), "-") != file_args.end();
+    if (from_stdin && s.run_mode == RunMode::parent) s.run_mode = RunMode::single;
     const bool child = s.run_mode == RunMode::child;
     const bool parent = s.run_mode == RunMode::parent;
     if (!child) print_banner();
     if (parent) std::printf("multiprocess compression use %u task \n", s.task_count);
+    std::string stdin_dir, stdin_name;
+    if (from_stdin && !child) {
+        if (file_args.size() != 1) {
+            std::puts("Error: standard input (-) is added alone: taq a archive -");
+            return 1;
+        }
+        if (platform::stdin_is_terminal()) {
+            std::puts("refusing to read data from a terminal; pipe it in, or name the files to add");
+            return 1;
+        }
+        if (!stdin_stored_path(s.stdin_name.empty() ? "stdin" : s.stdin_name, stdin_dir, stdin_name)) return 1;
+    }
+    if (!from_stdin && !s.stdin_name.empty()) {
+        std::puts("Error: --name= names standard input (-), which this run does not add");
+        return 1;
+    }
 
-    const std::vector<std::string> file_args(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
     if (file_args.empty()) std::puts("Archiver not defined: Activate File-Folder control..  ");
     AddTarget target = form_add_target(args[next], file_args, s.cwd);
     s.archive_path = collapse_separators(target.archive_path);
@@ -360,9 +461,14 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
 
     bool failed = false;
     FileList list;
+    HeldInput input;
+    if (from_stdin) {
+        if (!input.take(s.archive_path)) return 1;
+        list.push_back(FileListEntry{input.path(), static_cast<int64_t>(input.size())});
+    }
     try {
         LeftOutList left_out;
-        list = build_file_list(target.files, s.recurse, &left_out);
+        if (!from_stdin) list = build_file_list(target.files, s.recurse, &left_out);
         for (const LeftOut& l : left_out) {
             std::printf("%s\n", l.line.c_str());
             failed = failed || l.fails;
@@ -387,7 +493,9 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
         failed = true;
     }
     uint64_t final_size = 0;
-    if (parent ? !add_through_tasks(s, list, failed, final_size) : !add_in_process(s, list, failed, final_size)) {
+    const StoredAs held{input.path(), stdin_dir, stdin_name};
+    if (parent ? !add_through_tasks(s, list, failed, final_size)
+               : !add_in_process(s, list, failed, final_size, from_stdin ? &held : nullptr)) {
         if (!parent) archive.roll_back(static_cast<uint64_t>(s.archive_size_before));
         std::fflush(stdout);
         return 1;

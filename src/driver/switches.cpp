@@ -50,6 +50,13 @@ void set_verbose(Settings& s) {
 // One switch argument of `a`.
 SwitchOutcome parse_add_switch(const std::string& arg, Settings& s) {
     if (arg.size() < 2) return SwitchOutcome::unknown_option;
+    // --name=NAME: the stored path of standard input.
+    static const std::string kName = "--name=";
+    if (arg.rfind(kName, 0) == 0) {
+        if (arg.size() == kName.size()) return SwitchOutcome::unknown_option;
+        s.stdin_name = arg.substr(kName.size());
+        return SwitchOutcome::ok;
+    }
     size_t i = 1;
     while (i < arg.size()) {
         const char c = lower(arg[i]);

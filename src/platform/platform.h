@@ -235,6 +235,11 @@ unsigned terminal_columns();
 void write_stderr(const std::string& text);
 // Whether standard output is a terminal (binary data must not go there).
 bool stdout_is_terminal();
+// Whether standard input is a terminal (no data is piped in).
+bool stdin_is_terminal();
+// Reads up to n bytes of standard input, unchanged (no line-end
+// translation); 0 at its end, -1 on a failure (`error` says why).
+int64_t read_stdin(void* data, size_t n, std::string& error);
 
 // Data for standard output, with the messages kept apart: from take() on,
 // what the process prints to standard output goes to standard error, and

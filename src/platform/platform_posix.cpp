@@ -562,6 +562,18 @@ void write_stderr(const std::string& text) { write_all(2, text.data(), text.size
 
 bool stdout_is_terminal() { return ::isatty(1) == 1; }
 
+bool stdin_is_terminal() { return ::isatty(0) == 1; }
+
+int64_t read_stdin(void* data, size_t n, std::string& error) {
+    for (;;) {
+        const ssize_t r = ::read(0, data, n);
+        if (r >= 0) return r;
+        if (errno == EINTR) continue;
+        error = std::strerror(errno);
+        return -1;
+    }
+}
+
 StdoutData StdoutData::take() {
     StdoutData d;
     std::fflush(stdout);

@@ -1104,6 +1104,23 @@ bool stdout_is_terminal() {
     return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
+bool stdin_is_terminal() {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+int64_t read_stdin(void* data, size_t n, std::string& error) {
+    DWORD got = 0;
+    if (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), data, static_cast<DWORD>(std::min(n, kMaxTransfer)), &got,
+                   nullptr))
+        return got;
+    const DWORD e = ::GetLastError();
+    // The writer of a pipe has closed it: the end of the input.
+    if (e == ERROR_BROKEN_PIPE) return 0;
+    error = "error " + std::to_string(e);
+    return -1;
+}
+
 StdoutData StdoutData::take() {
     StdoutData d;
     std::fflush(stdout);

@@ -56,12 +56,14 @@ bool take_number(const std::string& s, size_t& at, uint64_t& value) {
 }  // namespace
 
 bool is_run_file_name(const std::string& name, platform::ProcessId* owner) {
-    static const std::string kBoard = ".taq-board-", kPart = ".taq-part-";
-    const bool board = name.rfind(kBoard, 0) == 0;
+    static const std::string kBoard = ".taq-board-", kPart = ".taq-part-", kInput = ".taq-input-";
+    // A board and a spooled standard input: the pid; a part archive: the
+    // pid and its slot; then maybe the number of a retry.
+    const bool input = name.rfind(kInput, 0) == 0;
+    const bool board = input || name.rfind(kBoard, 0) == 0;
     if (!board && name.rfind(kPart, 0) != 0) return false;
-    // The pid, a part archive's slot, then maybe the number of a retry.
     std::vector<uint64_t> numbers;
-    for (size_t at = board ? kBoard.size() : kPart.size();; ++at) {
+    for (size_t at = input ? kInput.size() : board ? kBoard.size() : kPart.size();; ++at) {
         uint64_t n = 0;
         if (!take_number(name, at, n)) return false;
         numbers.push_back(n);

@@ -17,8 +17,13 @@ uint64_t piece_step(uint64_t size, unsigned tasks) {
 }
 
 EntryResult compress_file(Compressor& compressor, const std::string& path, int64_t list_size, uint64_t& total_input) {
+    return compress_file(compressor, path, file_part(path), stored_dir_of(path), list_size, total_input);
+}
+
+EntryResult compress_file(Compressor& compressor, const std::string& path, const std::string& stored_name,
+                          const std::string& stored_dir, int64_t list_size, uint64_t& total_input) {
     const uint64_t size = platform::file_size(path);
-    const EntryResult r = compressor.compress_entry(path, file_part(path), stored_dir_of(path), 0, size);
+    const EntryResult r = compressor.compress_entry(path, stored_name, stored_dir, 0, size);
     // A skipped file is not counted: the statistics tell what the archive holds.
     if ((r == EntryResult::written || r == EntryResult::changed) && list_size > 0) total_input += static_cast<uint64_t>(list_size);
     return r;

@@ -25,6 +25,9 @@ uint64_t piece_step(uint64_t size, unsigned tasks);
 // entry was written, `list_size` (the size the enumeration saw) is added to
 // `total_input`.
 EntryResult compress_file(Compressor& compressor, const std::string& path, int64_t list_size, uint64_t& total_input);
+// The same, stored under the names given.
+EntryResult compress_file(Compressor& compressor, const std::string& path, const std::string& stored_name,
+                          const std::string& stored_dir, int64_t list_size, uint64_t& total_input);
 
 // Parent mode: cuts the file at `path` into pieces of piece_step bytes (a
 // 0-byte file is one piece with an empty range) and posts each to a task,

@@ -1,6 +1,6 @@
-// `x -c` through real pipes: the selected files' bytes alone on standard
-// output, every message on standard error; a reader that closes early, a
-// terminal, and a failed check.
+// Pipes through the real binary: `x -c` (the selected files' bytes alone
+// on standard output, every message on standard error; a reader that
+// closes early, a terminal, a failed check) and `a archive -`.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -76,6 +76,41 @@ TEST(Pipes, ATerminalAndAFailedCheckAreRefused) {
     EXPECT_TRUE(contains(r.output, "rc=1\n")) << r.output;
     EXPECT_TRUE(contains(r.output, "Error: ")) << r.output;
     EXPECT_FALSE(contains(r.output, " OK! ")) << r.output;
+}
+
+TEST(Pipes, AddFromStandardInput) {
+    TempDir dir;
+    std::string data = random_bytes(1 << 20, 9);
+    while (data.size() < (20u << 20)) data += data.substr(0, 1 << 20);
+    write_file(dir.file("data"), data);
+    // 20 MiB through a pipe, -t2 or not: one entry named "stdin" that
+    // restores to the same bytes.
+    RunResult r = sh(dir, "cat data | \"$T\" a -m0 -t2 arch -; echo \"rc=$?\"");
+    EXPECT_TRUE(contains(r.output, " Compressed 20971520 bytes to ")) << r.output;
+    EXPECT_TRUE(contains(r.output, "rc=0\n")) << r.output;
+    ASSERT_EQ(read_headers(dir.file("arch")).size(), 1u);
+    EXPECT_EQ(read_headers(dir.file("arch"))[0].stored_path(), "stdin");
+    r = sh(dir, "\"$T\" x arch out >/dev/null && cmp out/stdin data && echo same");
+    EXPECT_TRUE(contains(r.output, "same\n")) << r.output;
+    // A stored path of one's own, checked like any other.
+    r = sh(dir, "printf 'two words' | \"$T\" a -m0 --name=dumps/db.sql arch -; \"$T\" l arch");
+    EXPECT_TRUE(contains(r.output, "stdin\ndumps/db.sql\n n.2 files")) << r.output;
+    for (const char* bad : {"../up", "/abs", "dir/"}) {
+        r = sh(dir, std::string("echo x | \"$T\" a --name=") + bad + " arch -; echo \"rc=$?\"");
+        EXPECT_TRUE(contains(r.output, "not a stored path that can be restored")) << r.output;
+        EXPECT_TRUE(contains(r.output, "rc=1\n")) << r.output;
+    }
+    r = sh(dir, "echo x | \"$T\" a arch - data; echo \"rc=$?\"; \"$T\" a --name=x arch data; echo \"rc=$?\"");
+    EXPECT_TRUE(contains(r.output, "Error: standard input (-) is added alone: taq a archive -\nrc=1\n")) << r.output;
+    EXPECT_TRUE(contains(r.output, "Error: --name= names standard input (-), which this run does not add\nrc=1\n"))
+        << r.output;
+    r = run_program("/usr/bin/script", {"-q", "-e", "-c", "'" + taq_binary() + "' a arch -", "/dev/null"},
+                    dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, "refusing to read data from a terminal")) << r.output;
+    // The input held for the run is gone, and the archive holds two entries.
+    EXPECT_EQ(files_below(dir.path()), (std::set<std::string>{"data", "arch", "out/stdin"}));
+    EXPECT_EQ(read_headers(dir.file("arch")).size(), 2u);
 }
 
 }  // namespace
