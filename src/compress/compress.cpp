@@ -112,14 +112,14 @@ bool Compressor::settle(bool final) {
     File archive = File::open(options_.archive_path, File::Mode::write_existing);
     bool ok = static_cast<bool>(archive);
     // The data first: a size only ever stands in front of data on the disk.
-    ok = ok && archive.sync();
+    ok = ok && (!options_.durable || archive.sync());
     for (const Pending& p : pending_) {
         if (!ok) break;
         std::vector<uint8_t> size_bytes;
         put_le(size_bytes, p.size, 8);
         ok = archive.seek(p.offset) && archive.write(size_bytes.data(), 8);
     }
-    if (ok && final && !pending_.empty()) ok = archive.sync();
+    if (ok && final && !pending_.empty() && options_.durable) ok = archive.sync();
     if (!ok && archive.valid()) archive.sync();
     if (!ok)
         diag_.error(text("Error: cannot write Output file ", options_.archive_path, " (",

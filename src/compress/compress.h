@@ -27,6 +27,10 @@ struct CompressOptions {
     // and the tables mapped in on one thread (the other tasks have the
     // other processors).
     bool part_archive = false;
+    // false: a scratch archive that no later run reads back (entries
+    // handed on as soon as they are settled): settling writes the sizes
+    // without syncing first.
+    bool durable = true;
 };
 
 enum class EntryResult {

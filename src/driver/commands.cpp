@@ -406,11 +406,108 @@ bool stdin_stored_path(const std::string& name, std::string& stored_dir, std::st
 
 }  // namespace
 
+// `a - file ...`: the archive to standard output. Each entry is coded into
+// a scratch archive in the temporary directory, settled, and handed on
+// whole: its size stands before its data. One process codes.
+int add_to_stdout(Settings& s, const std::vector<std::string>& file_args) {
+    if (platform::stdout_is_terminal()) {
+        platform::write_stderr("refusing to write binary data to a terminal; redirect it or name an archive\n");
+        return 1;
+    }
+    platform::StdoutData data = platform::StdoutData::take();
+    if (!data.valid()) {
+        std::puts("Error: cannot write to standard output");
+        return 1;
+    }
+    print_banner();
+    if (file_args.empty() || std::find(file_args.begin(), file_args.end(), "-") != file_args.end()) {
+        std::puts("Error: an archive on standard output needs the files to add: taq a - file ...");
+        return 1;
+    }
+    s.archive_path = platform::temp_directory() + "/.taq-output-" + std::to_string(platform::own_process());
+    remove_leftovers(s);
+    platform::catch_interrupts();
+    struct Scratch {
+        std::string path;
+        ~Scratch() { platform::delete_file(path); }
+    } scratch{s.archive_path};
+    if (platform::File f = platform::File::open(scratch.path, platform::File::Mode::create_new); !f) {
+        std::printf("Error: cannot open Output file %s (%s)\n", scratch.path.c_str(), f.error().c_str());
+        return 1;
+    }
+    bool failed = false;
+    FileList list;
+    try {
+        LeftOutList left_out;
+        list = build_file_list(file_args, s.recurse, &left_out);
+        for (const LeftOut& l : left_out) {
+            std::printf("%s\n", l.line.c_str());
+            failed = failed || l.fails;
+        }
+    } catch (...) {
+        print_exception_line(std::current_exception());
+        return 1;
+    }
+    bool dropped_parent = false;
+    for (const auto& entry : list) stored_dir_of(entry.path, &dropped_parent);
+    if (dropped_parent) std::puts("Removing leading `../' from member names");
+    if (list.empty()) {
+        std::puts("WARNING: No files");
+        return 1;
+    }
+    CompressOptions options = compress_options(s);
+    options.durable = false;
+    Compressor compressor(options, console());
+    compressor.expect_input(list_bytes(list));
+    uint64_t written = 0;
+    std::vector<uint8_t> buffer(size_t{1} << 20);
+    for (const auto& entry : list) {
+        if (platform::interrupted()) {
+            std::puts("Error: interrupted");
+            return 1;
+        }
+        const EntryResult r = compress_file(compressor, entry.path, entry.size, s.total_input);
+        if (r == EntryResult::output_failed) return 1;
+        if (r == EntryResult::interrupted) {
+            std::puts("Error: interrupted");
+            return 1;
+        }
+        if (r == EntryResult::input_failed || r == EntryResult::changed) failed = true;
+        if (!compressor.finish_run()) return 1;
+        // The settled entry goes out whole; the scratch archive starts again.
+        platform::File f = platform::File::open(scratch.path, platform::File::Mode::write_existing);
+        const int64_t size = f ? f.size() : -1;
+        if (size < 0) {
+            std::printf("Error: cannot read Output file %s\n", scratch.path.c_str());
+            return 1;
+        }
+        for (uint64_t done = 0; done < static_cast<uint64_t>(size);) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), static_cast<uint64_t>(size) - done));
+            if (!f.seek(done) || f.read(buffer.data(), n) != n) {
+                std::printf("Error: cannot read Output file %s (%s)\n", scratch.path.c_str(), f.error().c_str());
+                return 1;
+            }
+            // The reader has gone: nothing more to say.
+            if (!data.write(buffer.data(), n)) return 1;
+            done += n;
+        }
+        written += static_cast<uint64_t>(size);
+        if (!f.truncate(0)) {
+            std::printf("Error: cannot write Output file %s (%s)\n", scratch.path.c_str(), f.error().c_str());
+            return 1;
+        }
+    }
+    std::printf(" Compressed %lld bytes to %lld bytes \n", static_cast<long long>(s.total_input),
+                static_cast<long long>(written));
+    return failed ? 1 : 0;
+}
+
 int run_add(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
     if (const int code = begin_command(Command::add, args, s, board, next); code >= 0) return code;
     const std::vector<std::string> file_args(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
+    if (args[next] == "-" && s.run_mode != RunMode::child) return add_to_stdout(s, file_args);
     // `a archive -`: standard input, read once, goes into one entry in this process.
     const bool from_stdin = std::find(file_args.begin(), file_args.end(), "-") != file_args.end();
     if (from_stdin && s.run_mode == RunMode::parent) s.run_mode = RunMode::single;
@@ -597,10 +694,23 @@ int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards
 
 }  // namespace
 
+namespace {
+
+// An archive read from standard input (`x -`, `t -`, `l -`) is not
+// supported yet: said in one line rather than looked for as a file "-".
+bool refuse_stdin_archive(const std::string& arg) {
+    if (arg != "-") return false;
+    std::puts("Error: an archive cannot be read from standard input yet; save it to a file (a file named - is ./-)");
+    return true;
+}
+
+}  // namespace
+
 int run_extract(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
     if (const int code = begin_command(Command::extract, args, s, board, next); code >= 0) return code;
+    if (s.run_mode != RunMode::child && refuse_stdin_archive(args[next])) return 1;
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
     std::vector<std::string> destinations(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
@@ -670,6 +780,7 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
     if (const int code = begin_command(Command::test, args, s, board, next); code >= 0) return code;
+    if (s.run_mode != RunMode::child && refuse_stdin_archive(args[next])) return 1;
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
     if (s.run_mode == RunMode::child) {
@@ -727,6 +838,7 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
 
 int run_list(Settings& s, const std::vector<std::string>& args) {
     if (args.size() < 3) return usage_exit();
+    if (refuse_stdin_archive(args[2])) return 1;
     s.archive_path = resolve_argument(args[2], s.cwd);
     if (!check_path(s.archive_path)) return 1;
     std::printf("Archive List ... %s \n", s.archive_path.c_str());

@@ -134,7 +134,8 @@ Command command_of(const std::string& word) {
 SwitchOutcome parse_switches(Command command, const std::vector<std::string>& args, size_t first, Settings& settings,
                              size_t* next) {
     size_t i = first;
-    for (; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
+    // "-" alone is an argument (standard input or output), not a switch.
+    for (; i < args.size() && !args[i].empty() && args[i][0] == '-' && args[i] != "-"; ++i) {
         const SwitchOutcome r = command == Command::add ? parse_add_switch(args[i], settings)
                                                         : parse_extract_switch(command, args[i], settings);
         if (r != SwitchOutcome::ok) {
@@ -148,7 +149,7 @@ SwitchOutcome parse_switches(Command command, const std::vector<std::string>& ar
 
 bool is_switch(Command command, const std::string& arg) {
     if (arg == "--help" || arg == "-h" || arg == "--version") return true;
-    if (arg.empty() || arg[0] != '-') return false;
+    if (arg.empty() || arg[0] != '-' || arg == "-") return false;
     Settings scratch;
     return parse_switches(command, {arg}, 0, scratch, nullptr) == SwitchOutcome::ok;
 }

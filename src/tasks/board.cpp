@@ -56,14 +56,22 @@ bool take_number(const std::string& s, size_t& at, uint64_t& value) {
 }  // namespace
 
 bool is_run_file_name(const std::string& name, platform::ProcessId* owner) {
-    static const std::string kBoard = ".taq-board-", kPart = ".taq-part-", kInput = ".taq-input-";
-    // A board and a spooled standard input: the pid; a part archive: the
-    // pid and its slot; then maybe the number of a retry.
-    const bool input = name.rfind(kInput, 0) == 0;
-    const bool board = input || name.rfind(kBoard, 0) == 0;
-    if (!board && name.rfind(kPart, 0) != 0) return false;
+    static const std::string kBoard = ".taq-board-", kPart = ".taq-part-", kInput = ".taq-input-",
+                             kOutput = ".taq-output-";
+    // A board, a held standard input and an archive held for standard
+    // output: the pid; a part archive: the pid and its slot; then maybe the
+    // number of a retry.
+    size_t at = 0;
+    bool board = true;
+    for (const std::string* prefix : {&kBoard, &kInput, &kOutput})
+        if (name.rfind(*prefix, 0) == 0) at = prefix->size();
+    if (at == 0) {
+        if (name.rfind(kPart, 0) != 0) return false;
+        at = kPart.size();
+        board = false;
+    }
     std::vector<uint64_t> numbers;
-    for (size_t at = input ? kInput.size() : board ? kBoard.size() : kPart.size();; ++at) {
+    for (;; ++at) {
         uint64_t n = 0;
         if (!take_number(name, at, n)) return false;
         numbers.push_back(n);

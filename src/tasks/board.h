@@ -79,8 +79,10 @@ private:
 
 // Whether `name` (one component) is a name that a run gives its board
 // (".taq-board-<pid>", maybe with "-<n>" after it), one of its part
-// archives (".taq-part-<pid>-<slot>", likewise) or its standard input held
-// for `a archive -` (".taq-input-<pid>", likewise); `owner` receives the pid.
+// archives (".taq-part-<pid>-<slot>", likewise), its standard input held
+// for `a archive -` (".taq-input-<pid>", likewise) or the entries it holds
+// for standard output (".taq-output-<pid>", likewise); `owner` receives the
+// pid.
 bool is_run_file_name(const std::string& name, platform::ProcessId* owner = nullptr);
 
 // Removes from `dir` the boards and part archives that runs which are gone

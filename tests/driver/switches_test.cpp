@@ -62,7 +62,11 @@ TEST(Switches, MethodLevels) {
     EXPECT_EQ(parse(Command::add, {"-m8"}).outcome, SwitchOutcome::unknown_option);
     EXPECT_EQ(parse(Command::add, {"-m9"}).outcome, SwitchOutcome::unknown_option);
     EXPECT_EQ(parse(Command::add, {"-m"}).outcome, SwitchOutcome::unknown_option);
-    EXPECT_EQ(parse(Command::add, {"-"}).outcome, SwitchOutcome::unknown_option);
+    // "-" alone is the archive (standard output), not a switch: parsing stops there.
+    EXPECT_EQ(parse(Command::add, {"-"}).outcome, SwitchOutcome::ok);
+    EXPECT_EQ(parse(Command::add, {"-"}).next, 2u);
+    EXPECT_EQ(parse(Command::add, {"--name=db.sql"}).settings.stdin_name, "db.sql");
+    EXPECT_EQ(parse(Command::add, {"--name="}).outcome, SwitchOutcome::unknown_option);
     EXPECT_EQ(parse(Command::add, {"-q"}).outcome, SwitchOutcome::unknown_option);
     // After m, a non-digit is read as the next letter; the level stays.
     Parsed p = parse(Command::add, {"-mr"});
@@ -135,8 +139,10 @@ TEST(Switches, ExtractReadsOnlyTheFirstLetter) {
     EXPECT_EQ(p.outcome, SwitchOutcome::ok);
     EXPECT_FALSE(p.settings.recurse);
     EXPECT_EQ(parse(Command::extract, {"-p2"}).settings.task_slot, 2);
-    for (const char* letter : {"-m5", "-r", "-s", "-x", "-"})
+    for (const char* letter : {"-m5", "-r", "-s", "-x", "-cv"})
         EXPECT_EQ(parse(Command::extract, {letter}).outcome, SwitchOutcome::unknown_option) << letter;
+    EXPECT_TRUE(parse(Command::extract, {"-c"}).settings.to_stdout);
+    EXPECT_EQ(parse(Command::test, {"-c"}).outcome, SwitchOutcome::unknown_option);
 }
 
 TEST(Switches, WhatCountsAsASwitchOfACommand) {

@@ -113,5 +113,36 @@ TEST(Pipes, AddFromStandardInput) {
     EXPECT_EQ(read_headers(dir.file("arch")).size(), 2u);
 }
 
+TEST(Pipes, AnArchiveToStandardOutputIsTheArchiveAWouldWrite) {
+    TempDir dir;
+    write_file(dir.file("a.txt"), random_bytes(30000, 11));
+    write_file(dir.file("b.bin"), std::string(5000, 'b'));
+    write_file(dir.file("c.txt"), std::string("the last one"));
+    // (One process codes: the same bytes as a run of one task.)
+    for (const std::string sw : {"-m0", "-m0 -s", "-m0 -n"}) {
+        RunResult r = sh(dir, "rm -f file.taq; \"$T\" a " + sw + " - a.txt b.bin c.txt > piped.taq 2> err; echo \"rc=$?\"\n" +
+                                  "\"$T\" a " + sw + " file.taq a.txt b.bin c.txt > /dev/null\n" +
+                                  "cmp piped.taq file.taq && echo same; cat err");
+        EXPECT_TRUE(contains(r.output, "rc=0\nsame\n")) << sw << "\n" << r.output;
+        EXPECT_TRUE(contains(r.output, " Compressed 35012 bytes to ")) << r.output;
+    }
+    // A reader that goes away, a terminal, nothing to add.
+    RunResult r = sh(dir, "\"$T\" a -m0 - a.txt b.bin 2>err | head -c 10 | wc -c; echo \"rc=${PIPESTATUS[0]}\"; cat err");
+    EXPECT_TRUE(contains(r.output, "10\nrc=1\n")) << r.output;
+    EXPECT_FALSE(contains(r.output, "Error")) << r.output;
+    r = run_program("/usr/bin/script", {"-q", "-e", "-c", "'" + taq_binary() + "' a - a.txt", "/dev/null"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, "refusing to write binary data to a terminal")) << r.output;
+    r = sh(dir, "\"$T\" a - > out; echo \"rc=$?\"");
+    EXPECT_TRUE(contains(r.output, "needs the files to add")) << r.output;
+    // Reading an archive from standard input is refused in one line.
+    for (const char* command : {"x", "t", "l"}) {
+        r = sh(dir, std::string("\"$T\" ") + command + " - < piped.taq; echo \"rc=$?\"");
+        EXPECT_TRUE(contains(r.output, "Error: an archive cannot be read from standard input yet")) << r.output;
+        EXPECT_TRUE(contains(r.output, "rc=1\n")) << r.output;
+    }
+    EXPECT_FALSE(file_exists(dir.file("-")));
+}
+
 }  // namespace
 }  // namespace taq::test

@@ -93,6 +93,7 @@ TEST(TaskBoard, LeftoversOfGoneRunsAreRemovedAndNothingElse) {
     EXPECT_TRUE(is_run_file_name(".taq-part-77-2-1"));
     EXPECT_TRUE(is_run_file_name(".taq-input-55-1", &owner));
     EXPECT_EQ(owner, 55);
+    EXPECT_TRUE(is_run_file_name(".taq-output-56"));
     for (const char* other : {".taq-board-", ".taq-board-12-3-4", ".taq-board-1x", ".taq-board-1-", ".taq-part-77",
                               ".taq-part-7-2-1-1", ".taq-partial", "taq-board-1", ".taq-board-1.bak", ".taq-part--2",
                               ".taq-input-5-6-7", ".taq-input-"})
