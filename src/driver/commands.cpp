@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
 
 #include "archive/index.h"
 #include "archive/listing.h"
@@ -404,21 +405,29 @@ bool stdin_stored_path(const std::string& name, std::string& stored_dir, std::st
     return false;
 }
 
-}  // namespace
+// Standard output for binary data, every message moved to standard error;
+// none (said why) when it is a terminal or cannot be had.
+std::optional<platform::StdoutData> data_on_stdout(const char* instead) {
+    if (platform::stdout_is_terminal()) {
+        platform::write_stderr(std::string("refusing to write binary data to a terminal; redirect it or ") + instead +
+                               "\n");
+        return std::nullopt;
+    }
+    platform::StdoutData data = platform::StdoutData::take();
+    if (!data.valid()) {
+        std::puts("Error: cannot write to standard output");
+        return std::nullopt;
+    }
+    return data;
+}
 
 // `a - file ...`: the archive to standard output. Each entry is coded into
 // a scratch archive in the temporary directory, settled, and handed on
 // whole: its size stands before its data. One process codes.
 int add_to_stdout(Settings& s, const std::vector<std::string>& file_args) {
-    if (platform::stdout_is_terminal()) {
-        platform::write_stderr("refusing to write binary data to a terminal; redirect it or name an archive\n");
-        return 1;
-    }
-    platform::StdoutData data = platform::StdoutData::take();
-    if (!data.valid()) {
-        std::puts("Error: cannot write to standard output");
-        return 1;
-    }
+    std::optional<platform::StdoutData> taken = data_on_stdout("name an archive");
+    if (!taken) return 1;
+    platform::StdoutData& data = *taken;
     print_banner();
     if (file_args.empty() || std::find(file_args.begin(), file_args.end(), "-") != file_args.end()) {
         std::puts("Error: an archive on standard output needs the files to add: taq a - file ...");
@@ -501,6 +510,8 @@ int add_to_stdout(Settings& s, const std::vector<std::string>& file_args) {
                 static_cast<long long>(written));
     return failed ? 1 : 0;
 }
+
+}  // namespace
 
 int run_add(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
@@ -628,15 +639,9 @@ constexpr size_t kStdoutBlock = size_t{1} << 20;
 // archive order; every message to standard error. One process decodes
 // (the bytes go out in order), whatever -t asks.
 int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards) {
-    if (platform::stdout_is_terminal()) {
-        platform::write_stderr("refusing to write binary data to a terminal; redirect it or use x without -c\n");
-        return 1;
-    }
-    platform::StdoutData data = platform::StdoutData::take();
-    if (!data.valid()) {
-        std::puts("Error: cannot write to standard output");
-        return 1;
-    }
+    std::optional<platform::StdoutData> taken = data_on_stdout("use x without -c");
+    if (!taken) return 1;
+    platform::StdoutData& data = *taken;
     std::vector<std::string> patterns;
     for (const std::string& w : wildcards) patterns.push_back(to_lower_ascii(w));
     if (patterns.empty()) patterns.push_back("*");

@@ -10,6 +10,15 @@
 namespace taq::test {
 namespace {
 
+// taq with `args` on a pseudo-terminal (standard input and output) says
+// `why` and exits 1.
+void expect_refused_on_terminal(const TempDir& dir, const std::string& args, const std::string& why) {
+    const RunResult r =
+        run_program("/usr/bin/script", {"-q", "-e", "-c", "'" + taq_binary() + "' " + args, "/dev/null"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << args << "\n" << r.output;
+    EXPECT_TRUE(contains(r.output, why)) << args << "\n" << r.output;
+}
+
 // Runs a shell command in `dir`; "$T" is the taq binary.
 RunResult sh(const TempDir& dir, const std::string& script) {
     return run_program("/bin/bash", {"-c", "T='" + taq_binary() + "'\n" + script}, dir.path());
@@ -62,11 +71,8 @@ TEST(Pipes, ATerminalAndAFailedCheckAreRefused) {
     TempDir dir;
     write_file(dir.file("a.txt"), random_bytes(20000, 5));
     add_m0(dir, {"a.txt"});
-    RunResult r = run_program("/usr/bin/script",
-                              {"-q", "-e", "-c", "'" + taq_binary() + "' x -c arch", "/dev/null"}, dir.path());
-    EXPECT_EQ(r.exit_code, 1) << r.output;
-    EXPECT_TRUE(contains(r.output, "refusing to write binary data to a terminal; redirect it or use x without -c"))
-        << r.output;
+    RunResult r;
+    expect_refused_on_terminal(dir, "x -c arch", "refusing to write binary data to a terminal; redirect it or use x without -c");
     // A flipped byte in the coded data: the bytes that went out cannot be
     // taken back, but the run says so and fails.
     std::string bytes = read_file(dir.file("arch"));
@@ -104,10 +110,7 @@ TEST(Pipes, AddFromStandardInput) {
     EXPECT_TRUE(contains(r.output, "Error: standard input (-) is added alone: taq a archive -\nrc=1\n")) << r.output;
     EXPECT_TRUE(contains(r.output, "Error: --name= names standard input (-), which this run does not add\nrc=1\n"))
         << r.output;
-    r = run_program("/usr/bin/script", {"-q", "-e", "-c", "'" + taq_binary() + "' a arch -", "/dev/null"},
-                    dir.path());
-    EXPECT_EQ(r.exit_code, 1) << r.output;
-    EXPECT_TRUE(contains(r.output, "refusing to read data from a terminal")) << r.output;
+    expect_refused_on_terminal(dir, "a arch -", "refusing to read data from a terminal");
     // The input held for the run is gone, and the archive holds two entries.
     EXPECT_EQ(files_below(dir.path()), (std::set<std::string>{"data", "arch", "out/stdin"}));
     EXPECT_EQ(read_headers(dir.file("arch")).size(), 2u);
@@ -130,9 +133,7 @@ TEST(Pipes, AnArchiveToStandardOutputIsTheArchiveAWouldWrite) {
     RunResult r = sh(dir, "\"$T\" a -m0 - a.txt b.bin 2>err | head -c 10 | wc -c; echo \"rc=${PIPESTATUS[0]}\"; cat err");
     EXPECT_TRUE(contains(r.output, "10\nrc=1\n")) << r.output;
     EXPECT_FALSE(contains(r.output, "Error")) << r.output;
-    r = run_program("/usr/bin/script", {"-q", "-e", "-c", "'" + taq_binary() + "' a - a.txt", "/dev/null"}, dir.path());
-    EXPECT_EQ(r.exit_code, 1) << r.output;
-    EXPECT_TRUE(contains(r.output, "refusing to write binary data to a terminal")) << r.output;
+    expect_refused_on_terminal(dir, "a - a.txt", "refusing to write binary data to a terminal");
     r = sh(dir, "\"$T\" a - > out; echo \"rc=$?\"");
     EXPECT_TRUE(contains(r.output, "needs the files to add")) << r.output;
     // Reading an archive from standard input is refused in one line.
