@@ -16,6 +16,7 @@
 #include "driver/progress.h"
 #include "driver/switches.h"
 #include "extract/extract.h"
+#include "extract/forward.h"
 #include "extract/plan.h"
 #include "extract/stream.h"
 #include "platform/platform.h"
@@ -701,12 +702,72 @@ int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards
 
 namespace {
 
-// An archive read from standard input (`x -`, `t -`, `l -`) is not
-// supported yet: said in one line rather than looked for as a file "-".
-bool refuse_stdin_archive(const std::string& arg) {
-    if (arg != "-") return false;
-    std::puts("Error: an archive cannot be read from standard input yet; save it to a file (a file named - is ./-)");
+// How messages name an archive that comes through standard input.
+const char* const kStdinArchive = "(standard input)";
+
+// An archive through standard input, read once, in order.
+ForwardArchive stdin_archive() {
+    return ForwardArchive([](void* data, size_t n, std::string& error) { return platform::read_stdin(data, n, error); },
+                          platform::temp_directory());
+}
+
+// Standard input that is a terminal holds no archive: refused in one line.
+bool refuse_terminal_input() {
+    if (!platform::stdin_is_terminal()) return false;
+    std::puts("refusing to read an archive from a terminal; pipe it in, or name the archive file");
     return true;
+}
+
+// `x - [destination]` and `t - [wildcard ...]`: one pass over an archive on
+// standard input (see ForwardArchive for what it cannot do).
+int decode_from_stdin(Settings& s, const std::vector<std::string>& args, bool testing) {
+    if (s.to_stdout) {
+        std::puts("Error: x -c reads an archive file; an archive on standard input is restored with x - only");
+        return 1;
+    }
+    if (!testing && args.size() > 1) {
+        std::puts("Error: an archive on standard input is read once: x - takes one destination");
+        return 1;
+    }
+    if (refuse_terminal_input()) return 1;
+    print_banner();
+    std::vector<std::string> patterns;
+    Destination d;
+    if (testing) {
+        for (const std::string& w : args) patterns.push_back(to_lower_ascii(w));
+        if (patterns.empty()) patterns.push_back("*");
+        std::printf("Testing archive %s \n", kStdinArchive);
+    } else {
+        const std::string arg = args.empty() ? "*" : args[0];
+        d = prepare_destination(arg, s.cwd);
+        if (!check_path(d.dir)) return 1;
+        patterns.push_back(d.pattern);
+        std::printf("ARGV=%s\n", arg.c_str());
+        std::printf("Archive=%s Wild=%s DEST=%s\n", kStdinArchive, d.pattern.c_str(), d.dir.c_str());
+    }
+    std::fflush(stdout);
+    Extractor extractor(s.verbose, console());
+    extractor.set_testing(testing);
+    platform::catch_interrupts();
+    extractor.set_stop_on_interrupt(true);
+    ForwardArchive archive = stdin_archive();
+    std::vector<uint64_t> matched;
+    const ForwardResult r = extract_forward(extractor, archive, kStdinArchive, d.dir, patterns, &matched);
+    if (r.interrupted) return 1;
+    bool ok = r.ok;
+    for (size_t i = 0; i < args.size() && i < matched.size(); ++i) {
+        if (matched[i] != 0) continue;
+        std::printf("Error: %s: not found in archive %s\n", args[i].c_str(), kStdinArchive);
+        ok = false;
+    }
+    if (testing) {
+        const CheckTally& t = extractor.tally();
+        print_tally(t);
+        if (t.damaged != 0) ok = false;
+    }
+    if (!ok) return 1;
+    std::puts(" OK! ");
+    return 0;
 }
 
 }  // namespace
@@ -715,7 +776,8 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
     if (const int code = begin_command(Command::extract, args, s, board, next); code >= 0) return code;
-    if (s.run_mode != RunMode::child && refuse_stdin_archive(args[next])) return 1;
+    if (s.run_mode != RunMode::child && args[next] == "-")
+        return decode_from_stdin(s, {args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end()}, false);
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
     std::vector<std::string> destinations(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
@@ -785,7 +847,8 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
     if (const int code = begin_command(Command::test, args, s, board, next); code >= 0) return code;
-    if (s.run_mode != RunMode::child && refuse_stdin_archive(args[next])) return 1;
+    if (s.run_mode != RunMode::child && args[next] == "-")
+        return decode_from_stdin(s, {args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end()}, true);
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
     if (s.run_mode == RunMode::child) {
@@ -841,15 +904,44 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     return 0;
 }
 
+namespace {
+
+// `l - [wildcard ...]`: the headers of one pass, then each wildcard's lines.
+int list_from_stdin(const std::vector<std::string>& wildcards, bool given) {
+    ForwardArchive archive = stdin_archive();
+    const ForwardListing listing = list_forward(archive, kStdinArchive, console());
+    uint64_t count = 0;
+    bool ok = !listing.damaged;
+    for (const auto& w : wildcards) {
+        uint64_t listed = 0;
+        for (const auto& [path, solid] : listing.entries)
+            if (match_wildcard(w, file_part(path))) {
+                ++listed;
+                std::printf("%s%s\n", path.c_str(), solid ? " - solid" : "");
+            }
+        count += listed;
+        if (given && listed == 0) {
+            std::printf("Error: %s: not found in archive %s\n", w.c_str(), kStdinArchive);
+            ok = false;
+        }
+    }
+    std::printf(" n.%llu files in archive %s \n", static_cast<unsigned long long>(count), kStdinArchive);
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
 int run_list(Settings& s, const std::vector<std::string>& args) {
     if (args.size() < 3) return usage_exit();
-    if (refuse_stdin_archive(args[2])) return 1;
-    s.archive_path = resolve_argument(args[2], s.cwd);
+    const bool from_stdin = args[2] == "-";
+    if (from_stdin && refuse_terminal_input()) return 1;
+    s.archive_path = from_stdin ? kStdinArchive : resolve_argument(args[2], s.cwd);
     if (!check_path(s.archive_path)) return 1;
     std::printf("Archive List ... %s \n", s.archive_path.c_str());
     std::vector<std::string> wildcards(args.begin() + 3, args.end());
     const bool given = !wildcards.empty();
     if (!given) wildcards.push_back("*");
+    if (from_stdin) return list_from_stdin(wildcards, given);
     platform::File archive = platform::File::open(s.archive_path, platform::File::Mode::read_existing);
     const int64_t size = archive ? archive.size() : -1;
     if (size < 0) {

@@ -37,6 +37,12 @@ bool entry_matches_any(const std::string& stored_dir, const std::string& stored_
     return false;
 }
 
+void count_matches(const EntryHeader& h, const std::vector<std::string>& patterns, std::vector<uint64_t>& counts) {
+    const std::string name = to_lower_ascii(file_part(h.stored_path()));
+    for (size_t i = 0; i < patterns.size() && i < counts.size(); ++i)
+        if (match_wildcard(patterns[i], name)) ++counts[i];
+}
+
 ExtractionPlan::ExtractionPlan(const Source& archive, uint64_t size, const ArchiveIndex& index,
                                std::vector<std::string> patterns)
     : archive_(archive), size_(size), index_(index), patterns_(std::move(patterns)), matched_(patterns_.size(), 0) {
@@ -78,11 +84,7 @@ ExtractionPlan::Step ExtractionPlan::step(const EntryHeader& h, uint64_t offset)
         s.selected = entry_matches_any(h.stored_dir, h.stored_name, patterns_);
         s.decode = s.selected || (off_chain_has_selection_ && offset < off_chain_last_);
     }
-    if (s.selected) {
-        const std::string name = to_lower_ascii(file_part(h.stored_path()));
-        for (size_t i = 0; i < patterns_.size(); ++i)
-            if (match_wildcard(patterns_[i], name)) ++matched_[i];
-    }
+    if (s.selected) count_matches(h, patterns_, matched_);
     return s;
 }
 

@@ -60,6 +60,10 @@ private:
 // (already lower-cased) pattern.
 bool entry_matches(const std::string& stored_dir, const std::string& stored_name, const std::string& pattern);
 
+// Adds one to counts[i] for each pattern i that the entry's file part
+// matches.
+void count_matches(const EntryHeader& h, const std::vector<std::string>& patterns, std::vector<uint64_t>& counts);
+
 // Whether the file part of an entry's stored path matches any of the
 // (lower-cased) patterns.
 bool entry_matches_any(const std::string& stored_dir, const std::string& stored_name,
