@@ -748,6 +748,10 @@ int decode_from_stdin(Settings& s, const std::vector<std::string>& args, bool te
     std::fflush(stdout);
     Extractor extractor(s.verbose, console());
     extractor.set_testing(testing);
+    Meter meter;
+    extractor.set_meter(&meter);
+    const auto progress = ProgressLine::start(ProgressLine::kUnknownTotal, &meter);
+    if (progress) progress->set_item(kStdinArchive);
     platform::catch_interrupts();
     extractor.set_stop_on_interrupt(true);
     ForwardArchive archive = stdin_archive();

@@ -96,14 +96,18 @@ void ProgressLine::draw(const std::string& text) {
 std::string ProgressLine::format(uint64_t done, uint64_t total, uint64_t elapsed_ms, const std::string& item,
                                  unsigned width) {
     done = std::min(done, total);
-    const unsigned percent = total == 0 ? 100 : static_cast<unsigned>(done * 100 / total);
     const double seconds = static_cast<double>(elapsed_ms) / 1000.0;
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-    std::string left = "--:--";
-    if (rate > 0 && elapsed_ms >= 500)
-        left = duration(static_cast<uint64_t>(static_cast<double>(total - done) / rate + 0.5));
     char head[96];
-    std::snprintf(head, sizeof head, "%3u%% %6.2f MB/s %7s left", percent, rate / 1e6, left.c_str());
+    if (total == kUnknownTotal) {
+        std::snprintf(head, sizeof head, "%9.1f MB %6.2f MB/s", static_cast<double>(done) / 1e6, rate / 1e6);
+    } else {
+        const unsigned percent = total == 0 ? 100 : static_cast<unsigned>(done * 100 / total);
+        std::string left = "--:--";
+        if (rate > 0 && elapsed_ms >= 500)
+            left = duration(static_cast<uint64_t>(static_cast<double>(total - done) / rate + 0.5));
+        std::snprintf(head, sizeof head, "%3u%% %6.2f MB/s %7s left", percent, rate / 1e6, left.c_str());
+    }
     std::string line = head;
     // The end of the name tells most: "..." and as much of it as fits.
     // Control characters would break the line.

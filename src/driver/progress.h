@@ -20,6 +20,9 @@ public:
     static constexpr uint64_t kRedrawMs = 250;
     // The coding loops check the clock after this many bytes.
     static constexpr uint64_t kCheckEvery = 262144;
+    // The total of a run whose size is not known ahead (an archive through
+    // a pipe): the line shows the bytes done and the speed only.
+    static constexpr uint64_t kUnknownTotal = UINT64_MAX;
 
     // A line for a run of `total` bytes; null (nothing shown, nothing
     // changed) unless standard error is a terminal. The count of bytes done
@@ -47,8 +50,9 @@ public:
     // same terminal.
     static void follow_parent();
 
-    // The text of the line: percent, MB/s, time left and as much of the
-    // name's end as fits in `width` - 1 columns.
+    // The text of the line: percent, MB/s, time left (or, for an unknown
+    // total, the bytes done and MB/s) and as much of the name's end as
+    // fits in `width` - 1 columns.
     static std::string format(uint64_t done, uint64_t total, uint64_t elapsed_ms, const std::string& item,
                               unsigned width);
 

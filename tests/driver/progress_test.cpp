@@ -23,6 +23,9 @@ TEST(ProgressLine, Figures) {
     // More done than planned (a file grew) stays at 100 %; so does an empty run.
     EXPECT_EQ(ProgressLine::format(300, 200, 2000, "", 80).substr(0, 4), "100%");
     EXPECT_EQ(ProgressLine::format(0, 0, 2000, "", 80).substr(0, 4), "100%");
+    // A total not known ahead: the bytes done and the speed, no share, no time left.
+    EXPECT_EQ(ProgressLine::format(25000000, ProgressLine::kUnknownTotal, 10000, "(standard input)", 80),
+              "     25.0 MB   2.50 MB/s  (standard input)");
 }
 
 TEST(ProgressLine, NameFitsTheTerminal) {

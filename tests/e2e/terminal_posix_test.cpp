@@ -104,6 +104,12 @@ TEST(Terminal, ProgressOnlyWhereAPersonWatches) {
     EXPECT_EQ(read_file(dir.file("said")), plain_t.output);
     EXPECT_FALSE(percentages(tty.output).empty()) << tty.output;
     EXPECT_TRUE(ends_cleared(tty.output)) << tty.output;
+    // An archive through a pipe has no known size: bytes and speed, no share.
+    tty = run_on_terminal("cat arch | " + taq_command("t - > said"), dir.path());
+    EXPECT_EQ(tty.exit_code, 0) << tty.output;
+    EXPECT_TRUE(percentages(tty.output).empty()) << tty.output;
+    EXPECT_TRUE(std::regex_search(tty.output, std::regex(" MB +[0-9.]+ MB/s  input\\.txt"))) << tty.output;
+    EXPECT_TRUE(ends_cleared(tty.output)) << tty.output;
 }
 
 TEST(Terminal, TasksShowOneLineForTheRun) {
