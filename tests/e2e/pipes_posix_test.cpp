@@ -138,12 +138,14 @@ TEST(Pipes, AnArchiveToStandardOutputIsTheArchiveAWouldWrite) {
     EXPECT_TRUE(contains(r.output, "needs the files to add")) << r.output;
     // The archive piped back in: listed, tested and restored in one pass.
     r = sh(dir, "\"$T\" a -m0 -s - a.txt b.bin c.txt 2>/dev/null | \"$T\" l - | tail -2\n"
+                "\"$T\" a -m0 -s - a.txt b.bin c.txt 2>/dev/null | \"$T\" x - solid/ >/dev/null && cmp solid/b.bin b.bin && echo solid\n"
                 "cat piped.taq | \"$T\" t - | tail -2\n"
                 "cat piped.taq | \"$T\" x - back/ > /dev/null && cmp back/a.txt a.txt && cmp back/c.txt c.txt && echo restored\n");
     EXPECT_TRUE(contains(r.output, "c.txt - solid\n n.3 files in archive (standard input) \n")) << r.output;
     EXPECT_TRUE(contains(r.output, " Tested 3 entries: 0 verified, 3 without check record, 0 damaged \n OK! \n"))
         << r.output;
     EXPECT_TRUE(contains(r.output, "restored\n")) << r.output;
+    EXPECT_TRUE(contains(r.output, "solid\n")) << r.output;
     EXPECT_FALSE(file_exists(dir.file("-")));
 }
 
