@@ -28,6 +28,10 @@
 
 extern char** environ;
 
+// Archives and inputs past 4 GiB on 32-bit machines too (the build asks
+// for 64-bit file offsets).
+static_assert(sizeof(off_t) == 8, "64-bit file offsets needed");
+
 namespace taq::platform {
 
 std::string os_path(const std::string& path) {
