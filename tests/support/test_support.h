@@ -127,4 +127,9 @@ std::string two_segment_data();
 std::string taq_binary();
 std::string test_data_dir();
 
+// Whether the tests run under a user-mode emulator (a Linux cross build).
+// It maps memory in only when touched: requests to map it in ahead
+// (madvise) succeed without effect.
+bool under_emulator();
+
 }  // namespace taq::test
