@@ -39,7 +39,8 @@ struct RunResult {
 };
 
 // Runs the built taq binary with `args` (no shell) in directory `cwd`.
-// A run that takes longer than `timeout_ms` is killed and reported as -1.
+// A run that takes longer than `timeout_ms` (six times as long under an
+// emulator) is killed and reported as -1.
 RunResult run_taq(const std::vector<std::string>& args, const std::string& cwd, unsigned timeout_ms = 120000);
 
 // Runs any program the same way (used for the binary under a different name
