@@ -8,7 +8,12 @@
 # TAQ_SANITIZE=0 leaves that second pass out. Last it cross-builds the
 # Windows taq.exe with its tests in ./build-windows and runs them under wine
 # (scripts/windows.sh; skipped, with one line saying why, where its packages
-# cannot be had). TAQ_WINDOWS=0 leaves that pass out.
+# cannot be had). TAQ_WINDOWS=0 leaves that pass out. Then the big-endian
+# s390x build in ./build-s390x, whose byte-exact tests (the vectors both
+# ways, an archive written on x86-64, the byte-order loads) run under qemu
+# (scripts/cross.sh s390x --quick; skipped like the Windows pass).
+# TAQ_CROSS=s390x, aarch64 or i686 (several separated by commas, or all)
+# runs every test of those machines instead; TAQ_CROSS=0 leaves it out.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 . "$root/scripts/ensure-tools.sh"
@@ -28,4 +33,14 @@ if [ "${TAQ_SANITIZE:-1}" != 0 ]; then
 fi
 if [ "${TAQ_WINDOWS:-1}" != 0 ]; then
   "$root/scripts/windows.sh" --if-possible
+fi
+cross="${TAQ_CROSS:-}"
+if [ -z "$cross" ]; then
+  "$root/scripts/cross.sh" s390x --quick --if-possible
+elif [ "$cross" != 0 ]; then
+  [ "$cross" = all ] && cross=s390x,aarch64,i686
+  IFS=, read -r -a machines <<< "$cross"
+  for machine in "${machines[@]}"; do
+    "$root/scripts/cross.sh" "$machine"
+  done
 fi

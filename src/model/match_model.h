@@ -20,9 +20,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
 #include "model/byte_context.h"
+#include "model/byte_order.h"
 #include "model/primitives.h"
 #include "model/table_memory.h"
 
@@ -74,14 +74,9 @@ struct MatchModel {
     // with its newest byte lowest (as ByteContext::newest4 holds it). Every
     // caller uses this one formula: the byte step, and the fetches ahead.
     [[gnu::always_inline]] uint32_t slot(const uint8_t* e, uint32_t newest, bool text) const {
-        uint32_t w;
-        if (!text) {
-            std::memcpy(&w, e - 7, 4);
-            return (w * 16777619u ^ newest) & slot_mask;
-        }
+        if (!text) return (load_le32(e - 7) * 16777619u ^ newest) & slot_mask;
         // Under the text transform the newest word enters little-endian.
-        std::memcpy(&w, e - 8, 4);
-        return (w * 16777619u ^ __builtin_bswap32(newest)) & slot_mask;
+        return (load_le32(e - 8) * 16777619u ^ __builtin_bswap32(newest)) & slot_mask;
     }
     // The slot that the next byte step will use is known before the byte
     // itself, but for the byte's low bits (without the text transform) or
@@ -98,9 +93,7 @@ struct MatchModel {
     // themselves: known to the encoder, likely to the decoder inside a match.
     template <class Storage>
     [[gnu::always_inline]] void fetch_slot_at(Storage st, const uint8_t* e, bool text) const {
-        uint32_t newest;
-        std::memcpy(&newest, e - 4, 4);
-        st.fetch_slot(slot(e, __builtin_bswap32(newest), text));
+        st.fetch_slot(slot(e, load_be32(e - 4), text));
     }
 
     // The match length's share in the flag stages' contexts.
@@ -174,10 +167,7 @@ struct MatchModel {
         if (at >= 32 && from >= 32) {
             // Eight bytes at a time: the newest byte is the top one of each word.
             for (uint32_t done = 0; done < 32; done += 8) {
-                uint64_t a, b;
-                std::memcpy(&a, history + at - done - 8, 8);
-                std::memcpy(&b, history + from - done - 8, 8);
-                const uint64_t diff = a ^ b;
+                const uint64_t diff = load_le64(history + at - done - 8) ^ load_le64(history + from - done - 8);
                 if (diff) return done + static_cast<uint32_t>(__builtin_clzll(diff)) / 8;
             }
             return 32;

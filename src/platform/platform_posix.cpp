@@ -28,6 +28,10 @@
 
 extern char** environ;
 
+// Archives and inputs past 4 GiB on 32-bit machines too (the build asks
+// for 64-bit file offsets).
+static_assert(sizeof(off_t) == 8, "64-bit file offsets needed");
+
 namespace taq::platform {
 
 std::string os_path(const std::string& path) {
@@ -451,6 +455,38 @@ unsigned processor_count() {
     return n < 1 ? 1u : static_cast<unsigned>(n);
 }
 
+#ifdef TAQ_SELF_EMULATOR
+namespace {
+
+// A cross build tested under a user-mode emulator: where the system cannot
+// start the target's executable (ENOEXEC), the copy starts through the
+// emulator the build names. (The emulator turns posix_spawn's shared-memory
+// child into a plain fork, whose exec error the parent would never see, so
+// the child itself tries both.)
+ProcessId spawn_emulated(const std::string& exe, const std::vector<char*>& argv) {
+    std::vector<std::string> words;
+    const std::string emulator = TAQ_SELF_EMULATOR;
+    for (size_t at = 0; at < emulator.size();) {
+        const size_t end = std::min(emulator.find(' ', at), emulator.size());
+        if (end > at) words.push_back(emulator.substr(at, end - at));
+        at = end + 1;
+    }
+    std::vector<char*> emulated;
+    for (std::string& w : words) emulated.push_back(w.data());
+    emulated.push_back(const_cast<char*>(exe.c_str()));
+    emulated.insert(emulated.end(), argv.begin() + 1, argv.end());
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execve(exe.c_str(), argv.data(), environ);
+        if (errno == ENOEXEC) ::execve(emulated[0], emulated.data(), environ);
+        ::_exit(127);
+    }
+    return pid < 0 ? -1 : pid;
+}
+
+}  // namespace
+#endif
+
 ProcessId spawn_self(const std::vector<std::string>& args) {
     const std::string exe = own_executable_path();
     if (exe.empty()) return -1;
@@ -458,9 +494,13 @@ ProcessId spawn_self(const std::vector<std::string>& args) {
     argv.push_back(const_cast<char*>(exe.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+#ifdef TAQ_SELF_EMULATOR
+    return spawn_emulated(exe, argv);
+#else
     pid_t pid = -1;
     if (::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
     return pid;
+#endif
 }
 
 ChildState poll_child(ProcessId pid, int* code) {

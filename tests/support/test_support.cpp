@@ -86,6 +86,14 @@ std::string make_entry(const std::string& name, const std::string& dir, bool sol
 std::string taq_binary() { return TAQ_BINARY; }
 std::string test_data_dir() { return TAQ_TEST_DATA; }
 
+bool under_emulator() {
+#ifdef TAQ_TEST_EMULATED
+    return true;
+#else
+    return false;
+#endif
+}
+
 void put_le(std::string& s, size_t at, uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) s[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
 }

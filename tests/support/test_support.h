@@ -39,7 +39,8 @@ struct RunResult {
 };
 
 // Runs the built taq binary with `args` (no shell) in directory `cwd`.
-// A run that takes longer than `timeout_ms` is killed and reported as -1.
+// A run that takes longer than `timeout_ms` (six times as long under an
+// emulator) is killed and reported as -1.
 RunResult run_taq(const std::vector<std::string>& args, const std::string& cwd, unsigned timeout_ms = 120000);
 
 // Runs any program the same way (used for the binary under a different name
@@ -126,5 +127,10 @@ std::string two_segment_data();
 // Path of the built executable and of the checked-in test data.
 std::string taq_binary();
 std::string test_data_dir();
+
+// Whether the tests run under a user-mode emulator (a Linux cross build).
+// It maps memory in only when touched: requests to map it in ahead
+// (madvise) succeed without effect.
+bool under_emulator();
 
 }  // namespace taq::test
