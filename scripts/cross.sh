@@ -47,30 +47,9 @@ command -v "$qemu" >/dev/null 2>&1 || need+=(qemu-user)
 [ -f /usr/include/xxhash.h ] || need+=(libxxhash-dev)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
-if [ ${#need[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  echo "Installing for the $arch build: ${need[*]}" >&2
-  if ! { $sudo env DEBIAN_FRONTEND=noninteractive apt-get update >&2 &&
-         $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need[@]}" >&2; }; then
-    if [ "$optional" -eq 1 ]; then
-      echo "$arch pass skipped: could not install ${need[*]}"
-      exit 0
-    fi
-    echo "error: could not install ${need[*]}" >&2
-    exit 1
-  fi
-fi
-
-# The check records' hash is header-only and the same for every target; the
-# cross build takes the host's header from a folder of its own (the host's
-# include folder as a whole would hide the target's C library).
-mkdir -p "$build/xxhash"
-cp -p /usr/include/xxhash.h "$build/xxhash/"
-# One translation unit per target (a unity build) halves the cross build's
-# time, most of which goes to the test framework's headers.
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAQ_BUILD_TESTS=ON -DCMAKE_UNITY_BUILD=ON \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$triple.cmake" -DXXHASH_INCLUDE_DIR="$build/xxhash" >/dev/null
+. "$root/scripts/ensure-tools.sh"
+taq_install_for_pass "$arch" "$optional" ${need[@]+"${need[@]}"}
+taq_configure_cross "$root" "$build" "$root/cmake/$triple.cmake"
 targets=()
 tests=(-LE quick)
 if [ "$quick" -eq 1 ]; then

@@ -353,11 +353,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     if (archive.identity(self)) extractor.protect(self);
     extractor.expect_output(size);
     OutputSizes sizes(diag);
-    extractor.set_output_sizes(&sizes);
-    struct Unset {
-        Extractor& e;
-        ~Unset() { e.set_output_sizes(nullptr); }
-    } unset{extractor};
+    const ScopedOutputSizes scoped(extractor, sizes);
     bool ok = true;
     ArchiveWalk walk(archive, archive_path, size, diag);
     walk.use_index(*index);

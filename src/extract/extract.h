@@ -189,6 +189,20 @@ private:
     DataHasher hasher_;
 };
 
+// Output sizes set on an extractor for as long as this lives.
+class ScopedOutputSizes {
+public:
+    ScopedOutputSizes(Extractor& extractor, OutputSizes& sizes) : extractor_(extractor) {
+        extractor.set_output_sizes(&sizes);
+    }
+    ~ScopedOutputSizes() { extractor_.set_output_sizes(nullptr); }
+    ScopedOutputSizes(const ScopedOutputSizes&) = delete;
+    ScopedOutputSizes& operator=(const ScopedOutputSizes&) = delete;
+
+private:
+    Extractor& extractor_;
+};
+
 // The single-process walk: every matching entry is restored under dest_dir
 // (or, when the extractor is testing, only decoded and checked); the
 // entries of a solid run before its last matching one are decoded too

@@ -14,14 +14,7 @@ namespace taq {
 using platform::File;
 
 ForwardArchive::ForwardArchive(Read read, std::string scratch_dir, uint64_t memory_bound)
-    : read_(std::move(read)), scratch_dir_(std::move(scratch_dir)), bound_(memory_bound) {}
-
-ForwardArchive::~ForwardArchive() {
-    if (!scratch_path_.empty()) {
-        scratch_.close();
-        platform::delete_file(scratch_path_);
-    }
-}
+    : read_(std::move(read)), bound_(memory_bound), scratch_(std::move(scratch_dir), "entry") {}
 
 bool ForwardArchive::take(uint8_t* out, size_t n, std::string& why, bool& ended) {
     for (size_t done = 0; done < n;) {
@@ -42,25 +35,18 @@ bool ForwardArchive::hold(uint64_t n, std::string& why, bool& ended) {
         memory_.resize(static_cast<size_t>(n));
         return take(memory_.data() + 10, static_cast<size_t>(n - 10), why, ended);
     }
-    if (scratch_path_.empty()) {
-        scratch_path_ = scratch_dir_ + "/taq-entry-" + std::to_string(platform::own_process()) + ".tmp";
-        scratch_ = File::open(scratch_path_, File::Mode::create);
-        if (!scratch_) {
-            why = "cannot create " + scratch_path_ + " (" + scratch_.error() + ")";
-            scratch_path_.clear();
-            return false;
-        }
-    }
-    if (!scratch_.truncate(0) || !scratch_.seek(0) || !scratch_.write(memory_.data(), 10)) {
-        why = "cannot write " + scratch_path_ + " (" + scratch_.error() + ")";
+    File* f = scratch_.get(why);
+    if (!f) return false;
+    if (!f->truncate(0) || !f->seek(0) || !f->write(memory_.data(), 10)) {
+        why = scratch_.failure("cannot write");
         return false;
     }
     std::vector<uint8_t> buf(size_t{1} << 20);
     for (uint64_t done = 10; done < n;) {
         const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), n - done));
         if (!take(buf.data(), k, why, ended)) return false;
-        if (!scratch_.write(buf.data(), k)) {
-            why = "cannot write " + scratch_path_ + " (" + scratch_.error() + ")";
+        if (!f->write(buf.data(), k)) {
+            why = scratch_.failure("cannot write");
             return false;
         }
         done += k;
@@ -103,7 +89,9 @@ size_t ForwardArchive::read_at(void* context, uint64_t offset, void* data, size_
         std::memcpy(data, a.memory_.data() + at, take);
         return take;
     }
-    return a.scratch_.seek(at) ? a.scratch_.read(data, take) : 0;
+    std::string error;
+    File* f = a.scratch_.get(error);
+    return f && f->seek(at) ? f->read(data, take) : 0;
 }
 
 Source ForwardArchive::source() { return Source::callback(&ForwardArchive::read_at, this, end()); }
@@ -133,11 +121,7 @@ ForwardResult extract_forward(Extractor& extractor, ForwardArchive& archive, con
     ForwardResult result;
     if (matched) matched->assign(patterns.size(), 0);
     OutputSizes sizes(diag);
-    extractor.set_output_sizes(&sizes);
-    struct Unset {
-        Extractor& e;
-        ~Unset() { e.set_output_sizes(nullptr); }
-    } unset{extractor};
+    const ScopedOutputSizes scoped(extractor, sizes);
     CaseClashes clashes(diag);
     for (;;) {
         std::string why;

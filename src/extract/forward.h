@@ -15,6 +15,7 @@
 #include "archive/diagnostics.h"
 #include "archive/entry.h"
 #include "archive/source.h"
+#include "extract/scratch.h"
 #include "platform/platform.h"
 
 namespace taq {
@@ -28,7 +29,6 @@ public:
     using Read = std::function<int64_t(void* data, size_t n, std::string& error)>;
 
     ForwardArchive(Read read, std::string scratch_dir, uint64_t memory_bound = uint64_t{64} << 20);
-    ~ForwardArchive();
     ForwardArchive(const ForwardArchive&) = delete;
     ForwardArchive& operator=(const ForwardArchive&) = delete;
 
@@ -52,13 +52,11 @@ private:
     bool hold(uint64_t n, std::string& why, bool& ended);
 
     Read read_;
-    std::string scratch_dir_;
     uint64_t bound_;
     uint64_t offset_ = 0;
     uint64_t length_ = 0;
     std::vector<uint8_t> memory_;  // the entry, when it fits
-    platform::File scratch_;       // else here
-    std::string scratch_path_;
+    ScratchFile scratch_;          // else here
     bool in_scratch_ = false;
 };
 

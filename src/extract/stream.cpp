@@ -16,14 +16,7 @@ namespace taq {
 using platform::File;
 
 HeldPieces::HeldPieces(std::string scratch_dir, uint64_t memory_bound)
-    : dir_(std::move(scratch_dir)), bound_(memory_bound) {}
-
-HeldPieces::~HeldPieces() {
-    if (!scratch_path_.empty()) {
-        scratch_.close();
-        platform::delete_file(scratch_path_);
-    }
-}
+    : bound_(memory_bound), scratch_(std::move(scratch_dir), "held") {}
 
 HeldPieces::Piece* HeldPieces::find(uint64_t key) {
     for (auto& [k, p] : pieces_)
@@ -43,17 +36,10 @@ bool HeldPieces::append(uint64_t key, const uint8_t* data, size_t n, std::string
         memory_used_ += n;
         return true;
     }
-    if (scratch_path_.empty()) {
-        scratch_path_ = dir_ + "/taq-held-" + std::to_string(platform::own_process()) + ".tmp";
-        scratch_ = File::open(scratch_path_, File::Mode::create);
-        if (!scratch_) {
-            error = "cannot create " + scratch_path_ + " (" + scratch_.error() + ")";
-            scratch_path_.clear();
-            return false;
-        }
-    }
-    if (!scratch_.seek(scratch_end_) || !scratch_.write(data, n)) {
-        error = "cannot write " + scratch_path_ + " (" + scratch_.error() + ")";
+    File* f = scratch_.get(error);
+    if (!f) return false;
+    if (!f->seek(scratch_end_) || !f->write(data, n)) {
+        error = scratch_.failure("cannot write");
         return false;
     }
     p->spilled.emplace_back(scratch_end_, n);
@@ -66,11 +52,13 @@ bool HeldPieces::release(uint64_t key, const StreamWrite& out) {
     if (!p) return true;
     bool ok = p->memory.empty() || out(p->memory.data(), p->memory.size());
     std::vector<uint8_t> buf;
+    std::string error;
+    File* f = p->spilled.empty() ? nullptr : scratch_.get(error);
     for (const auto& [at, length] : p->spilled) {
         for (uint64_t done = 0; ok && done < length;) {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(length - done, 1 << 20));
             buf.resize(n);
-            ok = scratch_.seek(at + done) && scratch_.read(buf.data(), n) == n && out(buf.data(), n);
+            ok = f && f->seek(at + done) && f->read(buf.data(), n) == n && out(buf.data(), n);
             done += n;
         }
     }

@@ -13,6 +13,7 @@
 
 #include "archive/index.h"
 #include "archive/source.h"
+#include "extract/scratch.h"
 
 namespace taq {
 
@@ -40,7 +41,6 @@ StreamResult extract_to_stream(Extractor& extractor, const Source& archive, cons
 class HeldPieces {
 public:
     HeldPieces(std::string scratch_dir, uint64_t memory_bound);
-    ~HeldPieces();
     HeldPieces(const HeldPieces&) = delete;
     HeldPieces& operator=(const HeldPieces&) = delete;
 
@@ -59,12 +59,10 @@ private:
         std::vector<uint8_t> memory;
         std::vector<std::pair<uint64_t, uint64_t>> spilled;  // (offset, length) in the scratch file
     };
-    std::string dir_;
     uint64_t bound_;
     uint64_t memory_used_ = 0;
     std::vector<std::pair<uint64_t, Piece>> pieces_;
-    platform::File scratch_;
-    std::string scratch_path_;
+    ScratchFile scratch_;
     uint64_t scratch_end_ = 0;
 
     Piece* find(uint64_t key);
