@@ -233,7 +233,13 @@ bool TaskBoard::ensure_child(int slot) {
     // A new child must not find the stop its predecessor was given.
     if (read_status(slot) == SlotStatus::stop) write_status(slot, SlotStatus::idle);
     diag_->flush();
-    const platform::ProcessId pid = command_line_ ? platform::spawn_self(command_line_(slot)) : -1;
+    // A start can fail for a moment when the system is short of something
+    // (processes, memory): tried three times before the run gives up.
+    platform::ProcessId pid = -1;
+    for (unsigned attempt = 0; command_line_ && pid <= 0 && attempt < 3; ++attempt) {
+        if (attempt > 0) platform::sleep_ms(50 * attempt);
+        pid = platform::spawn_self(command_line_(slot));
+    }
     if (pid <= 0) {
         diag_->error(text("Error: cannot start task ", slot, "\n"));
         return false;
