@@ -44,7 +44,7 @@ bool ArchiveLock::acquire_for_append(const std::string& path) {
         file_.close();
         return false;
     }
-    const AppendCheck c = check_for_append(file_, static_cast<uint64_t>(size));
+    const AppendCheck c = check_for_append(file_, static_cast<uint64_t>(size), &index_);
     switch (c.state) {
         case AppendCheck::clean: return true;
         case AppendCheck::incomplete:

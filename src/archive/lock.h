@@ -10,6 +10,7 @@
 #include <string>
 
 #include "archive/diagnostics.h"
+#include "archive/index.h"
 #include "platform/platform.h"
 
 namespace taq {
@@ -42,6 +43,11 @@ public:
     bool created() const { return created_; }
     // The identity of the archive (valid while held()).
     const platform::FileIdentity& identity() const { return identity_; }
+    // The archive as held (open for writing after acquire_for_append).
+    platform::File& file() { return file_; }
+    // acquire_for_append: the entries it checked, those before a tail it
+    // cut away among them.
+    const ArchiveIndex& index() const { return index_; }
 
 private:
     bool lock(platform::File::LockKind kind);
@@ -50,6 +56,7 @@ private:
     std::string path_;
     platform::File file_;
     platform::FileIdentity identity_;
+    ArchiveIndex index_;
     bool created_ = false;
     bool refused_ = false;
 };

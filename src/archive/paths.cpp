@@ -231,7 +231,7 @@ size_t collect_in(FileList& list, const std::string& dir, const std::string& pre
         ++matched;
         const std::string path = prefix + e.name;
         switch (e.kind) {
-            case platform::FileKind::regular: list.push_back({path, e.size}); break;
+            case platform::FileKind::regular: list.push_back({path, e.size, e.meta}); break;
             case platform::FileKind::directory:
                 if (recurse) collect_in(list, path, prefix_for(path), "*", recurse, open_dirs, left_out);
                 break;
@@ -253,10 +253,12 @@ void collect_named(FileList& list, const std::string& arg, const SplitArgument& 
                    std::vector<platform::FileIdentity>& open_dirs, LeftOutList* left_out) {
     const std::string path = prefix_for(split.dir) + split.pattern;
     std::string error;
-    const platform::FileKind kind = platform::file_kind(path, &error);
+    int64_t size = 0;
+    platform::FileMeta meta;
+    const platform::FileKind kind = platform::file_status(path, size, meta, &error);
     switch (kind) {
         case platform::FileKind::regular:
-            list.push_back({path, static_cast<int64_t>(platform::file_size(path))});
+            list.push_back({path, size, meta});
             return;
         case platform::FileKind::directory:
             if (recurse)

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace taq {
 
 inline bool is_separator(char c) { return c == '/' || c == '\\'; }
@@ -82,6 +84,7 @@ SplitArgument split_argument(const std::string& arg);
 struct FileListEntry {
     std::string path;  // as enumerated, '/' separators
     int64_t size = 0;  // size seen by the enumeration (statistics only)
+    platform::FileMeta meta;  // time and permission bits seen by the enumeration
 };
 using FileList = std::vector<FileListEntry>;
 

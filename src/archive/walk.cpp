@@ -126,6 +126,8 @@ uint64_t find_trusted_entry(const Source& archive, uint64_t from, uint64_t size)
 }
 
 bool interrupted_append_at(const Source& archive, uint64_t offset, uint64_t size, bool unsettled_only) {
+    // A version marker that its run could not take into the last entry.
+    if (offset > 0 && pending_marker_at(archive, offset, size)) return true;
     // What a stopped writer leaves: one header, its size not yet written
     // (or, for a part archive being joined, reaching past the end),
     // followed by nothing but that entry's own data.
@@ -186,11 +188,13 @@ void ArchiveWalk::pass_damage(uint64_t from, const std::string& why, bool first_
     position_ = resume;
 }
 
-AppendCheck check_for_append(const Source& archive, uint64_t size) {
+AppendCheck check_for_append(const Source& archive, uint64_t size, ArchiveIndex* keep) {
     AppendCheck c;
     // The sound entries from the start (a continuation entry is fine here:
     // its run is before it), with flags that a writer sets.
-    const ArchiveIndex index = ArchiveIndex::check(archive, size);
+    ArchiveIndex own;
+    ArchiveIndex& index = keep ? *keep : own;
+    index = ArchiveIndex::check(archive, size);
     uint64_t position = index.sound_end();
     for (const IndexEntry& e : index.entries())
         if (e.offset >= position || e.header.solid > 1 || e.header.reset_flag > 1) {

@@ -108,6 +108,7 @@ struct AppendCheck {
     uint64_t good_end = 0;  // end of the last complete entry
     std::string why;        // for refused: what is wrong at good_end
 };
-AppendCheck check_for_append(const Source& archive, uint64_t size);
+// `keep` (when given) receives the checked index that the check read.
+AppendCheck check_for_append(const Source& archive, uint64_t size, ArchiveIndex* keep = nullptr);
 
 }  // namespace taq

@@ -15,6 +15,7 @@
 #include "driver/messages.h"
 #include "driver/progress.h"
 #include "driver/switches.h"
+#include "driver/versions.h"
 #include "extract/extract.h"
 #include "extract/forward.h"
 #include "extract/plan.h"
@@ -38,12 +39,22 @@ public:
     void flush() override { std::fflush(stdout); }
 };
 
+}  // namespace
+
 // One run per process: its messages go to the console.
 Diagnostics& console() {
     static ConsoleSink sink;
     static Diagnostics diag(&sink);
     return diag;
 }
+
+bool check_path(const std::string& path) {
+    if (platform::path_length_ok(path)) return true;
+    std::printf("Error: path too long %s\n", path.c_str());
+    return false;
+}
+
+namespace {
 
 int usage_exit() {
     print_banner();
@@ -53,12 +64,6 @@ int usage_exit() {
 
 bool ends_with_separator(const std::string& s) { return !s.empty() && is_separator(s.back()); }
 
-// False (with a message) when the system could not take the path.
-bool check_path(const std::string& path) {
-    if (platform::path_length_ok(path)) return true;
-    std::printf("Error: path too long %s\n", path.c_str());
-    return false;
-}
 
 // The common start of `a` and `x`: switches, a child's board (made by its
 // parent; without it there is nothing to do), and the archive argument
@@ -199,14 +204,28 @@ public:
     // What restoring (or testing) the entries that `patterns` select decodes.
     ExtractionPlan plan(const std::vector<std::string>& patterns) {
         const ArchiveIndex& index = get();
-        return ExtractionPlan(file_, index.archive_size(), index, patterns);
+        return ExtractionPlan(file_, index.archive_size(), index, patterns, view());
     }
+    // The tree the run works on (see choose_version_view); false (message
+    // printed) when --until names no version.
+    bool choose_view(const Settings& s, bool testing) {
+        const ArchiveIndex& index = get();
+        bool bad = false;
+        if (!choose_version_view(s, file_, index, testing, view_, bad)) return false;
+        problems_ = bad;
+        return true;
+    }
+    const VersionView* view() const { return view_ ? &*view_ : nullptr; }
+    // A version marker could not be trusted (reported).
+    bool problems() const { return problems_; }
 
 private:
     std::string path_;
     bool read_ = false;
     platform::File file_;
     ArchiveIndex index_;
+    std::optional<VersionView> view_;
+    bool problems_ = false;
 };
 
 // The progress line of `x` and `t`, for the entries that each set of
@@ -514,11 +533,27 @@ int add_to_stdout(Settings& s, const std::vector<std::string>& file_args) {
 
 }  // namespace
 
-int run_add(Settings& s, const std::vector<std::string>& args) {
+int run_add(Settings& s, const std::vector<std::string>& args) { return run_add(s, args, Command::add); }
+
+int run_update(Settings& s, const std::vector<std::string>& args) { return run_add(s, args, Command::update); }
+
+int run_add(Settings& s, const std::vector<std::string>& args, Command command) {
+    const int64_t started = platform::wall_clock_ns();
+    const bool update = command == Command::update;
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
-    if (const int code = begin_command(Command::add, args, s, board, next); code >= 0) return code;
+    if (const int code = begin_command(command, args, s, board, next); code >= 0) return code;
     const std::vector<std::string> file_args(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
+    if (update && s.run_mode != RunMode::child) {
+        if (args[next] == "-" || std::find(file_args.begin(), file_args.end(), "-") != file_args.end()) {
+            std::puts("Error: u compares files with what the archive holds: standard input (-) goes with a");
+            return 1;
+        }
+        if (!s.check_record) {
+            std::puts("Error: u keeps its versions in the check records: -n cannot go with it");
+            return 1;
+        }
+    }
     if (args[next] == "-" && s.run_mode != RunMode::child) return add_to_stdout(s, file_args);
     // `a archive -`: standard input, read once, goes into one entry in this process.
     const bool from_stdin = std::find(file_args.begin(), file_args.end(), "-") != file_args.end();
@@ -573,7 +608,7 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
     HeldInput input;
     if (from_stdin) {
         if (!input.take(s.archive_path)) return 1;
-        list.push_back(FileListEntry{input.path(), static_cast<int64_t>(input.size())});
+        list.push_back(FileListEntry{input.path(), static_cast<int64_t>(input.size()), {}});
     }
     try {
         LeftOutList left_out;
@@ -593,7 +628,7 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
         bool dropped_parent = false;
         for (const auto& entry : list) stored_dir_of(entry.path, &dropped_parent);
         if (dropped_parent) std::puts("Removing leading `../' from member names");
-        if (list.empty()) {
+        if (list.empty() && !update) {
             std::puts("WARNING: No files");
             failed = true;
         }
@@ -601,16 +636,35 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
         print_exception_line(std::current_exception());
         failed = true;
     }
-    uint64_t final_size = 0;
+    // Every run is a version; the plain format keeps none.
+    RunJournal journal(archive, s, started);
+    if (s.check_record && !journal.begin()) return 1;
+    UpdateChoice choice;
+    if (update) {
+        choice = journal.choose(list, target.files);
+        list = choice.to_add;
+        if (list.empty() && choice.unchanged == 0 && choice.deleted.empty()) {
+            std::puts("WARNING: No files");
+            failed = true;
+        }
+    }
+    uint64_t final_size = platform::file_size(s.archive_path);
     const StoredAs held{input.path(), stdin_dir, stdin_name};
-    if (parent ? !add_through_tasks(s, list, failed, final_size)
-               : !add_in_process(s, list, failed, final_size, from_stdin ? &held : nullptr)) {
+    // (`u` with nothing to store only closes its version.)
+    const bool adds = !update || !list.empty();
+    if (adds && (parent ? !add_through_tasks(s, list, failed, final_size)
+                        : !add_in_process(s, list, failed, final_size, from_stdin ? &held : nullptr))) {
         if (!parent) archive.roll_back(static_cast<uint64_t>(s.archive_size_before));
         std::fflush(stdout);
         return 1;
     }
+    if (s.check_record) {
+        if (!journal.finish(choice, final_size)) return 1;
+        final_size = platform::file_size(s.archive_path);
+    }
     std::printf(" Compressed %lld bytes to %lld bytes \n", static_cast<long long>(s.total_input),
                 static_cast<long long>(final_size) - static_cast<long long>(s.archive_size_before));
+    if (update) journal.print_summary(choice);
     return failed ? 1 : 0;
 }
 
@@ -656,6 +710,9 @@ int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards
         return 1;
     }
     const ArchiveIndex index = ArchiveIndex::check(archive, static_cast<uint64_t>(size));
+    std::optional<VersionView> view;
+    bool bad_markers = false;
+    if (!choose_version_view(s, archive, index, false, view, bad_markers)) return 1;
     Extractor extractor(s.verbose, console());
     platform::catch_interrupts();
     extractor.set_stop_on_interrupt(true);
@@ -678,8 +735,9 @@ int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards
         return true;
     };
     std::vector<uint64_t> matched;
-    StreamResult r = extract_to_stream(extractor, archive, s.archive_path, static_cast<uint64_t>(size), index,
-                                       patterns, platform::temp_directory(), out, &matched);
+    const uint64_t until = view ? std::min(static_cast<uint64_t>(size), view->end) : static_cast<uint64_t>(size);
+    StreamResult r = extract_to_stream(extractor, archive, s.archive_path, until, index, patterns,
+                                       platform::temp_directory(), out, &matched, view ? &*view : nullptr);
     if (!flush()) r.closed = true;
     // The reader has gone: nothing more to say to it, nor about it.
     if (r.closed) return 1;
@@ -721,6 +779,10 @@ bool refuse_terminal_input() {
 // `x - [destination]` and `t - [wildcard ...]`: one pass over an archive on
 // standard input (see ForwardArchive for what it cannot do).
 int decode_from_stdin(Settings& s, const std::vector<std::string>& args, bool testing) {
+    if (!s.until.empty()) {
+        std::puts("Error: --until needs the archive as a file: its versions are read before it is decoded");
+        return 1;
+    }
     if (s.to_stdout) {
         std::puts("Error: x -c reads an archive file; an archive on standard input is restored with x - only");
         return 1;
@@ -798,6 +860,7 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     remove_leftovers(s);
     std::unique_ptr<ExtractionParent> tasks;
     RunIndex index(s.archive_path);
+    if (!index.choose_view(s, false)) return 1;
     if (s.run_mode == RunMode::parent) {
         board = create_parent_board(s);
         if (!board) return 1;
@@ -828,8 +891,9 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
         std::printf("Archive=%s Wild=%s DEST=%s\n", s.archive_path.c_str(), d.pattern.c_str(), d.dir.c_str());
         std::fflush(stdout);
         std::vector<uint64_t> matched;
-        bool done = tasks ? tasks->extract(s.archive_path, d.dir, {d.pattern}, &matched)
-                          : extract_entries(extractor, s.archive_path, d.dir, {d.pattern}, &matched, &index.get());
+        bool done = tasks ? tasks->extract(s.archive_path, d.dir, {d.pattern}, &matched, index.view())
+                          : extract_entries(extractor, s.archive_path, d.dir, {d.pattern}, &matched, &index.get(),
+                                            index.view());
         if (done && matched.size() == 1 && matched[0] == 0) {
             std::printf("Error: %s: not found in archive %s\n", arg.c_str(), s.archive_path.c_str());
             done = false;
@@ -879,12 +943,14 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     }
     Meter meter;
     RunIndex index(s.archive_path);
+    if (!index.choose_view(s, true)) return 1;
+    if (index.problems()) ok = false;
     const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, {patterns}, index);
     std::vector<uint64_t> matched;
     if (board) {
         ExtractionParent tasks(*board, s.archive_path, s.verbose, true, console());
         tasks.use_index(s.archive_path, index.get());
-        ok = tasks.extract(s.archive_path, "", patterns, &matched);
+        ok = tasks.extract(s.archive_path, "", patterns, &matched, index.view()) && ok;
         if (!tasks.lost() && !tasks.finish()) ok = false;
         tally = tasks.tally();
     } else {
@@ -893,7 +959,7 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
         extractor.set_meter(&meter);
         platform::catch_interrupts();
         extractor.set_stop_on_interrupt(true);
-        ok = extract_entries(extractor, s.archive_path, "", patterns, &matched, &index.get());
+        ok = extract_entries(extractor, s.archive_path, "", patterns, &matched, &index.get(), index.view()) && ok;
         tally = extractor.tally();
     }
     // As in `x`: a wildcard that selects nothing is named, and fails.
@@ -992,6 +1058,8 @@ int run_main(int argc, char** argv) {
             case Command::extract: return run_extract(settings, args);
             case Command::list: return run_list(settings, args);
             case Command::test: return run_test(settings, args);
+            case Command::update: return run_update(settings, args);
+            case Command::versions: return run_versions(settings, args);
             case Command::none: break;
         }
         return usage_exit();

@@ -4,9 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "archive/diagnostics.h"
 #include "driver/settings.h"
 
 namespace taq {
+
+// The command line's diagnostics: every message on standard output.
+Diagnostics& console();
+// False (with a message) when the system could not take the path.
+bool check_path(const std::string& path);
 
 // Archive path and file arguments of `a`. With file arguments the archive
 // argument is only resolved. Alone, a directory argument (or the directory
@@ -32,6 +38,9 @@ Destination prepare_destination(const std::string& arg, const std::string& cwd);
 // Each takes the whole argument vector (args[0] the program, args[1] the
 // command word) and returns the exit code.
 int run_add(Settings& settings, const std::vector<std::string>& args);
+// `a` or `u` (which adds only what changed).
+int run_add(Settings& settings, const std::vector<std::string>& args, Command command);
+int run_update(Settings& settings, const std::vector<std::string>& args);
 int run_extract(Settings& settings, const std::vector<std::string>& args);
 int run_list(Settings& settings, const std::vector<std::string>& args);
 // `t`: decodes the selected entries without writing anything and checks

@@ -12,7 +12,7 @@ namespace taq {
 
 enum class RunMode { single = 0, parent = 1, child = 2 };
 
-enum class Command { none, add, extract, list, test };
+enum class Command { none, add, extract, list, test, update, versions };
 
 struct Settings {
     // From the platform at start-up.
@@ -33,6 +33,8 @@ struct Settings {
     bool verbose = false;
     bool check_record = true;  // `a -n`: the plain format, no check records
     bool to_stdout = false;    // `x -c`: the data to standard output, the messages to standard error
+    bool content_check = false;  // `u -c`: unchanged files are also compared by their contents
+    std::string until;           // `x`, `t` --until=: the version (number or date) to restore or test
     std::string stdin_name;  // `a archive -`: the stored path of standard input (--name=; "stdin" without)
     // Passed on to child command lines: " -r ", " -v ", " -s " or empty.
     std::string recurse_text;

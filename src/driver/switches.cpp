@@ -47,8 +47,8 @@ void set_verbose(Settings& s) {
     s.verbose_text = " -v ";
 }
 
-// One switch argument of `a`.
-SwitchOutcome parse_add_switch(const std::string& arg, Settings& s) {
+// One switch argument of `a` (and `u`, which also takes c).
+SwitchOutcome parse_add_switch(Command command, const std::string& arg, Settings& s) {
     if (arg.size() < 2) return SwitchOutcome::unknown_option;
     // --name=NAME: the stored path of standard input.
     static const std::string kName = "--name=";
@@ -94,6 +94,11 @@ SwitchOutcome parse_add_switch(const std::string& arg, Settings& s) {
                 s.check_record = false;
                 ++i;
                 break;
+            case 'c':
+                if (command != Command::update) return SwitchOutcome::unknown_option;
+                s.content_check = true;
+                ++i;
+                break;
             default:
                 return SwitchOutcome::unknown_option;
         }
@@ -104,6 +109,14 @@ SwitchOutcome parse_add_switch(const std::string& arg, Settings& s) {
 // One switch argument of `x` (and `t`).
 SwitchOutcome parse_extract_switch(Command command, const std::string& arg, Settings& s) {
     if (arg.size() < 2) return SwitchOutcome::unknown_option;
+    // --until=N or --until=DATE: the tree as of a version.
+    static const std::string kUntil = "--until=";
+    if (arg.rfind(kUntil, 0) == 0) {
+        if (arg.size() == kUntil.size() || (command != Command::extract && command != Command::test))
+            return SwitchOutcome::unknown_option;
+        s.until = arg.substr(kUntil.size());
+        return SwitchOutcome::ok;
+    }
     const char digit = arg.size() > 2 ? arg[2] : '\0';
     switch (lower(arg[1])) {
         case 'c':
@@ -127,6 +140,8 @@ Command command_of(const std::string& word) {
         case 'x': return Command::extract;
         case 'l': return Command::list;
         case 't': return Command::test;
+        case 'u': return Command::update;
+        case 'v': return Command::versions;
         default: return Command::none;
     }
 }
@@ -136,8 +151,9 @@ SwitchOutcome parse_switches(Command command, const std::vector<std::string>& ar
     size_t i = first;
     // "-" alone is an argument (standard input or output), not a switch.
     for (; i < args.size() && !args[i].empty() && args[i][0] == '-' && args[i] != "-"; ++i) {
-        const SwitchOutcome r = command == Command::add ? parse_add_switch(args[i], settings)
-                                                        : parse_extract_switch(command, args[i], settings);
+        const bool adds = command == Command::add || command == Command::update;
+        const SwitchOutcome r =
+            adds ? parse_add_switch(command, args[i], settings) : parse_extract_switch(command, args[i], settings);
         if (r != SwitchOutcome::ok) {
             if (next) *next = i;
             return r;

@@ -10,7 +10,7 @@
 namespace taq {
 
 // The command is chosen by the first character of the first argument alone
-// ('a', 'x', 'l', 't'; case matters).
+// ('a', 'x', 'l', 't', and 'u', 'v'; case matters).
 Command command_of(const std::string& word);
 
 enum class SwitchOutcome { ok, unknown_option };
@@ -19,11 +19,11 @@ enum class SwitchOutcome { ok, unknown_option };
 // args[first] on and applies them to `settings`; *next receives the index
 // of the first argument that is not a switch. Letters are matched without
 // regard to case; when several switches set the run mode the last wins.
-//   a: m<0..7> ends the argument (another character after m is read as a
-//      further letter), t<d> and p<d> end it, r s v n may be followed by
-//      further letters.
+//   a, u: m<0..7> ends the argument (another character after m is read as
+//      a further letter), t<d> and p<d> end it, r s v n (and for u c) may
+//      be followed by further letters.
 //   x, t: only the letter after '-' counts (t, v, p), its digit is the
-//      character after it.
+//      character after it; --until=N or --until=DATE.
 // A child's "-p<d>" may carry ":<board path>" after the digit.
 SwitchOutcome parse_switches(Command command, const std::vector<std::string>& args, size_t first, Settings& settings,
                              size_t* next);

@@ -334,21 +334,23 @@ DecodeResult Extractor::decode_to(const Source& archive, const std::string& arch
 
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
                      const std::vector<std::string>& patterns, std::vector<uint64_t>* matched,
-                     const ArchiveIndex* index) {
+                     const ArchiveIndex* index, const VersionView* view) {
     Diagnostics& diag = extractor.diagnostics();
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) {
         diag.error(text("Error: cannot open Archive file ", archive_path, "\n"));
         return false;
     }
-    const uint64_t size = platform::file_size(archive_path);
+    const uint64_t whole = platform::file_size(archive_path);
     // The caller's index when it is of this archive, else one read now.
     ArchiveIndex own;
-    if (!index || index->archive_size() != size) {
-        own = ArchiveIndex::check(archive, size);
+    if (!index || index->archive_size() != whole) {
+        own = ArchiveIndex::check(archive, whole);
         index = &own;
     }
-    ExtractionPlan plan(archive, size, *index, patterns);
+    // A version's tree ends with its last entry: what follows is not read.
+    const uint64_t size = view ? std::min(whole, view->end) : whole;
+    ExtractionPlan plan(archive, size, *index, patterns, view);
     platform::FileIdentity self;
     if (archive.identity(self)) extractor.protect(self);
     extractor.expect_output(size);

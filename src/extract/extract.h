@@ -12,6 +12,7 @@
 #include "archive/entry.h"
 #include "archive/record.h"
 #include "archive/source.h"
+#include "archive/versions.h"
 #include "extract/staging.h"
 #include "platform/platform.h"
 
@@ -211,9 +212,10 @@ private:
 // walk goes on at the next entry it can trust. Returns false when anything
 // failed (every failure is reported to the extractor's diagnostics). `matched` (when given)
 // receives, for each pattern, how many entries it selected.
+// `view` (when given): only the tree as of that version (see VersionView).
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
                      const std::vector<std::string>& patterns, std::vector<uint64_t>* matched = nullptr,
-                     const ArchiveIndex* index = nullptr);
+                     const ArchiveIndex* index = nullptr, const VersionView* view = nullptr);
 inline bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
                             const std::string& pattern, std::vector<uint64_t>* matched = nullptr) {
     return extract_entries(extractor, archive_path, dest_dir, std::vector<std::string>{pattern}, matched);

@@ -44,12 +44,16 @@ void count_matches(const EntryHeader& h, const std::vector<std::string>& pattern
 }
 
 ExtractionPlan::ExtractionPlan(const Source& archive, uint64_t size, const ArchiveIndex& index,
-                               std::vector<std::string> patterns)
-    : archive_(archive), size_(size), index_(index), patterns_(std::move(patterns)), matched_(patterns_.size(), 0) {
+                               std::vector<std::string> patterns, const VersionView* view)
+    : archive_(archive),
+      size_(size),
+      index_(index),
+      patterns_(std::move(patterns)),
+      view_(view),
+      matched_(patterns_.size(), 0) {
     const auto& entries = index_.entries();
     selected_.resize(entries.size());
-    for (size_t k = 0; k < entries.size(); ++k)
-        selected_[k] = entry_matches_any(entries[k].header.stored_dir, entries[k].header.stored_name, patterns_);
+    for (size_t k = 0; k < entries.size(); ++k) selected_[k] = in_selection(entries[k].header, entries[k].offset);
     decode_ = entries_to_decode(index_, selected_, entries.size());
     // The progress line's total: runs end where the complete headers do.
     const size_t complete = std::min(index_.complete(), entries.size());
@@ -58,13 +62,18 @@ ExtractionPlan::ExtractionPlan(const Source& archive, uint64_t size, const Archi
         if (counted[k]) bytes_to_decode_ += static_cast<uint64_t>(std::max<int64_t>(entries[k].header.data_size, 0));
 }
 
+bool ExtractionPlan::in_selection(const EntryHeader& h, uint64_t offset) const {
+    if (view_ && (offset >= view_->end || view_->hides(h.stored_path()))) return false;
+    return entry_matches_any(h.stored_dir, h.stored_name, patterns_);
+}
+
 uint64_t ExtractionPlan::last_selected_off_chain(uint64_t run_start) const {
     EntryHeader r;
     uint64_t last = size_;
     for (uint64_t p = run_start;
          p < size_ && read_header(archive_, p, size_, r, nullptr, true) && (p == run_start || !r.reset_flag);
          p += r.entry_size)
-        if (entry_matches_any(r.stored_dir, r.stored_name, patterns_)) last = p;
+        if (in_selection(r, p)) last = p;
     return last;
 }
 
@@ -81,7 +90,7 @@ ExtractionPlan::Step ExtractionPlan::step(const EntryHeader& h, uint64_t offset)
             off_chain_last_ = last_selected_off_chain(offset);
             off_chain_has_selection_ = off_chain_last_ < size_;
         }
-        s.selected = entry_matches_any(h.stored_dir, h.stored_name, patterns_);
+        s.selected = in_selection(h, offset);
         s.decode = s.selected || (off_chain_has_selection_ && offset < off_chain_last_);
     }
     if (s.selected) count_matches(h, patterns_, matched_);

@@ -11,6 +11,7 @@
 
 #include "archive/index.h"
 #include "archive/source.h"
+#include "archive/versions.h"
 
 namespace taq {
 
@@ -19,8 +20,11 @@ struct EntryHeader;
 class ExtractionPlan {
 public:
     // `patterns` are lower-cased wildcards matched against the file part of
-    // each entry's stored path.
-    ExtractionPlan(const Source& archive, uint64_t size, const ArchiveIndex& index, std::vector<std::string> patterns);
+    // each entry's stored path. With `view`, only the entries of that tree
+    // are selected: none at or past its end, none of a path it has deleted
+    // (the view must outlive the plan).
+    ExtractionPlan(const Source& archive, uint64_t size, const ArchiveIndex& index, std::vector<std::string> patterns,
+                   const VersionView* view = nullptr);
 
     struct Step {
         bool selected = false;  // its file is restored (or tested)
@@ -42,11 +46,13 @@ private:
     // Off the chain: the offset of the run's last selected entry, read
     // from the headers that chain from the run's first entry.
     uint64_t last_selected_off_chain(uint64_t run_start) const;
+    bool in_selection(const EntryHeader& h, uint64_t offset) const;
 
     Source archive_;
     uint64_t size_;
     const ArchiveIndex& index_;
     std::vector<std::string> patterns_;
+    const VersionView* view_;
     std::vector<bool> selected_;  // by position in the index
     std::vector<bool> decode_;
     std::vector<uint64_t> matched_;

@@ -250,10 +250,10 @@ private:
 StreamResult extract_to_stream(Extractor& extractor, const Source& archive, const std::string& archive_path,
                                uint64_t size, const ArchiveIndex& index, const std::vector<std::string>& patterns,
                                const std::string& scratch_dir, const StreamWrite& out,
-                               std::vector<uint64_t>* matched) {
+                               std::vector<uint64_t>* matched, const VersionView* view) {
     Diagnostics& diag = extractor.diagnostics();
     StreamResult result;
-    ExtractionPlan plan(archive, size, index, patterns);
+    ExtractionPlan plan(archive, size, index, patterns, view);
     Stream stream(plan_files(index, plan, diag), diag, scratch_dir, out);
     extractor.expect_output(size);
     ArchiveWalk walk(archive, archive_path, size, diag);

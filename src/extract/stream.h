@@ -13,6 +13,7 @@
 
 #include "archive/index.h"
 #include "archive/source.h"
+#include "archive/versions.h"
 #include "extract/scratch.h"
 
 namespace taq {
@@ -34,7 +35,7 @@ using StreamWrite = std::function<bool(const uint8_t* data, size_t n)>;
 StreamResult extract_to_stream(Extractor& extractor, const Source& archive, const std::string& archive_path,
                                uint64_t size, const ArchiveIndex& index, const std::vector<std::string>& patterns,
                                const std::string& scratch_dir, const StreamWrite& out,
-                               std::vector<uint64_t>* matched = nullptr);
+                               std::vector<uint64_t>* matched = nullptr, const VersionView* view = nullptr);
 
 // Pieces held back until their file's turn comes: in memory up to a
 // bound, then in a scratch file.

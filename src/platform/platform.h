@@ -176,6 +176,9 @@ enum class FileKind { missing, regular, directory, fifo, socket, device, danglin
 // The kind of the path; `error` (when given) receives the system's text
 // for missing and unreachable paths.
 FileKind file_kind(const std::string& path, std::string* error = nullptr);
+// The same, and for a regular file its size and what File::metadata would
+// give of it (one look at the file, which is not opened).
+FileKind file_status(const std::string& path, int64_t& size, FileMeta& meta, std::string* error = nullptr);
 
 struct DirEntry {
     std::string name;
@@ -184,6 +187,7 @@ struct DirEntry {
     FileKind kind = FileKind::unreachable;
     std::string error;  // why the kind is unreachable
     int64_t size = 0;
+    FileMeta meta;  // of a regular file: its time and permission bits
 };
 // Lists a directory in the order the system returns it, "." and ".."
 // included. False when it cannot be opened; `error` (when given) then
@@ -225,6 +229,17 @@ void sleep_us(unsigned us);
 uint64_t monotonic_ms();
 // The time of day: nanoseconds since 1970 (UTC).
 int64_t wall_clock_ns();
+// A moment as the local clock shows it.
+struct CalendarTime {
+    int year = 1970, month = 1, day = 1;  // month and day from 1
+    int hour = 0, minute = 0, second = 0;
+};
+// Seconds since 1970 (UTC) in local time; false when the system cannot
+// tell.
+bool to_local_time(int64_t seconds, CalendarTime& out);
+// The other way: the seconds since 1970 of a local time (daylight saving
+// time as the system judges it for that date); false when out of range.
+bool from_local_time(const CalendarTime& t, int64_t& seconds);
 
 // The terminal, for the progress line. Standard error is a terminal only
 // when a person watches it: never in scripts, pipes or tests.

@@ -393,10 +393,14 @@ FileKind kind_of(const struct stat& st) {
 }
 
 // The kind of `p` (an OS path) and, for a regular file, its size.
-FileKind stat_kind(const std::string& p, int64_t* size, std::string* error) {
+FileKind stat_kind(const std::string& p, int64_t* size, std::string* error, FileMeta* meta = nullptr) {
     struct stat st;
     if (::stat(p.c_str(), &st) == 0) {
         if (size) *size = st.st_size;
+        if (meta) {
+            meta->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+            meta->permissions = static_cast<uint32_t>(st.st_mode) & kPermissionBits;
+        }
         return kind_of(st);
     }
     const int err = errno;
@@ -414,6 +418,10 @@ FileKind file_kind(const std::string& path, std::string* error) {
     return stat_kind(os_path(path), nullptr, error);
 }
 
+FileKind file_status(const std::string& path, int64_t& size, FileMeta& meta, std::string* error) {
+    return stat_kind(os_path(path), &size, error, &meta);
+}
+
 bool list_directory(const std::string& path, std::vector<DirEntry>& out, std::string* error) {
     const std::string dir = os_path(path.empty() ? std::string(".") : path);
     DIR* d = ::opendir(dir.c_str());
@@ -426,7 +434,7 @@ bool list_directory(const std::string& path, std::vector<DirEntry>& out, std::st
     while (dirent* e = ::readdir(d)) {
         DirEntry entry;
         entry.name = e->d_name;
-        entry.kind = stat_kind(base + entry.name, &entry.size, &entry.error);
+        entry.kind = stat_kind(base + entry.name, &entry.size, &entry.error, &entry.meta);
         entry.is_file = entry.kind == FileKind::regular;
         entry.is_dir = entry.kind == FileKind::directory;
         out.push_back(std::move(entry));
@@ -673,6 +681,29 @@ int64_t wall_clock_ns() {
     struct timespec ts;
     ::clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+bool to_local_time(int64_t seconds, CalendarTime& out) {
+    const auto t = static_cast<time_t>(seconds);
+    struct tm tm {};
+    if (!(::localtime_r(&t, &tm) != nullptr)) return false;
+    out = CalendarTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    return true;
+}
+
+bool from_local_time(const CalendarTime& t, int64_t& seconds) {
+    struct tm tm {};
+    tm.tm_year = t.year - 1900;
+    tm.tm_mon = t.month - 1;
+    tm.tm_mday = t.day;
+    tm.tm_hour = t.hour;
+    tm.tm_min = t.minute;
+    tm.tm_sec = t.second;
+    tm.tm_isdst = -1;
+    const time_t r = std::mktime(&tm);
+    if (r == static_cast<time_t>(-1)) return false;
+    seconds = static_cast<int64_t>(r);
+    return true;
 }
 
 namespace {

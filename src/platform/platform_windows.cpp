@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -761,9 +762,17 @@ void set_hidden(const std::string& path, bool hidden) {
 
 namespace {
 
+// What File::metadata gives of a file with these attributes and time.
+FileMeta meta_of(DWORD attributes, const FILETIME& written) {
+    FileMeta m;
+    m.mtime_ns = filetime_to_ns(written);
+    m.permissions = (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0644;
+    return m;
+}
+
 // The kind of what `path` leads to, links followed, and for a regular file
-// its size.
-FileKind kind_at(const std::string& path, int64_t* size, std::string* error) {
+// its size and metadata.
+FileKind kind_at(const std::string& path, int64_t* size, std::string* error, FileMeta* meta = nullptr) {
     const std::wstring w = wide_path(path);
     const size_t last = path.find_last_of("/\\");
     if (is_device_name(last == std::string::npos ? path : path.substr(last + 1))) return FileKind::device;
@@ -774,6 +783,7 @@ FileKind kind_at(const std::string& path, int64_t* size, std::string* error) {
         return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? FileKind::missing : FileKind::unreachable;
     }
     DWORD attributes = data.dwFileAttributes;
+    FILETIME written = data.ftLastWriteTime;
     uint64_t bytes = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         // The attributes above are the link's own.
@@ -789,17 +799,23 @@ FileKind kind_at(const std::string& path, int64_t* size, std::string* error) {
         ::CloseHandle(h);
         if (!ok) return FileKind::unreachable;
         attributes = info.dwFileAttributes;
+        written = info.ftLastWriteTime;
         bytes = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FileKind::directory;
     if (attributes & FILE_ATTRIBUTE_DEVICE) return FileKind::device;
     if (size) *size = static_cast<int64_t>(bytes);
+    if (meta) *meta = meta_of(attributes, written);
     return FileKind::regular;
 }
 
 }  // namespace
 
 FileKind file_kind(const std::string& path, std::string* error) { return kind_at(path, nullptr, error); }
+
+FileKind file_status(const std::string& path, int64_t& size, FileMeta& meta, std::string* error) {
+    return kind_at(path, &size, error, &meta);
+}
 
 bool list_directory(const std::string& path, std::vector<DirEntry>& out, std::string* error) {
     std::string dir = path.empty() ? std::string(".") : path;
@@ -820,12 +836,13 @@ bool list_directory(const std::string& path, std::vector<DirEntry>& out, std::st
         const DWORD attributes = data.dwFileAttributes;
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
             // A link counts as what it leads to, as everywhere else.
-            entry.kind = kind_at(dir + entry.name, &entry.size, &entry.error);
+            entry.kind = kind_at(dir + entry.name, &entry.size, &entry.error, &entry.meta);
         } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
             entry.kind = FileKind::directory;
         } else {
             entry.kind = FileKind::regular;
             entry.size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+            entry.meta = meta_of(attributes, data.ftLastWriteTime);
         }
         entry.is_file = entry.kind == FileKind::regular;
         entry.is_dir = entry.kind == FileKind::directory;
@@ -1079,6 +1096,29 @@ int64_t wall_clock_ns() {
     FILETIME ft;
     ::GetSystemTimePreciseAsFileTime(&ft);
     return filetime_to_ns(ft);
+}
+
+bool to_local_time(int64_t seconds, CalendarTime& out) {
+    const auto t = static_cast<time_t>(seconds);
+    struct tm tm {};
+    if (!(::localtime_s(&tm, &t) == 0)) return false;
+    out = CalendarTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    return true;
+}
+
+bool from_local_time(const CalendarTime& t, int64_t& seconds) {
+    struct tm tm {};
+    tm.tm_year = t.year - 1900;
+    tm.tm_mon = t.month - 1;
+    tm.tm_mday = t.day;
+    tm.tm_hour = t.hour;
+    tm.tm_min = t.minute;
+    tm.tm_sec = t.second;
+    tm.tm_isdst = -1;
+    const time_t r = std::mktime(&tm);
+    if (r == static_cast<time_t>(-1)) return false;
+    seconds = static_cast<int64_t>(r);
+    return true;
 }
 
 namespace {

@@ -162,7 +162,8 @@ bool ExtractionParent::tasks_pay(const ArchiveIndex& index, const ExtractionPlan
 }
 
 bool ExtractionParent::extract(const std::string& archive_path, const std::string& dest_dir,
-                               const std::vector<std::string>& patterns, std::vector<uint64_t>* matched) {
+                               const std::vector<std::string>& patterns, std::vector<uint64_t>* matched,
+                               const VersionView* view) {
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) {
         diag_.error(text("Error: cannot open Archive file ", archive_path, "\n"));
@@ -172,20 +173,21 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         diag_.error(text("Error: path too long ", dest_dir, "\n"));
         return false;
     }
-    const uint64_t size = platform::file_size(archive_path);
+    const uint64_t whole = platform::file_size(archive_path);
     // The run's index when the caller has one for this archive, else one read now.
-    const bool given = index_ && index_path_ == archive_path && index_->archive_size() == size;
+    const bool given = index_ && index_path_ == archive_path && index_->archive_size() == whole;
     ArchiveIndex own;
-    if (!given) own = ArchiveIndex::check(archive, size);
+    if (!given) own = ArchiveIndex::check(archive, whole);
     const ArchiveIndex& index = given ? *index_ : own;
-    ExtractionPlan selection(archive, size, index, patterns);
+    const uint64_t size = view ? std::min(whole, view->end) : whole;
+    ExtractionPlan selection(archive, size, index, patterns, view);
     if (!tasks_pay(index, selection, dest_dir)) {
         if (!extractor_) {
             extractor_ = std::make_unique<Extractor>(verbose_, diag_);
             extractor_->protect(board_id_);
             extractor_->set_stop_on_interrupt(true);
         }
-        return extract_entries(*extractor_, archive_path, dest_dir, patterns, matched, &index);
+        return extract_entries(*extractor_, archive_path, dest_dir, patterns, matched, &index, view);
     }
     if (archive.identity(archive_id_)) guard_.protect(archive_id_);
     bool ok = true;

@@ -106,8 +106,10 @@ public:
     // reported) when anything failed; lost() then tells whether the whole
     // run must stop. `matched` (when given) receives, for each pattern, how
     // many entries it selected.
+    // `view` (when given): only the tree as of that version.
     bool extract(const std::string& archive_path, const std::string& dest_dir,
-                 const std::vector<std::string>& patterns, std::vector<uint64_t>* matched = nullptr);
+                 const std::vector<std::string>& patterns, std::vector<uint64_t>* matched = nullptr,
+                 const VersionView* view = nullptr);
 
     // End of the run: stops the children. False when the run failed at any
     // point (a job reported a failure, a child was lost).

@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include "archive/bytes.h"
+#include "archive/record.h"
 #include "platform/platform.h"
 
 namespace taq::test {
@@ -49,6 +51,28 @@ std::vector<EntryHeader> read_headers(const std::string& archive) {
         }
         at += h.entry_size;
         out.push_back(h);
+    }
+    return out;
+}
+
+std::string without_markers(const std::string& archive) {
+    const std::string bytes = read_file(archive);
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    std::string out;
+    uint64_t at = 0;
+    for (const EntryHeader& h : read_headers(archive)) {
+        uint64_t end = at + h.entry_size;
+        // Stacked records lie on top of the entry's own one.
+        while (end - at >= kRecordTrailer + h.header_length() && get_le(p + end - 8, 8) == kRecordMagic) {
+            const uint64_t len = get_le(p + end - kRecordTrailer, 4);
+            if (!(get_le(p + end - len + 2, 2) & kRecordStacked)) break;
+            end -= len;
+        }
+        std::string entry = bytes.substr(at, end - at);
+        const std::string size = le_bytes(entry.size(), 8);
+        entry.replace(0, 8, size);
+        out += entry;
+        at += h.entry_size;
     }
     return out;
 }

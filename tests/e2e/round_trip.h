@@ -28,6 +28,11 @@ std::set<std::string> files_below(const std::string& root);
 // Every entry header of an archive, in order (fails the test on a damaged one).
 std::vector<EntryHeader> read_headers(const std::string& archive);
 
+// The archive's bytes without the version markers stacked on its entries
+// (each entry as the run that wrote it left it; no two runs have the same
+// markers, which carry their time).
+std::string without_markers(const std::string& archive);
+
 // Runs `taq a -m0 <switches> arch <names...>` in dir; the run must succeed.
 void add_m0(const TempDir& dir, const std::vector<std::string>& names, const std::vector<std::string>& switches = {});
 

@@ -441,10 +441,13 @@ std::string moved_entry(const std::string& path, uint64_t range_start) {
     const std::string coded =
         bytes.substr(h.header_length(), h.entry_size - h.header_length() - c.record_length);
     h.range_start = range_start;
+    h.entry_size = h.header_length() + coded.size() + (c.record_state == RecordState::present ? kRecordLength : 0);
     const std::vector<uint8_t> head = serialize_header(h);
     std::string out = std::string(head.begin(), head.end()) + coded;
     if (c.record_state == RecordState::present) {
         c.record.header_hash = header_hash(head);
+        c.record.version = 1;
+        c.record.flags = 0;
         const std::vector<uint8_t> rec = serialize_record(c.record);
         out += std::string(rec.begin(), rec.end());
     }
