@@ -6,7 +6,10 @@
 
 namespace taq {
 
-ArchiveIndex ArchiveIndex::read(const Source& archive, uint64_t size, uint64_t from) {
+ArchiveIndex ArchiveIndex::read(const Source& file, uint64_t size, uint64_t from) {
+    // A file's small reads go through a window read ahead.
+    ReadAhead ahead(file, size);
+    const Source archive = file.file() ? ahead.source() : file;
     ArchiveIndex index;
     index.size_ = size;
     bool all_complete = true;
@@ -27,7 +30,9 @@ ArchiveIndex ArchiveIndex::read(const Source& archive, uint64_t size, uint64_t f
     return index;
 }
 
-ArchiveIndex ArchiveIndex::check(const Source& archive, uint64_t size) {
+ArchiveIndex ArchiveIndex::check(const Source& file, uint64_t size) {
+    ReadAhead ahead(file, size);
+    const Source archive = file.file() ? ahead.source() : file;
     ArchiveIndex index = read(archive, size);
     index.checked_ = true;
     for (IndexEntry& e : index.entries_) {

@@ -231,7 +231,7 @@ size_t collect_in(FileList& list, const std::string& dir, const std::string& pre
         ++matched;
         const std::string path = prefix + e.name;
         switch (e.kind) {
-            case platform::FileKind::regular: list.push_back({path, e.size, e.meta}); break;
+            case platform::FileKind::regular: list.push_back({path, e.size, e.meta, e.identity, e.identified}); break;
             case platform::FileKind::directory:
                 if (recurse) collect_in(list, path, prefix_for(path), "*", recurse, open_dirs, left_out);
                 break;
@@ -258,7 +258,7 @@ void collect_named(FileList& list, const std::string& arg, const SplitArgument& 
     const platform::FileKind kind = platform::file_status(path, size, meta, &error);
     switch (kind) {
         case platform::FileKind::regular:
-            list.push_back({path, size, meta});
+            list.push_back({path, size, meta, {}, false});
             return;
         case platform::FileKind::directory:
             if (recurse)

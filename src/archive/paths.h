@@ -85,6 +85,8 @@ struct FileListEntry {
     std::string path;  // as enumerated, '/' separators
     int64_t size = 0;  // size seen by the enumeration (statistics only)
     platform::FileMeta meta;  // time and permission bits seen by the enumeration
+    platform::FileIdentity identity;  // ... and the file's identity, when `identified`
+    bool identified = false;
 };
 using FileList = std::vector<FileListEntry>;
 

@@ -67,6 +67,41 @@ private:
     uint64_t size_ = 0;
 };
 
+// A file source read through a window of bytes read ahead: for walks that
+// read small pieces, mostly in ascending order (the headers and records of
+// an archive's entries), one read of the system serves many. Reads larger
+// than the window go straight to the source.
+class ReadAhead {
+public:
+    static constexpr size_t kWindow = 16384;
+    // The bytes [0, size) of `source`, which must outlive this.
+    ReadAhead(const Source& source, uint64_t size) : source_(source), size_(size) {}
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+    Source source() { return Source::callback(&ReadAhead::read, this, size_); }
+
+private:
+    static size_t read(void* context, uint64_t offset, void* data, size_t n) {
+        auto& self = *static_cast<ReadAhead*>(context);
+        if (n > kWindow) return self.source_.read_at(offset, data, n);
+        if (offset < self.base_ || offset + n > self.base_ + self.have_) {
+            self.base_ = offset;
+            self.have_ = self.source_.read_at(offset, self.window_, kWindow);
+        }
+        const size_t take = offset - self.base_ < self.have_
+                                ? std::min<size_t>(n, self.have_ - static_cast<size_t>(offset - self.base_))
+                                : 0;
+        std::memcpy(data, self.window_ + (offset - self.base_), take);
+        return take;
+    }
+
+    Source source_;
+    uint64_t size_;
+    uint64_t base_ = 0;
+    size_t have_ = 0;
+    uint8_t window_[kWindow];
+};
+
 // Decoded bytes, in order, each write naming its position in the entry's
 // data. The first failed write is reported once (on_failure) and ends the
 // writing; a caller's function that fails also asks the decoder to stop.

@@ -608,7 +608,7 @@ int run_add(Settings& s, const std::vector<std::string>& args, Command command) 
     HeldInput input;
     if (from_stdin) {
         if (!input.take(s.archive_path)) return 1;
-        list.push_back(FileListEntry{input.path(), static_cast<int64_t>(input.size()), {}});
+        list.push_back(FileListEntry{input.path(), static_cast<int64_t>(input.size()), {}, {}, false});
     }
     try {
         LeftOutList left_out;
@@ -619,8 +619,9 @@ int run_add(Settings& s, const std::vector<std::string>& args, Command command) 
         }
         // The archive never goes into itself.
         std::erase_if(list, [&](const FileListEntry& e) {
-            platform::FileIdentity id;
-            if (!platform::file_identity(e.path, id) || !(id == archive.identity())) return false;
+            platform::FileIdentity id = e.identity;
+            if (!e.identified && !platform::file_identity(e.path, id)) return false;
+            if (!(id == archive.identity())) return false;
             // One that this run has just created is nobody's file yet.
             if (!archive.created()) std::printf("%s: file is the archive; not dumped\n", e.path.c_str());
             return true;

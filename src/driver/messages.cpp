@@ -43,6 +43,10 @@ const char* const kUsage[] = {
 const char* const kUsageAdditions[] = {
     " t                 Test archive: decode and check, write nothing",
     " n                No check records: the plain format (a only)",
+    " u                 Update: add only new and changed files (a's switches)",
+    " v                 Versions of the archive, or of the files named",
+    " c                u: also compare the contents of unchanged-looking files",
+    " --until=N|DATE   x, t: the tree as of version N or date YYYY-MM-DD[THH:MM[:SS]]",
 };
 
 // What `--help` says after the usage text.

@@ -188,6 +188,8 @@ struct DirEntry {
     std::string error;  // why the kind is unreachable
     int64_t size = 0;
     FileMeta meta;  // of a regular file: its time and permission bits
+    FileIdentity identity;    // when `identified` (not every system tells it here)
+    bool identified = false;
 };
 // Lists a directory in the order the system returns it, "." and ".."
 // included. False when it cannot be opened; `error` (when given) then

@@ -393,10 +393,12 @@ FileKind kind_of(const struct stat& st) {
 }
 
 // The kind of `p` (an OS path) and, for a regular file, its size.
-FileKind stat_kind(const std::string& p, int64_t* size, std::string* error, FileMeta* meta = nullptr) {
+FileKind stat_kind(const std::string& p, int64_t* size, std::string* error, FileMeta* meta = nullptr,
+                   FileIdentity* identity = nullptr) {
     struct stat st;
     if (::stat(p.c_str(), &st) == 0) {
         if (size) *size = st.st_size;
+        if (identity) identity_of(st, *identity);
         if (meta) {
             meta->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
             meta->permissions = static_cast<uint32_t>(st.st_mode) & kPermissionBits;
@@ -434,7 +436,9 @@ bool list_directory(const std::string& path, std::vector<DirEntry>& out, std::st
     while (dirent* e = ::readdir(d)) {
         DirEntry entry;
         entry.name = e->d_name;
-        entry.kind = stat_kind(base + entry.name, &entry.size, &entry.error, &entry.meta);
+        entry.kind = stat_kind(base + entry.name, &entry.size, &entry.error, &entry.meta, &entry.identity);
+        entry.identified = entry.kind != FileKind::missing && entry.kind != FileKind::unreachable &&
+                           entry.kind != FileKind::dangling_link;
         entry.is_file = entry.kind == FileKind::regular;
         entry.is_dir = entry.kind == FileKind::directory;
         out.push_back(std::move(entry));

@@ -100,9 +100,11 @@ TEST(Completion, CommandsSwitchesAndArchives) {
     TempDir dir;
     for (const char* name : {"b.taq", "a.txt", "z.taq", "notes"}) write_file(dir.file(name), "");
     make_dirs(dir.file("sub"));
-    EXPECT_EQ(complete(dir.path(), "taq ''"), "a\nx\nt\nl\n--help\n--version\n");
-    EXPECT_EQ(complete(dir.path(), "taq x -"), "-c\n-v\n-t0\n-t1\n-t2\n-t3\n-t4\n-t5\n-t6\n-t7\n-t8\n");
-    EXPECT_EQ(complete(dir.path(), "taq t -"), "-v\n-t0\n-t1\n-t2\n-t3\n-t4\n-t5\n-t6\n-t7\n-t8\n");
+    EXPECT_EQ(complete(dir.path(), "taq ''"), "a\nu\nx\nt\nl\nv\n--help\n--version\n");
+    EXPECT_EQ(complete(dir.path(), "taq x -"), "-c\n-v\n-t0\n-t1\n-t2\n-t3\n-t4\n-t5\n-t6\n-t7\n-t8\n--until=\n");
+    EXPECT_EQ(complete(dir.path(), "taq t -"), "-v\n-t0\n-t1\n-t2\n-t3\n-t4\n-t5\n-t6\n-t7\n-t8\n--until=\n");
+    EXPECT_EQ(complete(dir.path(), "taq u -c"), "-c\n");
+    EXPECT_EQ(complete(dir.path(), "taq v ''"), "b.taq\nz.taq\na.txt\nnotes\nsub\n");
     EXPECT_EQ(complete(dir.path(), "taq add -m5 -"),
               "-m0\n-m1\n-m2\n-m3\n-m4\n-m5\n-m6\n-m7\n-r\n-s\n-v\n-n\n-t0\n-t1\n-t2\n-t3\n-t4\n-t5\n-t6\n-t7\n-t8\n");
     // Archives: names ending in .taq first.
