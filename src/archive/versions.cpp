@@ -174,9 +174,18 @@ bool append_marker(platform::File& archive, uint64_t chain_from, const VersionMa
         error = "cannot read the archive (" + archive.error() + ")";
         return false;
     }
-    const ArchiveIndex chain = ArchiveIndex::read(archive, static_cast<uint64_t>(size), chain_from);
-    if (chain.entries().empty() || chain.end() != static_cast<uint64_t>(size) ||
-        chain.complete() != chain.entries().size()) {
+    MarkerTarget t;
+    t.archive = Source(archive);
+    t.size = static_cast<uint64_t>(size);
+    t.write_at = [&archive](uint64_t at, const void* data, size_t n) { return archive.seek(at) && archive.write(data, n); };
+    t.sync = [&archive] { return archive.sync(); };
+    t.error = [&archive] { return archive.error(); };
+    return append_marker(t, chain_from, marker, error);
+}
+
+bool append_marker(const MarkerTarget& t, uint64_t chain_from, const VersionMarker& marker, std::string& error) {
+    const ArchiveIndex chain = ArchiveIndex::read(t.archive, t.size, chain_from);
+    if (chain.entries().empty() || chain.end() != t.size || chain.complete() != chain.entries().size()) {
         error = "the archive does not end in a complete entry";
         return false;
     }
@@ -184,7 +193,7 @@ bool append_marker(platform::File& archive, uint64_t chain_from, const VersionMa
     EntryHeader h = last.header;
     CheckRecord top;
     uint64_t region = 0;
-    if (find_record(archive, last.offset, h.entry_size, h.header_length(), top, region) != RecordState::present) {
+    if (find_record(t.archive, last.offset, h.entry_size, h.header_length(), top, region) != RecordState::present) {
         error = "its last entry has no check record";
         return false;
     }
@@ -195,9 +204,10 @@ bool append_marker(platform::File& archive, uint64_t chain_from, const VersionMa
     const std::vector<uint8_t> record = serialize_marker_record(top, marker, true);
     std::vector<uint8_t> grown;
     put_le(grown, h.entry_size, 8);
-    if (!archive.seek(static_cast<uint64_t>(size)) || !archive.write(record.data(), record.size()) || !archive.sync() ||
-        !archive.seek(last.offset) || !archive.write(grown.data(), grown.size()) || !archive.sync()) {
-        error = "cannot write the archive (" + archive.error() + ")";
+    // The record first, durable; the entry takes it in only then.
+    if (!t.write_at(t.size, record.data(), record.size()) || !t.sync() ||
+        !t.write_at(last.offset, grown.data(), grown.size()) || !t.sync()) {
+        error = "cannot write the archive (" + t.error() + ")";
         return false;
     }
     return true;

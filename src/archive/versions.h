@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -96,6 +97,17 @@ bool version_until(const VersionHistory& history, const std::string& text, uint3
 // written; the archive then is as before or ends in a tail that the next
 // writer cuts away.
 bool append_marker(platform::File& archive, uint64_t chain_from, const VersionMarker& marker, std::string& error);
+// The same for an archive written through other means than a file of its
+// own: `archive` reads it as it stands (`size` bytes), `write_at` writes
+// at a position of it, `sync` makes what was written durable.
+struct MarkerTarget {
+    Source archive;
+    uint64_t size = 0;
+    std::function<bool(uint64_t position, const void* data, size_t n)> write_at;
+    std::function<bool()> sync;
+    std::function<std::string()> error;  // the system's reason for a failure
+};
+bool append_marker(const MarkerTarget& target, uint64_t chain_from, const VersionMarker& marker, std::string& error);
 
 // "2026-12-11 14:03:27" in local time; "unknown" for 0.
 std::string version_time_text(int64_t ns);

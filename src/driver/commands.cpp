@@ -64,7 +64,6 @@ int usage_exit() {
 
 bool ends_with_separator(const std::string& s) { return !s.empty() && is_separator(s.back()); }
 
-
 // The common start of `a` and `x`: switches, a child's board (made by its
 // parent; without it there is nothing to do), and the archive argument
 // (args[next]). Returns -1 to go on, else the exit code.
