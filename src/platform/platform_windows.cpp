@@ -3,6 +3,7 @@
 // what is created below a Directory is opened relative to its handle with
 // the native API, never through a reparse point (symbolic link, junction).
 #include "platform/platform.h"
+#include "platform/calendar.h"
 
 #include <windows.h>
 #include <winternl.h>
@@ -1102,24 +1103,11 @@ bool to_local_time(int64_t seconds, CalendarTime& out) {
     const auto t = static_cast<time_t>(seconds);
     struct tm tm {};
     if (!(::localtime_s(&tm, &t) == 0)) return false;
-    out = CalendarTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    out = detail::calendar_of(tm);
     return true;
 }
 
-bool from_local_time(const CalendarTime& t, int64_t& seconds) {
-    struct tm tm {};
-    tm.tm_year = t.year - 1900;
-    tm.tm_mon = t.month - 1;
-    tm.tm_mday = t.day;
-    tm.tm_hour = t.hour;
-    tm.tm_min = t.minute;
-    tm.tm_sec = t.second;
-    tm.tm_isdst = -1;
-    const time_t r = std::mktime(&tm);
-    if (r == static_cast<time_t>(-1)) return false;
-    seconds = static_cast<int64_t>(r);
-    return true;
-}
+bool from_local_time(const CalendarTime& t, int64_t& seconds) { return detail::seconds_of(t, seconds); }
 
 namespace {
 
