@@ -168,19 +168,15 @@ bool version_until(const VersionHistory& history, const std::string& text, uint3
     return true;
 }
 
-bool append_marker(platform::File& archive, uint64_t chain_from, const VersionMarker& marker, std::string& error) {
-    const int64_t size = archive.size();
-    if (size < 0) {
-        error = "cannot read the archive (" + archive.error() + ")";
-        return false;
-    }
+MarkerTarget file_marker_target(platform::File& archive) {
     MarkerTarget t;
     t.archive = Source(archive);
-    t.size = static_cast<uint64_t>(size);
+    const int64_t size = archive.size();
+    t.size = size > 0 ? static_cast<uint64_t>(size) : 0;
     t.write_at = [&archive](uint64_t at, const void* data, size_t n) { return archive.seek(at) && archive.write(data, n); };
     t.sync = [&archive] { return archive.sync(); };
     t.error = [&archive] { return archive.error(); };
-    return append_marker(t, chain_from, marker, error);
+    return t;
 }
 
 bool append_marker(const MarkerTarget& t, uint64_t chain_from, const VersionMarker& marker, std::string& error) {

@@ -89,17 +89,9 @@ private:
 // the text is neither or no version matches.
 bool version_until(const VersionHistory& history, const std::string& text, uint32_t& number, std::string& error);
 
-// Stacks `marker` on the last entry of the archive (the chain of entries
-// from `chain_from`, where an entry starts, must reach its end), growing
-// that entry to take it in: the record is written and synced first, the
-// entry's new size last. False, with `error` set, when the archive is not
-// as expected (no entry, a last entry without a check record) or cannot be
-// written; the archive then is as before or ends in a tail that the next
-// writer cuts away.
-bool append_marker(platform::File& archive, uint64_t chain_from, const VersionMarker& marker, std::string& error);
-// The same for an archive written through other means than a file of its
-// own: `archive` reads it as it stands (`size` bytes), `write_at` writes
-// at a position of it, `sync` makes what was written durable.
+// Where a marker goes: `archive` reads the archive as it stands (`size`
+// bytes), `write_at` writes at a position of it, `sync` makes what was
+// written durable (a file of its own, or the archive inside a container).
 struct MarkerTarget {
     Source archive;
     uint64_t size = 0;
@@ -107,6 +99,17 @@ struct MarkerTarget {
     std::function<bool()> sync;
     std::function<std::string()> error;  // the system's reason for a failure
 };
+
+// An archive file of its own as a marker's target (its size as it is now).
+MarkerTarget file_marker_target(platform::File& archive);
+
+// Stacks `marker` on the last entry of the archive (the chain of entries
+// from `chain_from`, where an entry starts, must reach its end), growing
+// that entry to take it in: the record is written and synced first, the
+// entry's new size last. False, with `error` set, when the archive is not
+// as expected (no entry, a last entry without a check record) or cannot be
+// written; the archive then is as before or ends in a tail that the next
+// writer cuts away.
 bool append_marker(const MarkerTarget& target, uint64_t chain_from, const VersionMarker& marker, std::string& error);
 
 // "2026-12-11 14:03:27" in local time; "unknown" for 0.

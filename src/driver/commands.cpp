@@ -637,8 +637,11 @@ int run_add(Settings& s, const std::vector<std::string>& args, Command command) 
         failed = true;
     }
     // Every run is a version; the plain format keeps none.
-    RunJournal journal(archive, s, started);
-    if (s.check_record && !journal.begin()) return 1;
+    RunJournal journal(s, started);
+    platform::File& held_archive = archive.file();
+    if (s.check_record &&
+        !journal.begin(held_archive, archive.index(), [&held_archive] { return file_marker_target(held_archive); }))
+        return 1;
     UpdateChoice choice;
     if (update) {
         choice = journal.choose(list, target.files);
@@ -659,7 +662,7 @@ int run_add(Settings& s, const std::vector<std::string>& args, Command command) 
         return 1;
     }
     if (s.check_record) {
-        if (!journal.finish(choice, final_size)) return 1;
+        if (!journal.finish(choice)) return 1;
         final_size = platform::file_size(s.archive_path);
     }
     std::printf(" Compressed %lld bytes to %lld bytes \n", static_cast<long long>(s.total_input),

@@ -22,18 +22,21 @@ const IndexEntry* first_piece(const ArchiveIndex& index, const PathEvent& e) {
 
 }  // namespace
 
-bool RunJournal::begin() {
-    const ArchiveIndex& index = archive_.index();
-    history_ = VersionHistory::read(archive_.file(), index);
+bool RunJournal::begin(const Source& archive, const ArchiveIndex& index, Target target) {
+    index_ = &index;
+    target_ = std::move(target);
+    history_ = VersionHistory::read(archive, index);
     print_version_problems(history_, false);
+    bool has_entry = false;
     for (const IndexEntry& e : index.entries()) {
         if (!e.sound) break;
-        has_entry_ = true;
+        has_entry = true;
         last_entry_ = e.offset;
         last_has_record_ = e.record_state == RecordState::present;
     }
     number_ = history_.next_number();
-    if (history_.unmarked_entries() == 0 || !last_has_record_) return true;
+    before_ = target_().size;
+    if (!has_entry || history_.unmarked_entries() == 0 || !last_has_record_) return true;
     // The entries that no version closed: an older archiver's, or those of
     // a run that was stopped before it closed its own.
     VersionMarker adopted;
@@ -42,12 +45,13 @@ bool RunJournal::begin() {
     adopted.added = history_.unmarked_files();
     adopted.bytes_stored = history_.unmarked_bytes();
     std::string why;
-    if (!append_marker(archive_.file(), last_entry_, adopted, why)) {
+    if (!append_marker(target_(), last_entry_, adopted, why)) {
         std::printf("Error: cannot record version %u of archive %s (%s)\n", number_, s_.archive_path.c_str(),
                     why.c_str());
         return false;
     }
     ++number_;
+    before_ = target_().size;
     s_.archive_size_before = static_cast<int64_t>(platform::file_size(s_.archive_path));
     return true;
 }
@@ -57,7 +61,7 @@ UpdateChoice RunJournal::choose(const FileList& list, const std::vector<std::str
     request.args = &args;
     request.recurse = s_.recurse;
     request.content = s_.content_check;
-    UpdateChoice c = choose_updates(list, request, history_, archive_.index());
+    UpdateChoice c = choose_updates(list, request, history_, *index_);
     if (s_.verbose) {
         for (const FileListEntry& f : c.to_add) std::printf("added %s\n", f.path.c_str());
         for (const std::string& d : c.deleted) std::printf("deleted %s\n", d.c_str());
@@ -65,30 +69,30 @@ UpdateChoice RunJournal::choose(const FileList& list, const std::vector<std::str
     return c;
 }
 
-bool RunJournal::finish(const UpdateChoice& choice, uint64_t final_size) {
-    const auto before = static_cast<uint64_t>(s_.archive_size_before);
-    platform::File& file = archive_.file();
+bool RunJournal::finish(const UpdateChoice& choice) {
+    const MarkerTarget target = target_();
+    const uint64_t final_size = target.size;
     VersionMarker m;
     m.number = number_;
     m.started_ns = started_;
     m.unchanged = choice.unchanged;
     m.deleted = choice.deleted;
-    m.bytes_stored = final_size > before ? final_size - before : 0;
-    if (final_size > before) {
-        const ArchiveIndex added = ArchiveIndex::read(file, final_size, before);
+    m.bytes_stored = final_size > before_ ? final_size - before_ : 0;
+    if (final_size > before_) {
+        const ArchiveIndex added = ArchiveIndex::read(target.archive, final_size, before_);
         for (const IndexEntry& e : added.entries())
             if (e.header.range_start == 0) ++m.added;
     }
     added_ = m.added;
     // A run that stored nothing in an empty archive has nothing to mark.
     if (final_size == 0) return true;
-    if (final_size == before && !last_has_record_) {
+    if (final_size == before_ && !last_has_record_) {
         std::printf("Version %u not recorded: the last entry of archive %s has no check record\n", number_,
                     s_.archive_path.c_str());
         return true;
     }
     std::string why;
-    if (append_marker(file, final_size > before ? before : last_entry_, m, why)) return true;
+    if (append_marker(target, final_size > before_ ? before_ : last_entry_, m, why)) return true;
     std::printf("Error: cannot record version %u of archive %s (%s)\n", number_, s_.archive_path.c_str(),
                 why.c_str());
     return false;

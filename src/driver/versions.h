@@ -20,29 +20,34 @@ namespace taq {
 // One run of `a` or `u` as a version of the archive it holds.
 class RunJournal {
 public:
-    RunJournal(ArchiveLock& archive, Settings& s, int64_t started) : archive_(archive), s_(s), started_(started) {}
+    // The archive as the run found it (`archive`, its checked index), and
+    // how to write to it as it stands at any moment (positions and sizes
+    // those of the archive of entries, whatever container holds it).
+    using Target = std::function<MarkerTarget()>;
+    RunJournal(Settings& s, int64_t started) : s_(s), started_(started) {}
 
     // Reads the archive's versions; the entries that no version closed (an
     // older archiver's, or a stopped run's) become a version of their own
     // first. False (message printed) when the run must stop.
-    bool begin();
+    bool begin(const Source& archive, const ArchiveIndex& index, Target target);
     // `u`: what to store of `list` (the file arguments `args`), each added
     // and deleted file named with -v.
     UpdateChoice choose(const FileList& list, const std::vector<std::string>& args);
     // Closes the run's version with its marker. False (message printed)
     // when the marker could not be written.
-    bool finish(const UpdateChoice& choice, uint64_t final_size);
+    bool finish(const UpdateChoice& choice);
     // `u`'s last line: files added, unchanged and deleted.
     void print_summary(const UpdateChoice& choice) const;
 
 private:
-    ArchiveLock& archive_;
     Settings& s_;
     int64_t started_;
+    const ArchiveIndex* index_ = nullptr;
+    Target target_;
     VersionHistory history_;
     uint32_t number_ = 1;
-    bool has_entry_ = false;         // the archive held an entry when the run began
-    uint64_t last_entry_ = 0;        // ... the last one at this offset
+    uint64_t before_ = 0;            // the archive's size once the run's own entries may follow
+    uint64_t last_entry_ = 0;        // the last entry when the run began, at this offset
     bool last_has_record_ = false;
     uint64_t added_ = 0;
 };

@@ -112,7 +112,7 @@ TEST(VersionHistory, EntriesVersionsDeletionsAndDates) {
         platform::File f = platform::File::open(dir.file("arch"), platform::File::Mode::write_existing);
         VersionMarker m = marker(3, {"b"});
         std::string why;
-        ASSERT_TRUE(append_marker(f, 0, m, why)) << why;
+        ASSERT_TRUE(append_marker(file_marker_target(f), 0, m, why)) << why;
     }
     Opened o = open_archive(dir.file("arch"));
     const VersionHistory& h = o.history;

@@ -213,11 +213,11 @@ TEST(Versions, AnUntrustedMarkerNeverHidesAFile) {
         bad.number = 2;
         bad.deleted = {"tree/a.txt", "tree/never-stored.txt"};
         std::string why;
-        ASSERT_TRUE(append_marker(f, 0, bad, why)) << why;
+        ASSERT_TRUE(append_marker(file_marker_target(f), 0, bad, why)) << why;
         VersionMarker again;
         again.number = 2;  // out of order
         again.deleted = {"tree/a.txt"};
-        ASSERT_TRUE(append_marker(f, 0, again, why)) << why;
+        ASSERT_TRUE(append_marker(file_marker_target(f), 0, again, why)) << why;
     }
     RunResult r = run_taq({"t", "arch"}, dir.path());
     EXPECT_EQ(r.exit_code, 1) << r.output;
