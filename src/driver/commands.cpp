@@ -11,7 +11,10 @@
 #include "archive/lock.h"
 #include "archive/meter.h"
 #include "archive/paths.h"
+#include "archive/sealed.h"
+#include "archive/walk.h"
 #include "compress/compress.h"
+#include "driver/encrypted.h"
 #include "driver/messages.h"
 #include "driver/progress.h"
 #include "driver/switches.h"
@@ -232,9 +235,11 @@ struct StoredAs {
 // the caller puts the archive back as it was); `failed` is set when a file
 // was skipped or changed while it was read.
 bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& final_size,
-                    const StoredAs* stored_as = nullptr) {
+                    const StoredAs* stored_as = nullptr, SealedWriter* sealed = nullptr) {
     try {
-        Compressor compressor(compress_options(s), console());
+        CompressOptions options = compress_options(s);
+        options.sealed = sealed;
+        Compressor compressor(options, console());
         const uint64_t run_bytes = list_bytes(list);
         compressor.expect_input(run_bytes);
         Meter meter;
@@ -514,12 +519,93 @@ int add_to_stdout(Settings& s, const std::vector<std::string>& file_args) {
 
 }  // namespace
 
+namespace {
+
+// `a` with a password: the writer of the encrypted archive, which is
+// created, or opened with the same password and its end checked (what an
+// interrupted run left cut away) before anything is written.
+struct EncryptedTarget {
+    SealedKeys fresh;  // a new archive's keys
+    platform::File file;
+    SealedArchive existing;
+    std::unique_ptr<SealedWriter> writer;
+};
+
+// False (message printed) when the run must not go on; the archive is then
+// as it was.
+bool open_for_append(const Settings& s, EncryptedTarget& t) {
+    const std::string& path = s.archive_path;
+    std::string error;
+    if (platform::file_size(path) == 0) {
+        Password password;
+        if (!obtain_password(s, true, password)) return false;
+        std::vector<uint8_t> header;
+        const SealedStatus status = new_sealed_keys(password.text, kDefaultIterations, t.fresh, header);
+        if (status != SealedStatus::ok) {
+            std::fputs(sealed_status_message(status, path).c_str(), stdout);
+            return false;
+        }
+        t.writer = SealedWriter::create(path, t.fresh, header, error);
+    } else {
+        t.file = platform::File::open(path, platform::File::Mode::read_existing);
+        Password password;
+        if (!obtain_password(s, false, password)) return false;
+        const SealedStatus status = t.existing.open(t.file, password.text);
+        if (status != SealedStatus::ok) {
+            std::fputs(sealed_status_message(status, path).c_str(), stdout);
+            return false;
+        }
+        const SealedArchive& a = t.existing;
+        // Damage before the end is never written after; a frame cut short
+        // at the end is what a killed run leaves.
+        if (!a.damage().empty() && !(a.damage().size() == 1 && a.damage_is_tail())) {
+            report_sealed_damage(a, path, console());
+            std::printf("Error: %s is not an archive that can be added to: damaged at offset %llu (encrypted frames "
+                        "fail their check); nothing written\n",
+                        path.c_str(), static_cast<unsigned long long>(a.damage().front().from));
+            return false;
+        }
+        const AppendCheck c = check_for_append(a.plain(), a.plain_size());
+        if (c.state == AppendCheck::refused) {
+            std::printf("Error: %s is not an archive that can be added to: damaged at offset %llu (%s); nothing "
+                        "written\n",
+                        path.c_str(), static_cast<unsigned long long>(a.container_offset(c.good_end)), c.why.c_str());
+            return false;
+        }
+        t.writer = SealedWriter::append(path, t.existing, error);
+        const uint64_t before = a.container_size();
+        if (t.writer && c.state == AppendCheck::incomplete && !t.writer->truncate(c.good_end)) t.writer.reset();
+        if (t.writer && !t.writer->sync()) t.writer.reset();
+        if (t.writer && t.writer->container_size() != before)
+            std::printf("Archive %s ended in an entry that an interrupted run left incomplete: cut back from %llu to "
+                        "%llu bytes\n",
+                        path.c_str(), static_cast<unsigned long long>(before),
+                        static_cast<unsigned long long>(t.writer->container_size()));
+    }
+    if (!t.writer) {
+        std::printf("Error: cannot write Output file %s (%s)\n", path.c_str(), error.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int run_add(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
     if (const int code = begin_command(Command::add, args, s, board, next); code >= 0) return code;
     const std::vector<std::string> file_args(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
-    if (args[next] == "-" && s.run_mode != RunMode::child) return add_to_stdout(s, file_args);
+    if (args[next] == "-" && s.run_mode != RunMode::child) {
+        if (s.encrypted()) {
+            std::puts("Error: an encrypted archive is written to a file, not to standard output");
+            return 1;
+        }
+        return add_to_stdout(s, file_args);
+    }
+    // An encrypted archive is written by this process alone: its key is
+    // never handed to other processes.
+    if (s.encrypted() && s.run_mode == RunMode::parent) s.run_mode = RunMode::single;
     // `a archive -`: standard input, read once, goes into one entry in this process.
     const bool from_stdin = std::find(file_args.begin(), file_args.end(), "-") != file_args.end();
     if (from_stdin && s.run_mode == RunMode::parent) s.run_mode = RunMode::single;
@@ -562,11 +648,15 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
     // Held to the end of the run, part archives joined; an incomplete
     // tail of an interrupted run is cut away first.
     ArchiveLock archive(console());
-    if (!archive.acquire_for_append(s.archive_path)) return 1;
+    if (!archive.acquire_for_append(s.archive_path, s.encrypted())) return 1;
+    EncryptedTarget encrypted;
+    if (s.encrypted() && !open_for_append(s, encrypted)) return 1;
     // From here on an interrupt ends the run cleanly, the archive put back.
     platform::catch_interrupts();
     remove_leftovers(s);
     s.archive_size_before = static_cast<int64_t>(platform::file_size(s.archive_path));
+    // A new encrypted archive that gets no entry goes again, header and all.
+    if (encrypted.writer && encrypted.writer->size() == 0) s.archive_size_before = 0;
 
     bool failed = false;
     FileList list;
@@ -604,11 +694,12 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
     uint64_t final_size = 0;
     const StoredAs held{input.path(), stdin_dir, stdin_name};
     if (parent ? !add_through_tasks(s, list, failed, final_size)
-               : !add_in_process(s, list, failed, final_size, from_stdin ? &held : nullptr)) {
+               : !add_in_process(s, list, failed, final_size, from_stdin ? &held : nullptr, encrypted.writer.get())) {
         if (!parent) archive.roll_back(static_cast<uint64_t>(s.archive_size_before));
         std::fflush(stdout);
         return 1;
     }
+    if (encrypted.writer && encrypted.writer->size() == 0 && archive.created()) archive.roll_back(0);
     std::printf(" Compressed %lld bytes to %lld bytes \n", static_cast<long long>(s.total_input),
                 static_cast<long long>(final_size) - static_cast<long long>(s.archive_size_before));
     return failed ? 1 : 0;
@@ -649,14 +740,16 @@ int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards
     print_banner();
     ArchiveLock lock(console());
     if (!lock.acquire_for_reading(s.archive_path)) return 1;
-    platform::File archive = platform::File::open(s.archive_path, platform::File::Mode::read_existing);
-    const int64_t size = archive ? archive.size() : -1;
+    ArchiveBytes bytes;
+    if (!bytes.open(s, s.archive_path, console())) return 1;
+    const Source& archive = bytes.source();
+    const int64_t size = bytes.size();
     if (size < 0) {
         std::printf("Error: cannot open Archive file %s\n", s.archive_path.c_str());
         return 1;
     }
     const ArchiveIndex index = ArchiveIndex::check(archive, static_cast<uint64_t>(size));
-    Extractor extractor(s.verbose, console());
+    Extractor extractor(s.verbose, bytes.diagnostics());
     platform::catch_interrupts();
     extractor.set_stop_on_interrupt(true);
     // The bytes go out in blocks: a pipe takes few large writes faster.
@@ -687,7 +780,7 @@ int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards
         std::puts("Error: interrupted");
         return 1;
     }
-    bool ok = r.ok;
+    bool ok = r.ok && !bytes.damaged();
     for (size_t i = 0; i < wildcards.size() && i < matched.size(); ++i)
         if (matched[i] == 0) {
             std::printf("Error: %s: not found in archive %s\n", wildcards[i].c_str(), s.archive_path.c_str());
@@ -709,6 +802,13 @@ const char* const kStdinArchive = "(standard input)";
 ForwardArchive stdin_archive() {
     return ForwardArchive([](void* data, size_t n, std::string& error) { return platform::read_stdin(data, n, error); },
                           platform::temp_directory());
+}
+
+// An encrypted archive is opened as a file (its frames are checked before
+// anything is read from them), never through a pipe.
+int refuse_encrypted_stdin() {
+    std::puts("Error: an encrypted archive is read from a file, not from standard input");
+    return 1;
 }
 
 // Standard input that is a terminal holds no archive: refused in one line.
@@ -776,17 +876,92 @@ int decode_from_stdin(Settings& s, const std::vector<std::string>& args, bool te
 
 }  // namespace
 
+namespace {
+
+// `x` and `t` of an encrypted archive: one process (the key stays in it),
+// every frame authenticated before anything is decoded. `args`: the
+// destinations of `x`, the wildcards of `t`.
+int decode_encrypted(Settings& s, const std::vector<std::string>& args, bool testing) {
+    print_banner();
+    if (testing) std::printf("Testing archive %s \n", s.archive_path.c_str());
+    std::fflush(stdout);
+    ArchiveLock lock(console());
+    if (!lock.acquire_for_reading(s.archive_path)) return 1;
+    ArchiveBytes bytes;
+    if (!bytes.open(s, s.archive_path, console())) return 1;
+    const Source& archive = bytes.source();
+    const uint64_t size = static_cast<uint64_t>(bytes.size());
+    const ArchiveIndex index = ArchiveIndex::check(archive, size);
+    platform::FileIdentity self;
+    const bool known = bytes.file().identity(self);
+    Extractor extractor(s.verbose, bytes.diagnostics());
+    extractor.set_testing(testing);
+    platform::catch_interrupts();
+    extractor.set_stop_on_interrupt(true);
+    bool ok = !bytes.damaged();
+    if (testing) {
+        std::vector<std::string> patterns;
+        for (const std::string& w : args) patterns.push_back(to_lower_ascii(w));
+        if (patterns.empty()) patterns.push_back("*");
+        std::vector<uint64_t> matched;
+        ok = extract_entries(extractor, archive, size, known ? &self : nullptr, s.archive_path, "", patterns,
+                             &matched, &index) && ok;
+        for (size_t i = 0; i < args.size() && i < matched.size(); ++i) {
+            if (matched[i] != 0) continue;
+            std::printf("Error: %s: not found in archive %s\n", args[i].c_str(), s.archive_path.c_str());
+            ok = false;
+        }
+        const CheckTally& tally = extractor.tally();
+        print_tally(tally);
+        if (tally.damaged != 0 || tally.stretches != 0) ok = false;
+    } else {
+        for (const auto& arg : args) {
+            std::printf("ARGV=%s\n", arg.c_str());
+            const Destination d = prepare_destination(arg, s.cwd);
+            if (!check_path(d.dir)) {
+                ok = false;
+                continue;
+            }
+            std::printf("Archive=%s Wild=%s DEST=%s\n", s.archive_path.c_str(), d.pattern.c_str(), d.dir.c_str());
+            std::fflush(stdout);
+            std::vector<uint64_t> matched;
+            bool done = extract_entries(extractor, archive, size, known ? &self : nullptr, s.archive_path, d.dir,
+                                        {d.pattern}, &matched, &index);
+            if (done && matched.size() == 1 && matched[0] == 0) {
+                std::printf("Error: %s: not found in archive %s\n", arg.c_str(), s.archive_path.c_str());
+                done = false;
+            }
+            if (!done) ok = false;
+            if (platform::interrupted()) return 1;
+        }
+    }
+    if (!ok) return 1;
+    std::puts(" OK! ");
+    return 0;
+}
+
+// Whether `x` or `t` of the archive takes the encrypted way: a password was
+// given, or the archive is encrypted (and says so without one).
+bool takes_encrypted_way(const Settings& s) {
+    return s.run_mode != RunMode::child && (s.encrypted() || is_sealed_archive(s.archive_path));
+}
+
+}  // namespace
+
 int run_extract(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
     if (const int code = begin_command(Command::extract, args, s, board, next); code >= 0) return code;
-    if (s.run_mode != RunMode::child && args[next] == "-")
+    if (s.run_mode != RunMode::child && args[next] == "-") {
+        if (s.encrypted()) return refuse_encrypted_stdin();
         return decode_from_stdin(s, {args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end()}, false);
+    }
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
     std::vector<std::string> destinations(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
     if (s.to_stdout && s.run_mode != RunMode::child) return run_extract_to_stdout(s, destinations);
     if (destinations.empty()) destinations.push_back("*");
+    if (takes_encrypted_way(s)) return decode_encrypted(s, destinations, false);
     if (s.run_mode == RunMode::child) {
         ProgressLine::follow_parent();
         return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, false, console());
@@ -851,10 +1026,14 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
     if (const int code = begin_command(Command::test, args, s, board, next); code >= 0) return code;
-    if (s.run_mode != RunMode::child && args[next] == "-")
+    if (s.run_mode != RunMode::child && args[next] == "-") {
+        if (s.encrypted()) return refuse_encrypted_stdin();
         return decode_from_stdin(s, {args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end()}, true);
+    }
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
+    if (takes_encrypted_way(s))
+        return decode_encrypted(s, {args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end()}, true);
     if (s.run_mode == RunMode::child) {
         ProgressLine::follow_parent();
         return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, true, console());
@@ -936,28 +1115,35 @@ int list_from_stdin(const std::vector<std::string>& wildcards, bool given) {
 }  // namespace
 
 int run_list(Settings& s, const std::vector<std::string>& args) {
-    if (args.size() < 3) return usage_exit();
-    const bool from_stdin = args[2] == "-";
+    // The password switches stand before the archive, as in the other commands.
+    size_t at = 2;
+    while (at < args.size() && parse_password_switch(args[at], s)) ++at;
+    if (args.size() < at + 1) return usage_exit();
+    const bool from_stdin = args[at] == "-";
+    if (from_stdin && s.encrypted()) return refuse_encrypted_stdin();
     if (from_stdin && refuse_terminal_input()) return 1;
-    s.archive_path = from_stdin ? kStdinArchive : resolve_argument(args[2], s.cwd);
+    s.archive_path = from_stdin ? kStdinArchive : resolve_argument(args[at], s.cwd);
     if (!check_path(s.archive_path)) return 1;
     std::printf("Archive List ... %s \n", s.archive_path.c_str());
-    std::vector<std::string> wildcards(args.begin() + 3, args.end());
+    std::vector<std::string> wildcards(args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end());
     const bool given = !wildcards.empty();
     if (!given) wildcards.push_back("*");
     if (from_stdin) return list_from_stdin(wildcards, given);
-    platform::File archive = platform::File::open(s.archive_path, platform::File::Mode::read_existing);
-    const int64_t size = archive ? archive.size() : -1;
+    ArchiveBytes bytes;
+    if (!bytes.open(s, s.archive_path, console())) return 1;
+    const Source& archive = bytes.source();
+    const int64_t size = bytes.size();
     if (size < 0) {
         console().error("Error: cannot open Archive file " + s.archive_path + "\n");
         return 1;
     }
+    Diagnostics& diag = bytes.diagnostics();
     // One walk of the headers serves every wildcard.
     const ArchiveIndex index = ArchiveIndex::read(archive, static_cast<uint64_t>(size));
     uint64_t count = 0;
-    bool ok = true;
+    bool ok = !bytes.damaged();
     for (const auto& w : wildcards) {
-        const ListResult r = list_entries(archive, index, s.archive_path, w, console(),
+        const ListResult r = list_entries(archive, index, s.archive_path, w, diag,
                                           [](const std::string& line) { std::fputs(line.c_str(), stdout); });
         count += r.listed;
         if (r.status == ListStatus::damaged)

@@ -335,13 +335,22 @@ DecodeResult Extractor::decode_to(const Source& archive, const std::string& arch
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
                      const std::vector<std::string>& patterns, std::vector<uint64_t>* matched,
                      const ArchiveIndex* index) {
-    Diagnostics& diag = extractor.diagnostics();
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) {
-        diag.error(text("Error: cannot open Archive file ", archive_path, "\n"));
+        extractor.diagnostics().error(text("Error: cannot open Archive file ", archive_path, "\n"));
         return false;
     }
-    const uint64_t size = platform::file_size(archive_path);
+    platform::FileIdentity self;
+    const bool known = archive.identity(self);
+    return extract_entries(extractor, archive, platform::file_size(archive_path), known ? &self : nullptr,
+                           archive_path, dest_dir, patterns, matched, index);
+}
+
+bool extract_entries(Extractor& extractor, const Source& archive, uint64_t size, const platform::FileIdentity* self,
+                     const std::string& archive_path, const std::string& dest_dir,
+                     const std::vector<std::string>& patterns, std::vector<uint64_t>* matched,
+                     const ArchiveIndex* index) {
+    Diagnostics& diag = extractor.diagnostics();
     // The caller's index when it is of this archive, else one read now.
     ArchiveIndex own;
     if (!index || index->archive_size() != size) {
@@ -349,8 +358,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
         index = &own;
     }
     ExtractionPlan plan(archive, size, *index, patterns);
-    platform::FileIdentity self;
-    if (archive.identity(self)) extractor.protect(self);
+    if (self) extractor.protect(*self);
     extractor.expect_output(size);
     OutputSizes sizes(diag);
     const ScopedOutputSizes scoped(extractor, sizes);
