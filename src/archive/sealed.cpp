@@ -21,7 +21,7 @@ constexpr uint8_t kVersion = 1;
 constexpr uint8_t kPbkdf2Sha256 = 1;
 constexpr uint8_t kAes256Gcm = 1;
 constexpr uint8_t kFrameLog = 16;
-constexpr uint64_t kHeaderSeed = 0x7461712d7365616cULL;
+constexpr uint64_t kSealedSeed = 0x7461712d7365616cULL;
 // Offsets in the header.
 constexpr size_t kIterationsAt = 12, kSaltAt = 16, kCheckAt = 32, kChecksumAt = 56;
 // The nonces of the two tags made with no plaintext (the password check
@@ -31,7 +31,7 @@ constexpr uint8_t kCheckNonce[platform::kNonceBytes] = {0xff, 0xff, 0xff, 0xff, 
 constexpr uint8_t kMarkerNonce[platform::kNonceBytes] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
                                                          0xff, 0xff, 0xff, 0xff, 0xff, 0x02};
 
-uint64_t header_checksum(const uint8_t* header) { return XXH3_64bits_withSeed(header, kChecksumAt, kHeaderSeed); }
+uint64_t header_checksum(const uint8_t* header) { return XXH3_64bits_withSeed(header, kChecksumAt, kSealedSeed); }
 
 // The password check of a header and the marker of its frames.
 bool derive_checks(SealedKeys& keys, const uint8_t* header, uint8_t* check) {

@@ -1,6 +1,8 @@
 #include "support/test_support.h"
 
 #include "archive/entry.h"
+#include "archive/sealed.h"
+#include "compress/compress.h"
 
 #include <filesystem>
 #include <fstream>
@@ -133,6 +135,40 @@ std::string two_segment_data() {
     const std::string text =
         read_file(inputs + "/alice29.txt") + read_file(inputs + "/cp.html") + read_file(inputs + "/fields.c");
     return repeated(text, 8388608) + read_file(inputs + "/libz.so").substr(0, 300000);
+}
+
+bool add_encrypted(const std::string& dir, const std::string& archive,
+                   const std::vector<std::pair<std::string, std::string>>& files, const std::string& password,
+                   bool solid, uint32_t rounds) {
+    SealedKeys fresh;
+    platform::File file;
+    SealedArchive existing;
+    std::unique_ptr<SealedWriter> writer;
+    std::string error;
+    if (platform::file_size(archive) == 0) {
+        std::vector<uint8_t> header;
+        write_file(archive, std::string());
+        if (new_sealed_keys(password, rounds, fresh, header) != SealedStatus::ok) return false;
+        writer = SealedWriter::create(archive, fresh, header, error);
+    } else {
+        file = platform::File::open(archive, platform::File::Mode::read_existing);
+        if (existing.open(file, password) != SealedStatus::ok) return false;
+        writer = SealedWriter::append(archive, existing, error);
+    }
+    if (!writer) return false;
+    Messages msgs;
+    CompressOptions options;
+    options.archive_path = archive;
+    options.model_memory = 4194304;
+    options.solid = solid;
+    options.sealed = writer.get();
+    Compressor compressor(options, msgs.diag);
+    bool ok = true;
+    for (const auto& [name, data] : files) {
+        write_file(dir + "/" + name, data);
+        ok = compressor.compress_entry(dir + "/" + name, name, "", 0, data.size()) == EntryResult::written && ok;
+    }
+    return compressor.finish_run() && ok;
 }
 
 }  // namespace taq::test
