@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "archive/bytes.h"
+#include "archive/diagnostics.h"
+#include "archive/walk.h"
 #include "archive/entry.h"
 
 #define XXH_INLINE_ALL
@@ -288,7 +290,7 @@ void SealedArchive::hide_damaged_entries() {
 
 std::unique_ptr<SealedWriter> SealedWriter::create(const std::string& path, SealedKeys& keys,
                                                    const std::vector<uint8_t>& header, std::string& error) {
-    platform::File f = platform::File::open(path, platform::File::Mode::write_existing);
+    platform::File f = platform::File::open(path, platform::File::Mode::open_or_create);
     if (!f || !f.truncate(0) || !f.seek(0) || !f.write(header.data(), header.size())) {
         error = f.error();
         return nullptr;
@@ -419,6 +421,77 @@ bool SealedWriter::truncate(uint64_t position) {
     container_end_ = cut.at;
     plain_end_ = cut.plain;
     return file_.truncate(container_end_) && end_frame();
+}
+
+std::string sealed_status_message(SealedStatus status, const std::string& path) {
+    switch (status) {
+        case SealedStatus::ok: return {};
+        case SealedStatus::not_sealed:
+        case SealedStatus::wrong_password: return std::string(wrong_password_message()) + "\n";
+        case SealedStatus::damaged_header: return damaged_archive_message(path, 0, "encrypted archive header damaged");
+        case SealedStatus::unsupported:
+            return "Error: " + path + " is encrypted in a way this version of taq cannot read\n";
+        case SealedStatus::failed: return "Error: cannot read Archive file " + path + "\n";
+        case SealedStatus::unavailable: return "Error: this build of taq cannot encrypt or decrypt archives\n";
+    }
+    return {};
+}
+
+bool report_sealed_damage(const SealedArchive& sealed, const std::string& path, Diagnostics& diag) {
+    for (const SealedDamage& d : sealed.damage()) {
+        if (d.from == d.to)
+            diag.error(damaged_archive_message(path, d.from, "encrypted frames missing before this offset"));
+        else
+            diag.error(damaged_archive_message(
+                path, d.from, text("encrypted frames fail their check: bytes ", d.from, " to ", d.to)));
+    }
+    return !sealed.damage().empty();
+}
+
+bool SealedAppend::open(const std::string& path, const std::string& password, uint32_t rounds, Diagnostics& diag,
+                        SealedStatus* status_out) {
+    SealedStatus status = SealedStatus::ok;
+    const auto fail = [&](SealedStatus why, const std::string& message) {
+        if (status_out) *status_out = why;
+        diag.error(message);
+        writer_.reset();
+        return false;
+    };
+    std::string error;
+    if (platform::file_size(path) == 0) {
+        std::vector<uint8_t> header;
+        status = new_sealed_keys(password, rounds, fresh_, header);
+        if (status != SealedStatus::ok) return fail(status, sealed_status_message(status, path));
+        writer_ = SealedWriter::create(path, fresh_, header, error);
+    } else {
+        file_ = platform::File::open(path, platform::File::Mode::read_existing);
+        status = file_ ? existing_.open(file_, password) : SealedStatus::failed;
+        if (status != SealedStatus::ok) return fail(status, sealed_status_message(status, path));
+        const SealedArchive& a = existing_;
+        // Damage before the end is never written after; a frame cut short
+        // at the end is what a killed run leaves.
+        if (!a.damage().empty() && !(a.damage().size() == 1 && a.damage_is_tail())) {
+            report_sealed_damage(a, path, diag);
+            return fail(SealedStatus::ok, text("Error: ", path, " is not an archive that can be added to: damaged at "
+                                               "offset ", a.damage().front().from,
+                                               " (encrypted frames fail their check); nothing written\n"));
+        }
+        const AppendCheck c = check_for_append(a.plain(), a.plain_size());
+        if (c.state == AppendCheck::refused)
+            return fail(SealedStatus::ok, text("Error: ", path, " is not an archive that can be added to: damaged at "
+                                               "offset ", a.container_offset(c.good_end), " (", c.why,
+                                               "); nothing written\n"));
+        writer_ = SealedWriter::append(path, existing_, error);
+        const uint64_t before = a.container_size();
+        if (writer_ && c.state == AppendCheck::incomplete && !writer_->truncate(c.good_end)) writer_.reset();
+        if (writer_ && !writer_->sync()) writer_.reset();
+        if (writer_ && writer_->container_size() != before)
+            diag.info(text("Archive ", path, " ended in an entry that an interrupted run left incomplete: cut back from ",
+                           before, " to ", writer_->container_size(), " bytes\n"));
+    }
+    if (!writer_) return fail(SealedStatus::failed, text("Error: cannot write Output file ", path, " (", error, ")\n"));
+    if (status_out) *status_out = SealedStatus::ok;
+    return true;
 }
 
 }  // namespace taq

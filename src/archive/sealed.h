@@ -173,5 +173,32 @@ private:
 
 // The line for a wrong password (or a plain archive opened with one).
 const char* wrong_password_message();
+// The message (line end included) for a status other than ok.
+std::string sealed_status_message(SealedStatus status, const std::string& path);
+
+class Diagnostics;
+
+// Reports the container's damage (in container offsets); true when there
+// was any.
+bool report_sealed_damage(const SealedArchive& sealed, const std::string& path, Diagnostics& diag);
+
+// An encrypted archive opened for appending: a new one created with a
+// fresh salt (its key derived with `rounds` rounds), or an existing one
+// opened with its password, every frame checked, and what an interrupted
+// run left at its end cut away, before anything is written to it.
+class SealedAppend {
+public:
+    // False (error reported) when nothing may be written: a wrong password,
+    // damage before the end, a failure. `status` (when given) receives why.
+    bool open(const std::string& path, const std::string& password, uint32_t rounds, Diagnostics& diag,
+              SealedStatus* status = nullptr);
+    SealedWriter* writer() { return writer_.get(); }
+
+private:
+    SealedKeys fresh_;
+    platform::File file_;
+    SealedArchive existing_;
+    std::unique_ptr<SealedWriter> writer_;
+};
 
 }  // namespace taq

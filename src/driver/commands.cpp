@@ -521,72 +521,13 @@ int add_to_stdout(Settings& s, const std::vector<std::string>& file_args) {
 
 namespace {
 
-// `a` with a password: the writer of the encrypted archive, which is
-// created, or opened with the same password and its end checked (what an
-// interrupted run left cut away) before anything is written.
-struct EncryptedTarget {
-    SealedKeys fresh;  // a new archive's keys
-    platform::File file;
-    SealedArchive existing;
-    std::unique_ptr<SealedWriter> writer;
-};
-
-// False (message printed) when the run must not go on; the archive is then
-// as it was.
-bool open_for_append(const Settings& s, EncryptedTarget& t) {
-    const std::string& path = s.archive_path;
-    std::string error;
-    if (platform::file_size(path) == 0) {
-        Password password;
-        if (!obtain_password(s, true, password)) return false;
-        std::vector<uint8_t> header;
-        const SealedStatus status = new_sealed_keys(password.text, kDefaultIterations, t.fresh, header);
-        if (status != SealedStatus::ok) {
-            std::fputs(sealed_status_message(status, path).c_str(), stdout);
-            return false;
-        }
-        t.writer = SealedWriter::create(path, t.fresh, header, error);
-    } else {
-        t.file = platform::File::open(path, platform::File::Mode::read_existing);
-        Password password;
-        if (!obtain_password(s, false, password)) return false;
-        const SealedStatus status = t.existing.open(t.file, password.text);
-        if (status != SealedStatus::ok) {
-            std::fputs(sealed_status_message(status, path).c_str(), stdout);
-            return false;
-        }
-        const SealedArchive& a = t.existing;
-        // Damage before the end is never written after; a frame cut short
-        // at the end is what a killed run leaves.
-        if (!a.damage().empty() && !(a.damage().size() == 1 && a.damage_is_tail())) {
-            report_sealed_damage(a, path, console());
-            std::printf("Error: %s is not an archive that can be added to: damaged at offset %llu (encrypted frames "
-                        "fail their check); nothing written\n",
-                        path.c_str(), static_cast<unsigned long long>(a.damage().front().from));
-            return false;
-        }
-        const AppendCheck c = check_for_append(a.plain(), a.plain_size());
-        if (c.state == AppendCheck::refused) {
-            std::printf("Error: %s is not an archive that can be added to: damaged at offset %llu (%s); nothing "
-                        "written\n",
-                        path.c_str(), static_cast<unsigned long long>(a.container_offset(c.good_end)), c.why.c_str());
-            return false;
-        }
-        t.writer = SealedWriter::append(path, t.existing, error);
-        const uint64_t before = a.container_size();
-        if (t.writer && c.state == AppendCheck::incomplete && !t.writer->truncate(c.good_end)) t.writer.reset();
-        if (t.writer && !t.writer->sync()) t.writer.reset();
-        if (t.writer && t.writer->container_size() != before)
-            std::printf("Archive %s ended in an entry that an interrupted run left incomplete: cut back from %llu to "
-                        "%llu bytes\n",
-                        path.c_str(), static_cast<unsigned long long>(before),
-                        static_cast<unsigned long long>(t.writer->container_size()));
-    }
-    if (!t.writer) {
-        std::printf("Error: cannot write Output file %s (%s)\n", path.c_str(), error.c_str());
-        return false;
-    }
-    return true;
+// `a` with a password: the encrypted archive opened for appending (see
+// SealedAppend) with the run's password; false (message printed) when the
+// run must not go on.
+bool open_for_append(const Settings& s, SealedAppend& target) {
+    Password password;
+    if (!obtain_password(s, platform::file_size(s.archive_path) == 0, password)) return false;
+    return target.open(s.archive_path, password.text, kDefaultIterations, console());
 }
 
 }  // namespace
@@ -649,14 +590,14 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
     // tail of an interrupted run is cut away first.
     ArchiveLock archive(console());
     if (!archive.acquire_for_append(s.archive_path, s.encrypted())) return 1;
-    EncryptedTarget encrypted;
+    SealedAppend encrypted;
     if (s.encrypted() && !open_for_append(s, encrypted)) return 1;
     // From here on an interrupt ends the run cleanly, the archive put back.
     platform::catch_interrupts();
     remove_leftovers(s);
     s.archive_size_before = static_cast<int64_t>(platform::file_size(s.archive_path));
     // A new encrypted archive that gets no entry goes again, header and all.
-    if (encrypted.writer && encrypted.writer->size() == 0) s.archive_size_before = 0;
+    if (encrypted.writer() && encrypted.writer()->size() == 0) s.archive_size_before = 0;
 
     bool failed = false;
     FileList list;
@@ -694,12 +635,12 @@ int run_add(Settings& s, const std::vector<std::string>& args) {
     uint64_t final_size = 0;
     const StoredAs held{input.path(), stdin_dir, stdin_name};
     if (parent ? !add_through_tasks(s, list, failed, final_size)
-               : !add_in_process(s, list, failed, final_size, from_stdin ? &held : nullptr, encrypted.writer.get())) {
+               : !add_in_process(s, list, failed, final_size, from_stdin ? &held : nullptr, encrypted.writer())) {
         if (!parent) archive.roll_back(static_cast<uint64_t>(s.archive_size_before));
         std::fflush(stdout);
         return 1;
     }
-    if (encrypted.writer && encrypted.writer->size() == 0 && archive.created()) archive.roll_back(0);
+    if (encrypted.writer() && encrypted.writer()->size() == 0 && archive.created()) archive.roll_back(0);
     std::printf(" Compressed %lld bytes to %lld bytes \n", static_cast<long long>(s.total_input),
                 static_cast<long long>(final_size) - static_cast<long long>(s.archive_size_before));
     return failed ? 1 : 0;

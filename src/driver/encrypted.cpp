@@ -61,31 +61,6 @@ std::string encrypted_without_password(const std::string& path) {
     return "Error: " + path + " is encrypted: give its password with --password or --password-file=FILE\n";
 }
 
-std::string sealed_status_message(SealedStatus status, const std::string& path) {
-    switch (status) {
-        case SealedStatus::ok: return {};
-        case SealedStatus::not_sealed:
-        case SealedStatus::wrong_password: return std::string(wrong_password_message()) + "\n";
-        case SealedStatus::damaged_header: return damaged_archive_message(path, 0, "encrypted archive header damaged");
-        case SealedStatus::unsupported:
-            return "Error: " + path + " is encrypted in a way this version of taq cannot read\n";
-        case SealedStatus::failed: return "Error: cannot read Archive file " + path + "\n";
-        case SealedStatus::unavailable: return "Error: this build of taq cannot encrypt or decrypt archives\n";
-    }
-    return {};
-}
-
-bool report_sealed_damage(const SealedArchive& sealed, const std::string& path, Diagnostics& diag) {
-    for (const SealedDamage& d : sealed.damage()) {
-        if (d.from == d.to)
-            diag.error(damaged_archive_message(path, d.from, "encrypted frames missing before this offset"));
-        else
-            diag.error(damaged_archive_message(
-                path, d.from, text("encrypted frames fail their check: bytes ", d.from, " to ", d.to)));
-    }
-    return !sealed.damage().empty();
-}
-
 std::unique_ptr<OpenedArchive> open_encrypted(const Settings& s, const std::string& path, Diagnostics& diag) {
     auto opened = std::make_unique<OpenedArchive>();
     opened->file = platform::File::open(path, platform::File::Mode::read_existing);

@@ -41,13 +41,8 @@ struct OpenedArchive {
 // archive, a damaged header, a wrong password.
 std::unique_ptr<OpenedArchive> open_encrypted(const Settings& s, const std::string& path, Diagnostics& diag);
 
-// The message for an encrypted archive opened without a password, and for
-// a status of SealedArchive::open other than ok and wrong_password.
+// The message for an encrypted archive opened without a password.
 std::string encrypted_without_password(const std::string& path);
-std::string sealed_status_message(SealedStatus status, const std::string& path);
-
-// Reports the container's damage; true when there was any.
-bool report_sealed_damage(const SealedArchive& sealed, const std::string& path, Diagnostics& diag);
 
 }  // namespace taq
 

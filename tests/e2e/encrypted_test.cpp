@@ -51,7 +51,7 @@ TEST_F(Encrypted, RoundTripOneTaskAndTwoSolidAndNotWithNoNameInTheBytes) {
         RunResult r = run_taq(args, dir.path());
         ASSERT_EQ(r.exit_code, 0) << r.output;
         const std::string bytes = read_file(dir.file("arch"));
-        for (const std::string& part : {"ledger", "mail", "in/", "income"}) EXPECT_FALSE(contains(bytes, part)) << part;
+        for (const char* part : {"ledger", "mail", "in/", "income"}) EXPECT_FALSE(contains(bytes, part)) << part;
 
         r = run_taq({"l", "--password-file=pw", "arch"}, dir.path());
         EXPECT_EQ(r.exit_code, 0) << r.output;
@@ -72,7 +72,9 @@ TEST_F(Encrypted, AWrongPasswordIsOneLineAndWritesNothing) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(contains(r.output, "\nwrong password, or the archive is not encrypted with it\n")) << r.output;
     EXPECT_TRUE(files_below(dir.path() + "/out").empty());
-    if (!under_emulator()) EXPECT_LT(ms, 1000);
+    if (!under_emulator()) {
+        EXPECT_LT(ms, 1000);
+    }
     // Without a password the archive says what it is; a plain one opened
     // with a password gets the wrong password's line.
     EXPECT_TRUE(contains(run_taq({"t", "arch"}, dir.path()).output, "is encrypted: give its password"));
@@ -149,7 +151,9 @@ TEST_F(Encrypted, AFlippedBitInEveryRegionFailsNamingTheRange) {
         EXPECT_EQ(r.exit_code, 1) << r.output;
         // Whatever was restored is exact.
         for (const auto& [name, contents] : two_files())
-            if (file_exists(dir.file("out/" + name))) EXPECT_TRUE(file_holds(dir.file("out/" + name), contents));
+            if (file_exists(dir.file("out/" + name))) {
+                EXPECT_TRUE(file_holds(dir.file("out/" + name), contents));
+            }
     }
 }
 

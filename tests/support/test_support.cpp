@@ -140,28 +140,14 @@ std::string two_segment_data() {
 bool add_encrypted(const std::string& dir, const std::string& archive,
                    const std::vector<std::pair<std::string, std::string>>& files, const std::string& password,
                    bool solid, uint32_t rounds) {
-    SealedKeys fresh;
-    platform::File file;
-    SealedArchive existing;
-    std::unique_ptr<SealedWriter> writer;
-    std::string error;
-    if (platform::file_size(archive) == 0) {
-        std::vector<uint8_t> header;
-        write_file(archive, std::string());
-        if (new_sealed_keys(password, rounds, fresh, header) != SealedStatus::ok) return false;
-        writer = SealedWriter::create(archive, fresh, header, error);
-    } else {
-        file = platform::File::open(archive, platform::File::Mode::read_existing);
-        if (existing.open(file, password) != SealedStatus::ok) return false;
-        writer = SealedWriter::append(archive, existing, error);
-    }
-    if (!writer) return false;
     Messages msgs;
+    SealedAppend target;
+    if (!target.open(archive, password, rounds, msgs.diag)) return false;
     CompressOptions options;
     options.archive_path = archive;
     options.model_memory = 4194304;
     options.solid = solid;
-    options.sealed = writer.get();
+    options.sealed = target.writer();
     Compressor compressor(options, msgs.diag);
     bool ok = true;
     for (const auto& [name, data] : files) {
