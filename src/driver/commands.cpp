@@ -187,13 +187,21 @@ std::unique_ptr<ProgressLine> start_parent_progress(TaskBoard& board, uint64_t t
 
 // The archive's entries, read and checked once for a run of `x` or `t`
 // when the progress line, the tasks or the walk first ask for them.
+// An encrypted archive's index is that of the plain archive inside it.
 class RunIndex {
 public:
-    explicit RunIndex(std::string archive_path) : path_(std::move(archive_path)) {}
+    explicit RunIndex(std::string archive_path, const ArchiveBytes* bytes = nullptr)
+        : path_(std::move(archive_path)), bytes_(bytes) {}
     const ArchiveIndex& get() {
         if (!read_) {
             read_ = true;
+            if (bytes_) {
+                source_ = bytes_->source();
+                index_ = ArchiveIndex::check(source_, static_cast<uint64_t>(bytes_->size()));
+                return index_;
+            }
             file_ = platform::File::open(path_, platform::File::Mode::read_existing);
+            source_ = file_;
             const int64_t size = file_ ? file_.size() : -1;
             if (size >= 0) index_ = ArchiveIndex::check(file_, static_cast<uint64_t>(size));
         }
@@ -202,15 +210,30 @@ public:
     // What restoring (or testing) the entries that `patterns` select decodes.
     ExtractionPlan plan(const std::vector<std::string>& patterns) {
         const ArchiveIndex& index = get();
-        return ExtractionPlan(file_, index.archive_size(), index, patterns);
+        return ExtractionPlan(source_, index.archive_size(), index, patterns);
     }
 
 private:
     std::string path_;
+    const ArchiveBytes* bytes_;
     bool read_ = false;
     platform::File file_;
+    Source source_;
     ArchiveIndex index_;
 };
+
+// The single-process walk of `x` and `t` over the archive file, or over the
+// plain archive inside an encrypted one.
+bool walk_entries(Extractor& extractor, const ArchiveBytes* bytes, const std::string& archive_path,
+                  const std::string& dest_dir, const std::vector<std::string>& patterns,
+                  std::vector<uint64_t>* matched, RunIndex& index) {
+    if (!bytes) return extract_entries(extractor, archive_path, dest_dir, patterns, matched, &index.get());
+    platform::FileIdentity self;
+    const bool known = bytes->file().identity(self);
+    return extract_entries(extractor, bytes->source(), static_cast<uint64_t>(bytes->size()), known ? &self : nullptr,
+                           archive_path, dest_dir, patterns, matched, &index.get()) &&
+           !bytes->damaged();
+}
 
 // The progress line of `x` and `t`, for the entries that each set of
 // patterns selects; the bytes are counted only when there is a line.
@@ -819,68 +842,6 @@ int decode_from_stdin(Settings& s, const std::vector<std::string>& args, bool te
 
 namespace {
 
-// `x` and `t` of an encrypted archive: one process (the key stays in it),
-// every frame authenticated before anything is decoded. `args`: the
-// destinations of `x`, the wildcards of `t`.
-int decode_encrypted(Settings& s, const std::vector<std::string>& args, bool testing) {
-    print_banner();
-    if (testing) std::printf("Testing archive %s \n", s.archive_path.c_str());
-    std::fflush(stdout);
-    ArchiveLock lock(console());
-    if (!lock.acquire_for_reading(s.archive_path)) return 1;
-    ArchiveBytes bytes;
-    if (!bytes.open(s, s.archive_path, console())) return 1;
-    const Source& archive = bytes.source();
-    const uint64_t size = static_cast<uint64_t>(bytes.size());
-    const ArchiveIndex index = ArchiveIndex::check(archive, size);
-    platform::FileIdentity self;
-    const bool known = bytes.file().identity(self);
-    Extractor extractor(s.verbose, bytes.diagnostics());
-    extractor.set_testing(testing);
-    platform::catch_interrupts();
-    extractor.set_stop_on_interrupt(true);
-    bool ok = !bytes.damaged();
-    if (testing) {
-        std::vector<std::string> patterns;
-        for (const std::string& w : args) patterns.push_back(to_lower_ascii(w));
-        if (patterns.empty()) patterns.push_back("*");
-        std::vector<uint64_t> matched;
-        ok = extract_entries(extractor, archive, size, known ? &self : nullptr, s.archive_path, "", patterns,
-                             &matched, &index) && ok;
-        for (size_t i = 0; i < args.size() && i < matched.size(); ++i) {
-            if (matched[i] != 0) continue;
-            std::printf("Error: %s: not found in archive %s\n", args[i].c_str(), s.archive_path.c_str());
-            ok = false;
-        }
-        const CheckTally& tally = extractor.tally();
-        print_tally(tally);
-        if (tally.damaged != 0 || tally.stretches != 0) ok = false;
-    } else {
-        for (const auto& arg : args) {
-            std::printf("ARGV=%s\n", arg.c_str());
-            const Destination d = prepare_destination(arg, s.cwd);
-            if (!check_path(d.dir)) {
-                ok = false;
-                continue;
-            }
-            std::printf("Archive=%s Wild=%s DEST=%s\n", s.archive_path.c_str(), d.pattern.c_str(), d.dir.c_str());
-            std::fflush(stdout);
-            std::vector<uint64_t> matched;
-            bool done = extract_entries(extractor, archive, size, known ? &self : nullptr, s.archive_path, d.dir,
-                                        {d.pattern}, &matched, &index);
-            if (done && matched.size() == 1 && matched[0] == 0) {
-                std::printf("Error: %s: not found in archive %s\n", arg.c_str(), s.archive_path.c_str());
-                done = false;
-            }
-            if (!done) ok = false;
-            if (platform::interrupted()) return 1;
-        }
-    }
-    if (!ok) return 1;
-    std::puts(" OK! ");
-    return 0;
-}
-
 // Whether `x` or `t` of the archive takes the encrypted way: a password was
 // given, or the archive is encrypted (and says so without one).
 bool takes_encrypted_way(const Settings& s) {
@@ -902,7 +863,9 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     std::vector<std::string> destinations(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
     if (s.to_stdout && s.run_mode != RunMode::child) return run_extract_to_stdout(s, destinations);
     if (destinations.empty()) destinations.push_back("*");
-    if (takes_encrypted_way(s)) return decode_encrypted(s, destinations, false);
+    // An encrypted archive is decoded by this process: the key stays in it.
+    const bool encrypted = takes_encrypted_way(s);
+    if (encrypted) s.run_mode = RunMode::single;
     if (s.run_mode == RunMode::child) {
         ProgressLine::follow_parent();
         return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, false, console());
@@ -911,9 +874,11 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     print_banner();
     ArchiveLock archive(console());
     if (!archive.acquire_for_reading(s.archive_path)) return 1;
+    std::unique_ptr<ArchiveBytes> bytes;
+    if (encrypted && !(bytes = std::make_unique<ArchiveBytes>())->open(s, s.archive_path, console())) return 1;
     remove_leftovers(s);
     std::unique_ptr<ExtractionParent> tasks;
-    RunIndex index(s.archive_path);
+    RunIndex index(s.archive_path, bytes.get());
     if (s.run_mode == RunMode::parent) {
         board = create_parent_board(s);
         if (!board) return 1;
@@ -925,7 +890,7 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     for (const auto& arg : destinations) selections.push_back({prepare_destination(arg, s.cwd).pattern});
     Meter meter;
     const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, selections, index);
-    Extractor extractor(s.verbose, console());
+    Extractor extractor(s.verbose, bytes ? bytes->diagnostics() : console());
     extractor.set_meter(&meter);
     if (!tasks) {
         // An interrupt stops the run at the next segment; what it staged
@@ -945,7 +910,7 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
         std::fflush(stdout);
         std::vector<uint64_t> matched;
         bool done = tasks ? tasks->extract(s.archive_path, d.dir, {d.pattern}, &matched)
-                          : extract_entries(extractor, s.archive_path, d.dir, {d.pattern}, &matched, &index.get());
+                          : walk_entries(extractor, bytes.get(), s.archive_path, d.dir, {d.pattern}, &matched, index);
         if (done && matched.size() == 1 && matched[0] == 0) {
             std::printf("Error: %s: not found in archive %s\n", arg.c_str(), s.archive_path.c_str());
             done = false;
@@ -973,8 +938,9 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     }
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
-    if (takes_encrypted_way(s))
-        return decode_encrypted(s, {args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end()}, true);
+    // An encrypted archive is decoded by this process: the key stays in it.
+    const bool encrypted = takes_encrypted_way(s);
+    if (encrypted) s.run_mode = RunMode::single;
     if (s.run_mode == RunMode::child) {
         ProgressLine::follow_parent();
         return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, true, console());
@@ -990,6 +956,8 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     std::fflush(stdout);
     ArchiveLock archive(console());
     if (!archive.acquire_for_reading(s.archive_path)) return 1;
+    std::unique_ptr<ArchiveBytes> bytes;
+    if (encrypted && !(bytes = std::make_unique<ArchiveBytes>())->open(s, s.archive_path, console())) return 1;
     remove_leftovers(s);
     bool ok = true;
     CheckTally tally;
@@ -998,7 +966,7 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
         if (!board) return 1;
     }
     Meter meter;
-    RunIndex index(s.archive_path);
+    RunIndex index(s.archive_path, bytes.get());
     const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, {patterns}, index);
     std::vector<uint64_t> matched;
     if (board) {
@@ -1008,12 +976,12 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
         if (!tasks.lost() && !tasks.finish()) ok = false;
         tally = tasks.tally();
     } else {
-        Extractor extractor(s.verbose, console());
+        Extractor extractor(s.verbose, bytes ? bytes->diagnostics() : console());
         extractor.set_testing(true);
         extractor.set_meter(&meter);
         platform::catch_interrupts();
         extractor.set_stop_on_interrupt(true);
-        ok = extract_entries(extractor, s.archive_path, "", patterns, &matched, &index.get());
+        ok = walk_entries(extractor, bytes.get(), s.archive_path, "", patterns, &matched, index);
         tally = extractor.tally();
     }
     // As in `x`: a wildcard that selects nothing is named, and fails.
