@@ -60,7 +60,8 @@ bool open(const SecretKey& key, const uint8_t* nonce, const uint8_t* aad, size_t
           size_t n, const uint8_t* tag, uint8_t* plain);
 
 // Shows `prompt` on the terminal and reads one line from it with the echo
-// off (the line end left out). False when there is no terminal to ask.
+// off (the line end left out). False when there is no terminal to ask (on
+// Windows also when standard input is not the console).
 bool read_secret_line(const std::string& prompt, std::string& line);
 
 }  // namespace taq::platform

@@ -108,6 +108,10 @@ bool open(const SecretKey& key, const uint8_t* nonce, const uint8_t* aad, size_t
 
 bool read_secret_line(const std::string& prompt, std::string& line) {
     line.clear();
+    // Asked only of a person at the console: a run whose standard input is
+    // a pipe or a file has nobody to answer.
+    DWORD stdin_mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &stdin_mode)) return false;
     HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, 0, nullptr);
     HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
