@@ -110,7 +110,7 @@ bool read_secret_line(const std::string& prompt, std::string& line) {
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
-        tcsetattr(fd, TCSAFLUSH, &quiet);
+        tcsetattr(fd, TCSANOW, &quiet);
     }
     bool ok = ::write(fd, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
     char c = 0;
@@ -123,7 +123,7 @@ bool read_secret_line(const std::string& prompt, std::string& line) {
         if (c == '\n' || c == '\r') break;
         line.push_back(c);
     }
-    if (have_terminal) tcsetattr(fd, TCSAFLUSH, &saved);
+    if (have_terminal) tcsetattr(fd, TCSANOW, &saved);
     ::close(fd);
     return ok && have_terminal;
 }
