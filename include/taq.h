@@ -59,6 +59,7 @@ TAQ_API const char* taq_version(void);
 #define TAQ_E_CHECK (-4)       /* decoded data does not match its check record */
 #define TAQ_E_MEMORY (-5)      /* memory could not be had, or the reader's limit is below what is needed */
 #define TAQ_E_UNSUPPORTED (-6) /* asked for something this build cannot do */
+#define TAQ_E_PASSWORD (-7)    /* a wrong password, or an archive that is not encrypted with one */
 
 /* The code's name ("TAQ_E_IO"); "unknown" for any other value. */
 TAQ_API const char* taq_error_name(int code);
@@ -96,6 +97,17 @@ TAQ_API void taq_write_options_init(taq_write_options* options);
  * against other runs until taq_write_close. `options` may be NULL (the
  * defaults). On failure *w is NULL. */
 TAQ_API int taq_write_open(taq_writer** w, const char* archive_path, const taq_write_options* options);
+
+/* The same for an encrypted archive: names, sizes, times and data are
+ * readable only with `password` (not empty; the caller may wipe it once
+ * the call returned). A new archive's key is derived with `key_rounds`
+ * rounds of PBKDF2-HMAC-SHA256 (0: 600,000, what the command line uses;
+ * fewer only for tests, at least 1,000); an existing one is opened with its
+ * password (TAQ_E_PASSWORD when it is another one, or when the archive is
+ * not encrypted: a plain archive is refused as TAQ_E_DAMAGED, untouched,
+ * as is an encrypted one by taq_write_open). See doc/encryption.md. */
+TAQ_API int taq_write_open_encrypted(taq_writer** w, const char* archive_path, const taq_write_options* options,
+                                     const char* password, uint32_t key_rounds);
 
 /* Where the writer's messages go (NULL: nowhere). */
 TAQ_API int taq_write_set_messages(taq_writer* w, taq_message_fn fn, void* context);
@@ -142,6 +154,14 @@ typedef struct taq_entry {
 /* Opens the archive at `archive_path` for reading (it waits while a writer
  * holds it). On failure *r is NULL. */
 TAQ_API int taq_read_open(taq_reader** r, const char* archive_path);
+
+/* Opens an encrypted archive with its password: TAQ_E_PASSWORD for a wrong
+ * one (or a plain archive), TAQ_E_DAMAGED for a damaged header. Every frame
+ * is authenticated before anything is read; when some fail, the first
+ * taq_read_next returns TAQ_E_DAMAGED (the message names the container's
+ * byte range) and the next calls go on with the entries they left whole.
+ * taq_read_open finds an encrypted archive damaged at offset 0. */
+TAQ_API int taq_read_open_encrypted(taq_reader** r, const char* archive_path, const char* password);
 
 /* Reads an archive of `size` bytes at `data`, which must stay unchanged
  * until taq_read_close. Nothing outside the buffer is ever read. */

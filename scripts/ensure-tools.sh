@@ -23,7 +23,7 @@ taq_install_missing() {
 }
 
 taq_ensure_tools() {
-  taq_install_missing "cmake ninja g++ gcc pkg-config" cmake ninja-build g++ gcc pkg-config libgtest-dev libbenchmark-dev libxxhash-dev groff-base man-db
+  taq_install_missing "cmake ninja g++ gcc pkg-config" cmake ninja-build g++ gcc pkg-config libgtest-dev libbenchmark-dev libxxhash-dev libssl-dev groff-base man-db
 }
 
 # What the quick run of bench/report.sh among the tests needs: one peer

@@ -19,6 +19,7 @@ case "$target" in
   transforms) seeds="$fuzz/seeds/transforms"; dict=""; max_len=65536 ;;
   cli) seeds="$fuzz/seeds/cli"; dict="$fuzz/dict/cli.dict"; max_len=1024 ;;
   roundtrip) seeds="$fuzz/seeds/roundtrip"; dict="$fuzz/dict/roundtrip.dict"; max_len=16384 ;;
+  sealed) seeds="$fuzz/seeds/sealed"; dict=""; max_len=8192 ;;
   *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
 esac
 corpus="$build/fuzz-corpus/$target"

@@ -18,7 +18,7 @@ cmake --build "$build" -j2
 ctest --test-dir "$build" --output-on-failure -j4
 
 seconds="${TAQ_FUZZ_SECONDS:-30}"
-targets=(decode extract archive roundtrip transforms cli api)
+targets=(decode extract archive roundtrip transforms cli api sealed)
 logs="$build/fuzz-logs"
 rm -rf "$logs" "$build/fuzz-corpus"
 mkdir -p "$logs"

@@ -12,6 +12,7 @@
 #include "archive/diagnostics.h"
 #include "archive/entry.h"
 #include "archive/lock.h"
+#include "archive/sealed.h"
 #include "archive/options.h"
 #include "archive/paths.h"
 #include "archive/record.h"
@@ -96,6 +97,7 @@ struct taq_writer : Handle {
     std::string archive_path;
     ArchiveLock lock{diag};
     uint64_t size_before = 0;
+    std::unique_ptr<SealedAppend> sealed;  // an encrypted archive's writer
     std::unique_ptr<Compressor> compressor;
     bool broken = false;  // the archive could not be written: the run is over
 };
@@ -106,6 +108,8 @@ struct taq_reader : Handle {
     ArchiveLock lock{diag};
     Source source;
     uint64_t size = 0;
+    std::unique_ptr<SealedArchive> sealed;  // an encrypted archive, opened
+    bool container_damage = false;          // its damage, not yet reported
     std::unique_ptr<ArchiveWalk> walk;
     std::unique_ptr<Extractor> extractor;
     uint64_t memory_limit = 0;
@@ -135,6 +139,7 @@ const char* taq_error_name(int code) {
         case TAQ_E_CHECK: return "TAQ_E_CHECK";
         case TAQ_E_MEMORY: return "TAQ_E_MEMORY";
         case TAQ_E_UNSUPPORTED: return "TAQ_E_UNSUPPORTED";
+        case TAQ_E_PASSWORD: return "TAQ_E_PASSWORD";
         default: return "unknown";
     }
 }
@@ -151,7 +156,25 @@ void taq_write_options_init(taq_write_options* options) {
     options->tasks = 1;
 }
 
-int taq_write_open(taq_writer** w, const char* archive_path, const taq_write_options* options) {
+namespace {
+
+// What a failed opening of an encrypted archive returns.
+int sealed_code(SealedStatus status) {
+    switch (status) {
+        case SealedStatus::ok:
+        case SealedStatus::damaged_header: return TAQ_E_DAMAGED;
+        case SealedStatus::not_sealed:
+        case SealedStatus::wrong_password: return TAQ_E_PASSWORD;
+        case SealedStatus::unsupported:
+        case SealedStatus::unavailable: return TAQ_E_UNSUPPORTED;
+        case SealedStatus::failed: break;
+    }
+    return TAQ_E_IO;
+}
+
+// taq_write_open and taq_write_open_encrypted (`password` non-null).
+int open_writer(taq_writer** w, const char* archive_path, const taq_write_options* options, const char* password,
+                uint32_t key_rounds) {
     if (!w) return TAQ_E_ARGUMENT;
     *w = nullptr;
     taq_write_options o;
@@ -160,6 +183,8 @@ int taq_write_open(taq_writer** w, const char* archive_path, const taq_write_opt
     if (!archive_path || !*archive_path || !valid_level(o.level) || o.tasks < 1 ||
         o.tasks > static_cast<int>(kMaxTasks))
         return TAQ_E_ARGUMENT;
+    if (password && (!*password || (key_rounds != 0 && (key_rounds < kMinIterations || key_rounds > kMaxIterations))))
+        return TAQ_E_ARGUMENT;
     // Several tasks are copies of the taq program, which a library cannot
     // start on its caller's behalf.
     if (o.tasks != 1) return TAQ_E_UNSUPPORTED;
@@ -167,22 +192,44 @@ int taq_write_open(taq_writer** w, const char* archive_path, const taq_write_opt
     try {
         writer = std::make_unique<taq_writer>();
         writer->archive_path = collapse_separators(archive_path);
-        if (!writer->lock.acquire_for_append(writer->archive_path)) {
-            // Refused as damaged, or not to be opened at all.
+        if (!writer->lock.acquire_for_append(writer->archive_path, password != nullptr)) {
+            // Refused as damaged (or as the other kind), or not to be opened at all.
             return writer->lock.refused() ? TAQ_E_DAMAGED : TAQ_E_IO;
         }
+        if (password) {
+            writer->sealed = std::make_unique<SealedAppend>();
+            SealedStatus status = SealedStatus::ok;
+            if (!writer->sealed->open(writer->archive_path, password, key_rounds ? key_rounds : kDefaultIterations,
+                                      writer->diag, &status))
+                return sealed_code(status);
+        }
         writer->size_before = platform::file_size(writer->archive_path);
+        // A new encrypted archive that gets no entry goes, header and all.
+        if (writer->sealed && writer->sealed->writer()->size() == 0) writer->size_before = 0;
         CompressOptions co;
         co.archive_path = writer->archive_path;
         co.model_memory = model_memory_for_level(o.level);
         co.solid = o.solid != 0;
         co.check_record = o.check_records != 0;
+        co.sealed = writer->sealed ? writer->sealed->writer() : nullptr;
         writer->compressor = std::make_unique<Compressor>(co, writer->diag);
     } catch (const std::bad_alloc&) {
         return TAQ_E_MEMORY;
     }
     *w = writer.release();
     return TAQ_OK;
+}
+
+}  // namespace
+
+int taq_write_open(taq_writer** w, const char* archive_path, const taq_write_options* options) {
+    return open_writer(w, archive_path, options, nullptr, 0);
+}
+
+int taq_write_open_encrypted(taq_writer** w, const char* archive_path, const taq_write_options* options,
+                             const char* password, uint32_t key_rounds) {
+    if (!password) return TAQ_E_ARGUMENT;
+    return open_writer(w, archive_path, options, password, key_rounds);
 }
 
 int taq_write_set_messages(taq_writer* w, taq_message_fn fn, void* context) {
@@ -312,6 +359,28 @@ int taq_read_open(taq_reader** r, const char* archive_path) {
     }
 }
 
+int taq_read_open_encrypted(taq_reader** r, const char* archive_path, const char* password) {
+    if (!r) return TAQ_E_ARGUMENT;
+    *r = nullptr;
+    if (!archive_path || !*archive_path || !password || !*password) return TAQ_E_ARGUMENT;
+    try {
+        auto reader = std::make_unique<taq_reader>();
+        reader->archive_path = collapse_separators(archive_path);
+        if (!reader->lock.acquire_for_reading(reader->archive_path)) return TAQ_E_IO;
+        reader->file = platform::File::open(reader->archive_path, platform::File::Mode::read_existing);
+        if (!reader->file || platform::is_directory(reader->archive_path)) return TAQ_E_IO;
+        reader->sealed = std::make_unique<SealedArchive>();
+        const SealedStatus status = reader->sealed->open(reader->file, password);
+        if (status != SealedStatus::ok) return sealed_code(status);
+        reader->container_damage = !reader->sealed->damage().empty();
+        reader->size = reader->sealed->plain_size();
+        reader->source = reader->sealed->plain();
+        return open_reader(r, std::move(reader));
+    } catch (const std::bad_alloc&) {
+        return TAQ_E_MEMORY;
+    }
+}
+
 int taq_read_open_memory(taq_reader** r, const void* data, size_t size) {
     if (!r) return TAQ_E_ARGUMENT;
     *r = nullptr;
@@ -343,6 +412,14 @@ int taq_read_set_memory_limit(taq_reader* r, uint64_t bytes) {
 int taq_read_next(taq_reader* r, taq_entry* e) {
     if (!r || !e) return TAQ_E_ARGUMENT;
     try {
+        // Frames of an encrypted archive that failed their check: said
+        // once, then the entries around them are read.
+        if (r->container_damage) {
+            r->container_damage = false;
+            const uint64_t before = r->diag.errors();
+            report_sealed_damage(*r->sealed, r->archive_path, r->diag);
+            return r->fail_reported(TAQ_E_DAMAGED, before, "damaged archive " + r->archive_path);
+        }
         if (!r->held) {
             r->have_current = false;
             const uint64_t before = r->diag.errors();

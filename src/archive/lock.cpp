@@ -1,6 +1,7 @@
 #include "archive/lock.h"
 
 #include "archive/paths.h"
+#include "archive/sealed.h"
 #include "archive/walk.h"
 
 namespace taq {
@@ -21,7 +22,7 @@ bool ArchiveLock::lock(File::LockKind kind) {
     return false;
 }
 
-bool ArchiveLock::acquire_for_append(const std::string& path) {
+bool ArchiveLock::acquire_for_append(const std::string& path, bool encrypted) {
     path_ = path;
     if (platform::is_directory(path)) {
         diag_.error(text("Error: cannot open Output file ", path, "\n"));
@@ -44,6 +45,21 @@ bool ArchiveLock::acquire_for_append(const std::string& path) {
         file_.close();
         return false;
     }
+    // Never a plain archive made partly encrypted, nor the other way round.
+    uint8_t head[8] = {};
+    const bool sealed = size > 0 && file_.seek(0) && file_.read(head, sizeof head) == sizeof head &&
+                        sealed_magic(head, sizeof head);
+    if (size > 0 && sealed != encrypted) {
+        refused_ = true;
+        diag_.error(sealed ? text("Error: ", path,
+                                  " is encrypted: give its password with --password or --password-file=FILE; "
+                                  "nothing written\n")
+                           : text("Error: ", path, " is not encrypted: a run with a password adds only to an "
+                                  "encrypted archive; nothing written\n"));
+        file_.close();
+        return false;
+    }
+    if (encrypted) return true;
     const AppendCheck c = check_for_append(file_, static_cast<uint64_t>(size), &index_);
     switch (c.state) {
         case AppendCheck::clean: return true;

@@ -24,8 +24,10 @@ public:
 
     // Opens the archive (created when missing), waits for other runs to let
     // go of it, and checks its end. False (error reported, nothing
-    // written) when the run must not go on.
-    bool acquire_for_append(const std::string& path);
+    // written) when the run must not go on. With `encrypted` the archive
+    // must be an encrypted one (or empty), without it a plain one; an
+    // encrypted archive's end is checked once its password opened it.
+    bool acquire_for_append(const std::string& path, bool encrypted = false);
     // Waits for a writer to finish. A missing archive is left to the
     // reader to report: true, holding nothing.
     bool acquire_for_reading(const std::string& path);

@@ -9,6 +9,7 @@
 #include "archive/meter.h"
 #include "archive/paths.h"
 #include "archive/record.h"
+#include "archive/sealed.h"
 #include "compress/analysis.h"
 #include "model/coder.h"
 #include "model/engine.h"
@@ -18,9 +19,34 @@
 
 namespace taq {
 
+using platform::File;
+
+// The archive as the compressor writes it: the file itself, or the plain
+// archive inside an encrypted one, through its writer.
+class ArchiveOutput {
+public:
+    File file;
+    SealedWriter* sealed = nullptr;
+
+    bool valid() const { return sealed || file.valid(); }
+    bool write_at(uint64_t at, const void* data, size_t n) {
+        return sealed ? sealed->write_at(at, data, n) : file.seek(at) && file.write(data, n);
+    }
+    bool truncate(uint64_t size) { return sealed ? sealed->truncate(size) : file.truncate(size); }
+    bool sync() { return sealed ? sealed->sync() : file.sync(); }
+    // Done with the entry: what it wrote is in the container (the next
+    // entry starts a frame of its own).
+    bool close() {
+        if (sealed) return sealed->end_frame();
+        file.close();
+        return true;
+    }
+    std::string error() const { return sealed ? sealed->error() : file.error(); }
+    Encoder encoder() { return sealed ? Encoder(&SealedWriter::write_block, sealed) : Encoder(&file); }
+};
+
 namespace {
 
-using platform::File;
 
 // " (the system's reason)" of the file's last failure; empty when it had none.
 std::string reason(const Source& f) {
@@ -109,21 +135,23 @@ bool Compressor::settle(bool final) {
         pending_bytes_ = 0;
         return false;
     }
-    File archive = File::open(options_.archive_path, File::Mode::write_existing);
-    bool ok = static_cast<bool>(archive);
+    ArchiveOutput archive;
+    archive.sealed = options_.sealed;
+    if (!archive.sealed) archive.file = File::open(options_.archive_path, File::Mode::write_existing);
+    bool ok = archive.valid();
     // The data first: a size only ever stands in front of data on the disk.
     ok = ok && (!options_.durable || archive.sync());
     for (const Pending& p : pending_) {
         if (!ok) break;
         std::vector<uint8_t> size_bytes;
         put_le(size_bytes, p.size, 8);
-        ok = archive.seek(p.offset) && archive.write(size_bytes.data(), 8);
+        ok = archive.write_at(p.offset, size_bytes.data(), 8);
     }
     if (ok && final && !pending_.empty() && options_.durable) ok = archive.sync();
     if (!ok && archive.valid()) archive.sync();
     if (!ok)
         diag_.error(text("Error: cannot write Output file ", options_.archive_path, " (",
-                         archive ? archive.error() : std::string("cannot open"), ")\n"));
+                         archive.valid() ? archive.error() : std::string("cannot open"), ")\n"));
     pending_.clear();
     pending_bytes_ = 0;
     last_settle_ms_ = platform::monotonic_ms();
@@ -166,8 +194,18 @@ EntryResult Compressor::compress_entry(const std::string& input_path, const std:
     return compress_source(in, input_path, meta, stored_name, stored_dir, range_start, range_end);
 }
 
-bool Compressor::open_archive(File& archive, uint64_t& entry_start) {
+bool Compressor::open_archive(ArchiveOutput& out, uint64_t& entry_start) {
     const std::string& archive_path = options_.archive_path;
+    if (options_.sealed) {
+        out.sealed = options_.sealed;
+        if (!out.sealed->end_frame()) {
+            diag_.error(text("Error: cannot write Output file ", archive_path, " (", out.error(), ")\n"));
+            return false;
+        }
+        entry_start = out.sealed->size();
+        return true;
+    }
+    File& archive = out.file;
     archive = File::open(archive_path, File::Mode::write_existing);
     if (!archive) archive = File::open(archive_path, File::Mode::create);
     if (!archive) {
@@ -223,15 +261,15 @@ EntryHeader Compressor::entry_header(const Source& in, const std::string& stored
     return header;
 }
 
-Compressor::CodedEntry Compressor::code_entry(const Source& in, int64_t whole, File& archive, uint64_t entry_start,
+Compressor::CodedEntry Compressor::code_entry(const Source& in, int64_t whole, ArchiveOutput& archive, uint64_t entry_start,
                                               EntryHeader& header, CheckRecord* record) {
     CodedEntry out;
     // entry_size stays 0 (incomplete) until the entry is settled.
     const std::vector<uint8_t> bytes = serialize_header(header);
-    out.write_ok = archive.seek(entry_start) && archive.write(bytes.data(), bytes.size());
+    out.write_ok = archive.write_at(entry_start, bytes.data(), bytes.size());
     const uint64_t data_size = static_cast<uint64_t>(header.data_size);
 
-    Encoder encoder(&archive);
+    Encoder encoder = archive.encoder();
     encoder.start();
     engine_->set_min_match(3);
     hasher_->reset();
@@ -256,14 +294,13 @@ Compressor::CodedEntry Compressor::code_entry(const Source& in, int64_t whole, F
         record->data_hash = hasher->digest();
         record->header_hash = header_hash(serialize_header(header));
         const std::vector<uint8_t> rec = serialize_record(*record);
-        out.write_ok = archive.seek(entry_start + bytes.size() + encoder.coded_size) &&
-                       archive.write(rec.data(), rec.size());
+        out.write_ok = archive.write_at(entry_start + bytes.size() + encoder.coded_size, rec.data(), rec.size());
     }
     return out;
 }
 
 EntryResult Compressor::drop_entry(const CodedEntry& coded, const Source& in, const std::string& input_path,
-                                   File& archive, uint64_t entry_start) {
+                                   ArchiveOutput& archive, uint64_t entry_start) {
     // Leave the archive as it was before this entry. The model has seen
     // part of it, which no reader will: a solid run starts afresh.
     archive.truncate(entry_start);
@@ -289,7 +326,7 @@ EntryResult Compressor::compress_source(const Source& in, const std::string& inp
         record.meta = meta;
         record.file_size = static_cast<uint64_t>(std::max<int64_t>(whole, 0));
     }
-    File archive;
+    ArchiveOutput archive;
     uint64_t entry_start = 0;
     if (!open_archive(archive, entry_start)) return EntryResult::output_failed;
     const uint64_t data_size = range_end > range_start ? range_end - range_start : 0;
@@ -304,7 +341,10 @@ EntryResult Compressor::compress_source(const Source& in, const std::string& inp
     const CodedEntry coded = code_entry(in, whole, archive, entry_start, header, options_.check_record ? &record : nullptr);
     if (!coded.coded || !coded.write_ok)
         return drop_entry(coded, in, input_path, archive, entry_start);
-    archive.close();
+    if (!archive.close()) {
+        diag_.error(text("Error: cannot write Output file ", options_.archive_path, " (", archive.error(), ")\n"));
+        return EntryResult::output_failed;
+    }
     pending_.push_back({entry_start, coded.coded_size});
     pending_bytes_ += coded.coded_size;
     if ((pending_bytes_ >= kSettleBytes || platform::monotonic_ms() - last_settle_ms_ >= kSettleMs) && !settle(false))

@@ -16,6 +16,8 @@
 
 namespace taq {
 
+class SealedWriter;
+
 struct CompressOptions {
     std::string archive_path;          // archive (or a child's part archive)
     uint32_t model_memory = 134217728; // M, 4 MiB << method level
@@ -31,6 +33,9 @@ struct CompressOptions {
     // handed on as soon as they are settled): settling writes the sizes
     // without syncing first.
     bool durable = true;
+    // An encrypted archive: everything goes through its writer (which
+    // outlives the compressor), never to the file at archive_path itself.
+    SealedWriter* sealed = nullptr;
 };
 
 enum class EntryResult {
@@ -43,6 +48,7 @@ enum class EntryResult {
 
 class Engine;
 class Analyser;
+class ArchiveOutput;
 class DigramTransform;
 class DataHasher;
 class Meter;
@@ -137,15 +143,15 @@ private:
         bool grew = false;  // the input grew while it was read
         uint64_t coded_size = 0;
     };
-    bool open_archive(platform::File& archive, uint64_t& entry_start);
+    bool open_archive(ArchiveOutput& archive, uint64_t& entry_start);
     bool begin_model(uint64_t data_size, uint8_t& reset_flag);
     EntryHeader entry_header(const Source& in, const std::string& stored_name, const std::string& stored_dir,
                              uint8_t reset_flag, uint64_t range_start, uint64_t data_size);
     // `whole`: the input's size when the entry began.
-    CodedEntry code_entry(const Source& in, int64_t whole, platform::File& archive, uint64_t entry_start,
+    CodedEntry code_entry(const Source& in, int64_t whole, ArchiveOutput& archive, uint64_t entry_start,
                           EntryHeader& header, CheckRecord* record);
     EntryResult drop_entry(const CodedEntry& coded, const Source& in, const std::string& input_path,
-                           platform::File& archive, uint64_t entry_start);
+                           ArchiveOutput& archive, uint64_t entry_start);
 
     bool settle(bool final);
     struct Pending {

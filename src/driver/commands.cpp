@@ -11,7 +11,10 @@
 #include "archive/lock.h"
 #include "archive/meter.h"
 #include "archive/paths.h"
+#include "archive/sealed.h"
+#include "archive/walk.h"
 #include "compress/compress.h"
+#include "driver/encrypted.h"
 #include "driver/messages.h"
 #include "driver/progress.h"
 #include "driver/switches.h"
@@ -188,13 +191,21 @@ std::unique_ptr<ProgressLine> start_parent_progress(TaskBoard& board, uint64_t t
 
 // The archive's entries, read and checked once for a run of `x` or `t`
 // when the progress line, the tasks or the walk first ask for them.
+// An encrypted archive's index is that of the plain archive inside it.
 class RunIndex {
 public:
-    explicit RunIndex(std::string archive_path) : path_(std::move(archive_path)) {}
+    explicit RunIndex(std::string archive_path, const ArchiveBytes* bytes = nullptr)
+        : path_(std::move(archive_path)), bytes_(bytes) {}
     const ArchiveIndex& get() {
         if (!read_) {
             read_ = true;
+            if (bytes_) {
+                source_ = bytes_->source();
+                index_ = ArchiveIndex::check(source_, static_cast<uint64_t>(bytes_->size()));
+                return index_;
+            }
             file_ = platform::File::open(path_, platform::File::Mode::read_existing);
+            source_ = file_;
             const int64_t size = file_ ? file_.size() : -1;
             if (size >= 0) index_ = ArchiveIndex::check(file_, static_cast<uint64_t>(size));
         }
@@ -203,14 +214,14 @@ public:
     // What restoring (or testing) the entries that `patterns` select decodes.
     ExtractionPlan plan(const std::vector<std::string>& patterns) {
         const ArchiveIndex& index = get();
-        return ExtractionPlan(file_, index.archive_size(), index, patterns, view());
+        return ExtractionPlan(source_, index.archive_size(), index, patterns, view());
     }
     // The tree the run works on (see choose_version_view); false (message
     // printed) when --until names no version.
     bool choose_view(const Settings& s, bool testing) {
         const ArchiveIndex& index = get();
         bool bad = false;
-        if (!choose_version_view(s, file_, index, testing, view_, bad)) return false;
+        if (!choose_version_view(s, source_, index, testing, view_, bad)) return false;
         problems_ = bad;
         return true;
     }
@@ -220,12 +231,28 @@ public:
 
 private:
     std::string path_;
+    const ArchiveBytes* bytes_;
     bool read_ = false;
     platform::File file_;
+    Source source_;
     ArchiveIndex index_;
     std::optional<VersionView> view_;
     bool problems_ = false;
 };
+
+// The single-process walk of `x` and `t` over the archive file, or over the
+// plain archive inside an encrypted one.
+bool walk_entries(Extractor& extractor, const ArchiveBytes* bytes, const std::string& archive_path,
+                  const std::string& dest_dir, const std::vector<std::string>& patterns,
+                  std::vector<uint64_t>* matched, RunIndex& index) {
+    if (!bytes)
+        return extract_entries(extractor, archive_path, dest_dir, patterns, matched, &index.get(), index.view());
+    platform::FileIdentity self;
+    const bool known = bytes->file().identity(self);
+    return extract_entries(extractor, bytes->source(), static_cast<uint64_t>(bytes->size()), known ? &self : nullptr,
+                           archive_path, dest_dir, patterns, matched, &index.get(), index.view()) &&
+           !bytes->damaged();
+}
 
 // The progress line of `x` and `t`, for the entries that each set of
 // patterns selects; the bytes are counted only when there is a line.
@@ -250,9 +277,11 @@ struct StoredAs {
 // the caller puts the archive back as it was); `failed` is set when a file
 // was skipped or changed while it was read.
 bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& final_size,
-                    const StoredAs* stored_as = nullptr) {
+                    const StoredAs* stored_as = nullptr, SealedWriter* sealed = nullptr) {
     try {
-        Compressor compressor(compress_options(s), console());
+        CompressOptions options = compress_options(s);
+        options.sealed = sealed;
+        Compressor compressor(options, console());
         const uint64_t run_bytes = list_bytes(list);
         compressor.expect_input(run_bytes);
         Meter meter;
@@ -532,6 +561,19 @@ int add_to_stdout(Settings& s, const std::vector<std::string>& file_args) {
 
 }  // namespace
 
+namespace {
+
+// `a` with a password: the encrypted archive opened for appending (see
+// SealedAppend) with the run's password; false (message printed) when the
+// run must not go on.
+bool open_for_append(const Settings& s, SealedAppend& target) {
+    Password password;
+    if (!obtain_password(s, platform::file_size(s.archive_path) == 0, password)) return false;
+    return target.open(s.archive_path, password.text, kDefaultIterations, console());
+}
+
+}  // namespace
+
 int run_add(Settings& s, const std::vector<std::string>& args) { return run_add(s, args, Command::add); }
 
 int run_update(Settings& s, const std::vector<std::string>& args) { return run_add(s, args, Command::update); }
@@ -553,7 +595,16 @@ int run_add(Settings& s, const std::vector<std::string>& args, Command command) 
             return 1;
         }
     }
-    if (args[next] == "-" && s.run_mode != RunMode::child) return add_to_stdout(s, file_args);
+    if (args[next] == "-" && s.run_mode != RunMode::child) {
+        if (s.encrypted()) {
+            std::puts("Error: an encrypted archive is written to a file, not to standard output");
+            return 1;
+        }
+        return add_to_stdout(s, file_args);
+    }
+    // An encrypted archive is written by this process alone: its key is
+    // never handed to other processes.
+    if (s.encrypted() && s.run_mode == RunMode::parent) s.run_mode = RunMode::single;
     // `a archive -`: standard input, read once, goes into one entry in this process.
     const bool from_stdin = std::find(file_args.begin(), file_args.end(), "-") != file_args.end();
     if (from_stdin && s.run_mode == RunMode::parent) s.run_mode = RunMode::single;
@@ -596,11 +647,15 @@ int run_add(Settings& s, const std::vector<std::string>& args, Command command) 
     // Held to the end of the run, part archives joined; an incomplete
     // tail of an interrupted run is cut away first.
     ArchiveLock archive(console());
-    if (!archive.acquire_for_append(s.archive_path)) return 1;
+    if (!archive.acquire_for_append(s.archive_path, s.encrypted())) return 1;
+    SealedAppend encrypted;
+    if (s.encrypted() && !open_for_append(s, encrypted)) return 1;
     // From here on an interrupt ends the run cleanly, the archive put back.
     platform::catch_interrupts();
     remove_leftovers(s);
     s.archive_size_before = static_cast<int64_t>(platform::file_size(s.archive_path));
+    // A new encrypted archive that gets no entry goes again, header and all.
+    if (encrypted.writer() && encrypted.writer()->size() == 0) s.archive_size_before = 0;
 
     bool failed = false;
     FileList list;
@@ -639,9 +694,14 @@ int run_add(Settings& s, const std::vector<std::string>& args, Command command) 
     // Every run is a version; the plain format keeps none.
     RunJournal journal(s, started);
     platform::File& held_archive = archive.file();
-    if (s.check_record &&
-        !journal.begin(held_archive, archive.index(), [&held_archive] { return file_marker_target(held_archive); }))
+    if (SealedWriter* sealed = encrypted.writer(); s.check_record && sealed) {
+        // The plain archive inside the encrypted one keeps the versions.
+        if (!journal.begin(encrypted.found(), encrypted.index(), [sealed] { return sealed_marker_target(*sealed); }))
+            return 1;
+    } else if (s.check_record &&
+               !journal.begin(held_archive, archive.index(), [&held_archive] { return file_marker_target(held_archive); })) {
         return 1;
+    }
     UpdateChoice choice;
     if (update) {
         choice = journal.choose(list, target.files);
@@ -656,7 +716,8 @@ int run_add(Settings& s, const std::vector<std::string>& args, Command command) 
     // (`u` with nothing to store only closes its version.)
     const bool adds = !update || !list.empty();
     if (adds && (parent ? !add_through_tasks(s, list, failed, final_size)
-                        : !add_in_process(s, list, failed, final_size, from_stdin ? &held : nullptr))) {
+                        : !add_in_process(s, list, failed, final_size, from_stdin ? &held : nullptr,
+                                          encrypted.writer()))) {
         if (!parent) archive.roll_back(static_cast<uint64_t>(s.archive_size_before));
         std::fflush(stdout);
         return 1;
@@ -665,6 +726,7 @@ int run_add(Settings& s, const std::vector<std::string>& args, Command command) 
         if (!journal.finish(choice)) return 1;
         final_size = platform::file_size(s.archive_path);
     }
+    if (encrypted.writer() && encrypted.writer()->size() == 0 && archive.created()) archive.roll_back(0);
     std::printf(" Compressed %lld bytes to %lld bytes \n", static_cast<long long>(s.total_input),
                 static_cast<long long>(final_size) - static_cast<long long>(s.archive_size_before));
     if (update) journal.print_summary(choice);
@@ -706,8 +768,10 @@ int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards
     print_banner();
     ArchiveLock lock(console());
     if (!lock.acquire_for_reading(s.archive_path)) return 1;
-    platform::File archive = platform::File::open(s.archive_path, platform::File::Mode::read_existing);
-    const int64_t size = archive ? archive.size() : -1;
+    ArchiveBytes bytes;
+    if (!bytes.open(s, s.archive_path, console())) return 1;
+    const Source& archive = bytes.source();
+    const int64_t size = bytes.size();
     if (size < 0) {
         std::printf("Error: cannot open Archive file %s\n", s.archive_path.c_str());
         return 1;
@@ -716,7 +780,7 @@ int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards
     std::optional<VersionView> view;
     bool bad_markers = false;
     if (!choose_version_view(s, archive, index, false, view, bad_markers)) return 1;
-    Extractor extractor(s.verbose, console());
+    Extractor extractor(s.verbose, bytes.diagnostics());
     platform::catch_interrupts();
     extractor.set_stop_on_interrupt(true);
     // The bytes go out in blocks: a pipe takes few large writes faster.
@@ -748,7 +812,7 @@ int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards
         std::puts("Error: interrupted");
         return 1;
     }
-    bool ok = r.ok;
+    bool ok = r.ok && !bytes.damaged();
     for (size_t i = 0; i < wildcards.size() && i < matched.size(); ++i)
         if (matched[i] == 0) {
             std::printf("Error: %s: not found in archive %s\n", wildcards[i].c_str(), s.archive_path.c_str());
@@ -770,6 +834,13 @@ const char* const kStdinArchive = "(standard input)";
 ForwardArchive stdin_archive() {
     return ForwardArchive([](void* data, size_t n, std::string& error) { return platform::read_stdin(data, n, error); },
                           platform::temp_directory());
+}
+
+// An encrypted archive is opened as a file (its frames are checked before
+// anything is read from them), never through a pipe.
+int refuse_encrypted_stdin() {
+    std::puts("Error: an encrypted archive is read from a file, not from standard input");
+    return 1;
 }
 
 // Standard input that is a terminal holds no archive: refused in one line.
@@ -841,17 +912,32 @@ int decode_from_stdin(Settings& s, const std::vector<std::string>& args, bool te
 
 }  // namespace
 
+namespace {
+
+// Whether `x` or `t` of the archive takes the encrypted way: a password was
+// given, or the archive is encrypted (and says so without one).
+bool takes_encrypted_way(const Settings& s) {
+    return s.run_mode != RunMode::child && (s.encrypted() || is_sealed_archive(s.archive_path));
+}
+
+}  // namespace
+
 int run_extract(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
     if (const int code = begin_command(Command::extract, args, s, board, next); code >= 0) return code;
-    if (s.run_mode != RunMode::child && args[next] == "-")
+    if (s.run_mode != RunMode::child && args[next] == "-") {
+        if (s.encrypted()) return refuse_encrypted_stdin();
         return decode_from_stdin(s, {args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end()}, false);
+    }
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
     std::vector<std::string> destinations(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
     if (s.to_stdout && s.run_mode != RunMode::child) return run_extract_to_stdout(s, destinations);
     if (destinations.empty()) destinations.push_back("*");
+    // An encrypted archive is decoded by this process: the key stays in it.
+    const bool encrypted = takes_encrypted_way(s);
+    if (encrypted) s.run_mode = RunMode::single;
     if (s.run_mode == RunMode::child) {
         ProgressLine::follow_parent();
         return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, false, console());
@@ -860,9 +946,11 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     print_banner();
     ArchiveLock archive(console());
     if (!archive.acquire_for_reading(s.archive_path)) return 1;
+    std::unique_ptr<ArchiveBytes> bytes;
+    if (encrypted && !(bytes = std::make_unique<ArchiveBytes>())->open(s, s.archive_path, console())) return 1;
     remove_leftovers(s);
     std::unique_ptr<ExtractionParent> tasks;
-    RunIndex index(s.archive_path);
+    RunIndex index(s.archive_path, bytes.get());
     if (!index.choose_view(s, false)) return 1;
     if (s.run_mode == RunMode::parent) {
         board = create_parent_board(s);
@@ -875,7 +963,7 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     for (const auto& arg : destinations) selections.push_back({prepare_destination(arg, s.cwd).pattern});
     Meter meter;
     const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, selections, index);
-    Extractor extractor(s.verbose, console());
+    Extractor extractor(s.verbose, bytes ? bytes->diagnostics() : console());
     extractor.set_meter(&meter);
     if (!tasks) {
         // An interrupt stops the run at the next segment; what it staged
@@ -895,8 +983,7 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
         std::fflush(stdout);
         std::vector<uint64_t> matched;
         bool done = tasks ? tasks->extract(s.archive_path, d.dir, {d.pattern}, &matched, index.view())
-                          : extract_entries(extractor, s.archive_path, d.dir, {d.pattern}, &matched, &index.get(),
-                                            index.view());
+                          : walk_entries(extractor, bytes.get(), s.archive_path, d.dir, {d.pattern}, &matched, index);
         if (done && matched.size() == 1 && matched[0] == 0) {
             std::printf("Error: %s: not found in archive %s\n", arg.c_str(), s.archive_path.c_str());
             done = false;
@@ -918,10 +1005,15 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     size_t next = 0;
     std::unique_ptr<TaskBoard> board;
     if (const int code = begin_command(Command::test, args, s, board, next); code >= 0) return code;
-    if (s.run_mode != RunMode::child && args[next] == "-")
+    if (s.run_mode != RunMode::child && args[next] == "-") {
+        if (s.encrypted()) return refuse_encrypted_stdin();
         return decode_from_stdin(s, {args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end()}, true);
+    }
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
+    // An encrypted archive is decoded by this process: the key stays in it.
+    const bool encrypted = takes_encrypted_way(s);
+    if (encrypted) s.run_mode = RunMode::single;
     if (s.run_mode == RunMode::child) {
         ProgressLine::follow_parent();
         return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, true, console());
@@ -937,6 +1029,8 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     std::fflush(stdout);
     ArchiveLock archive(console());
     if (!archive.acquire_for_reading(s.archive_path)) return 1;
+    std::unique_ptr<ArchiveBytes> bytes;
+    if (encrypted && !(bytes = std::make_unique<ArchiveBytes>())->open(s, s.archive_path, console())) return 1;
     remove_leftovers(s);
     bool ok = true;
     CheckTally tally;
@@ -945,7 +1039,7 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
         if (!board) return 1;
     }
     Meter meter;
-    RunIndex index(s.archive_path);
+    RunIndex index(s.archive_path, bytes.get());
     if (!index.choose_view(s, true)) return 1;
     if (index.problems()) ok = false;
     const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, {patterns}, index);
@@ -957,12 +1051,12 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
         if (!tasks.lost() && !tasks.finish()) ok = false;
         tally = tasks.tally();
     } else {
-        Extractor extractor(s.verbose, console());
+        Extractor extractor(s.verbose, bytes ? bytes->diagnostics() : console());
         extractor.set_testing(true);
         extractor.set_meter(&meter);
         platform::catch_interrupts();
         extractor.set_stop_on_interrupt(true);
-        ok = extract_entries(extractor, s.archive_path, "", patterns, &matched, &index.get(), index.view()) && ok;
+        ok = walk_entries(extractor, bytes.get(), s.archive_path, "", patterns, &matched, index) && ok;
         tally = extractor.tally();
     }
     // As in `x`: a wildcard that selects nothing is named, and fails.
@@ -1005,28 +1099,35 @@ int list_from_stdin(const std::vector<std::string>& wildcards, bool given) {
 }  // namespace
 
 int run_list(Settings& s, const std::vector<std::string>& args) {
-    if (args.size() < 3) return usage_exit();
-    const bool from_stdin = args[2] == "-";
+    // The password switches stand before the archive, as in the other commands.
+    size_t at = 2;
+    while (at < args.size() && parse_password_switch(args[at], s)) ++at;
+    if (args.size() < at + 1) return usage_exit();
+    const bool from_stdin = args[at] == "-";
+    if (from_stdin && s.encrypted()) return refuse_encrypted_stdin();
     if (from_stdin && refuse_terminal_input()) return 1;
-    s.archive_path = from_stdin ? kStdinArchive : resolve_argument(args[2], s.cwd);
+    s.archive_path = from_stdin ? kStdinArchive : resolve_argument(args[at], s.cwd);
     if (!check_path(s.archive_path)) return 1;
     std::printf("Archive List ... %s \n", s.archive_path.c_str());
-    std::vector<std::string> wildcards(args.begin() + 3, args.end());
+    std::vector<std::string> wildcards(args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end());
     const bool given = !wildcards.empty();
     if (!given) wildcards.push_back("*");
     if (from_stdin) return list_from_stdin(wildcards, given);
-    platform::File archive = platform::File::open(s.archive_path, platform::File::Mode::read_existing);
-    const int64_t size = archive ? archive.size() : -1;
+    ArchiveBytes bytes;
+    if (!bytes.open(s, s.archive_path, console())) return 1;
+    const Source& archive = bytes.source();
+    const int64_t size = bytes.size();
     if (size < 0) {
         console().error("Error: cannot open Archive file " + s.archive_path + "\n");
         return 1;
     }
+    Diagnostics& diag = bytes.diagnostics();
     // One walk of the headers serves every wildcard.
     const ArchiveIndex index = ArchiveIndex::read(archive, static_cast<uint64_t>(size));
     uint64_t count = 0;
-    bool ok = true;
+    bool ok = !bytes.damaged();
     for (const auto& w : wildcards) {
-        const ListResult r = list_entries(archive, index, s.archive_path, w, console(),
+        const ListResult r = list_entries(archive, index, s.archive_path, w, diag,
                                           [](const std::string& line) { std::fputs(line.c_str(), stdout); });
         count += r.listed;
         if (r.status == ListStatus::damaged)

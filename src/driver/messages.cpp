@@ -52,6 +52,8 @@ const char* const kUsageAdditions[] = {
 // What `--help` says after the usage text.
 const char* const kHelpAddendum[] = {
     " -h, --help       This text;  --version  the version line",
+    " --password       Encrypted archive (a, x, t, l): the password asked on the terminal",
+    " --password-file=FILE  The same, the password the first line of FILE",
     "",
     "Without -m the level is 5 (model memory 128 MiB). Files are stored without",
     "their leading '/'; a destination whose last part holds neither '.' nor '*'",

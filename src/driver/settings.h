@@ -35,6 +35,11 @@ struct Settings {
     bool to_stdout = false;    // `x -c`: the data to standard output, the messages to standard error
     bool content_check = false;  // `u -c`: unchanged files are also compared by their contents
     std::string until;           // `x`, `t` --until=: the version (number or date) to restore or test
+    // An encrypted archive: --password (asked on the terminal) or
+    // --password-file=FILE (its first line).
+    bool ask_password = false;
+    std::string password_file;
+    bool encrypted() const { return ask_password || !password_file.empty(); }
     std::string stdin_name;  // `a archive -`: the stored path of standard input (--name=; "stdin" without)
     // Passed on to child command lines: " -r ", " -v ", " -s " or empty.
     std::string recurse_text;

@@ -146,11 +146,25 @@ Command command_of(const std::string& word) {
     }
 }
 
+bool parse_password_switch(const std::string& arg, Settings& settings) {
+    static const std::string kFile = "--password-file=";
+    if (arg == "--password") {
+        settings.ask_password = true;
+        return true;
+    }
+    if (arg.rfind(kFile, 0) == 0 && arg.size() > kFile.size()) {
+        settings.password_file = arg.substr(kFile.size());
+        return true;
+    }
+    return false;
+}
+
 SwitchOutcome parse_switches(Command command, const std::vector<std::string>& args, size_t first, Settings& settings,
                              size_t* next) {
     size_t i = first;
     // "-" alone is an argument (standard input or output), not a switch.
     for (; i < args.size() && !args[i].empty() && args[i][0] == '-' && args[i] != "-"; ++i) {
+        if (parse_password_switch(args[i], settings)) continue;
         const bool adds = command == Command::add || command == Command::update;
         const SwitchOutcome r =
             adds ? parse_add_switch(command, args[i], settings) : parse_extract_switch(command, args[i], settings);

@@ -28,6 +28,10 @@ enum class SwitchOutcome { ok, unknown_option };
 SwitchOutcome parse_switches(Command command, const std::vector<std::string>& args, size_t first, Settings& settings,
                              size_t* next);
 
+// --password or --password-file=FILE, the same for every command that
+// reads or writes an archive: true when `arg` is one (and was applied).
+bool parse_password_switch(const std::string& arg, Settings& settings);
+
 // Whether `arg` is a switch of `command`: one that parse_switches would
 // take (and apply) there, or --help, -h, --version. After the archive such
 // an argument is refused rather than taken for a name.

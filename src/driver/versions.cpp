@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "driver/commands.h"
+#include "driver/encrypted.h"
+#include "driver/switches.h"
 #include "driver/messages.h"
 #include "extract/plan.h"
 #include "platform/platform.h"
@@ -21,6 +23,16 @@ const IndexEntry* first_piece(const ArchiveIndex& index, const PathEvent& e) {
 }
 
 }  // namespace
+
+MarkerTarget sealed_marker_target(SealedWriter& w) {
+    MarkerTarget t;
+    t.archive = Source::callback(&SealedWriter::read_plain, &w, w.size());
+    t.size = w.size();
+    t.write_at = [&w](uint64_t at, const void* data, size_t n) { return w.write_at(at, data, n); };
+    t.sync = [&w] { return w.sync(); };
+    t.error = [&w] { return w.error(); };
+    return t;
+}
 
 bool RunJournal::begin(const Source& archive, const ArchiveIndex& index, Target target) {
     index_ = &index;
@@ -129,20 +141,26 @@ bool choose_version_view(const Settings& s, const Source& archive, const Archive
 }
 
 int run_versions(Settings& s, const std::vector<std::string>& args) {
-    if (args.size() < 3) {
+    // The password switches stand before the archive, as in the other commands.
+    size_t at = 2;
+    while (at < args.size() && parse_password_switch(args[at], s)) ++at;
+    if (args.size() < at + 1) {
         print_banner();
         print_usage();
         return 1;
     }
-    s.archive_path = collapse_separators(resolve_argument(args[2], s.cwd));
+    s.archive_path = collapse_separators(resolve_argument(args[at], s.cwd));
     if (!check_path(s.archive_path)) return 1;
     std::printf("Archive Versions ... %s \n", s.archive_path.c_str());
+    const std::vector<std::string> wildcards(args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end());
     std::vector<std::string> patterns;
-    for (size_t i = 3; i < args.size(); ++i) patterns.push_back(to_lower_ascii(args[i]));
+    for (const std::string& w : wildcards) patterns.push_back(to_lower_ascii(w));
     ArchiveLock lock(console());
     if (!lock.acquire_for_reading(s.archive_path)) return 1;
-    platform::File archive = platform::File::open(s.archive_path, platform::File::Mode::read_existing);
-    const int64_t size = archive ? archive.size() : -1;
+    ArchiveBytes bytes;
+    if (!bytes.open(s, s.archive_path, console())) return 1;
+    const Source& archive = bytes.source();
+    const int64_t size = bytes.size();
     if (size < 0) {
         std::printf("Error: cannot open Archive file %s\n", s.archive_path.c_str());
         return 1;
@@ -150,7 +168,7 @@ int run_versions(Settings& s, const std::vector<std::string>& args) {
     const ArchiveIndex index = ArchiveIndex::check(archive, static_cast<uint64_t>(size));
     const VersionHistory history = VersionHistory::read(archive, index);
     print_version_problems(history, false);
-    bool ok = true;
+    bool ok = !bytes.damaged();
     if (index.sound_end() < static_cast<uint64_t>(size)) {
         std::printf("Warning: archive %s is damaged at offset %llu: the versions after it are not shown\n",
                     s.archive_path.c_str(), ull(index.sound_end()));
@@ -201,7 +219,7 @@ int run_versions(Settings& s, const std::vector<std::string>& args) {
     }
     for (size_t i = 0; i < patterns.size(); ++i)
         if (matched[i] == 0) {
-            std::printf("Error: %s: not found in archive %s\n", args[3 + i].c_str(), s.archive_path.c_str());
+            std::printf("Error: %s: not found in archive %s\n", wildcards[i].c_str(), s.archive_path.c_str());
             ok = false;
         }
     std::printf(" n.%llu files in archive %s \n", ull(listed), s.archive_path.c_str());

@@ -10,6 +10,7 @@
 #include "archive/index.h"
 #include "archive/lock.h"
 #include "archive/paths.h"
+#include "archive/sealed.h"
 #include "archive/source.h"
 #include "archive/update.h"
 #include "archive/versions.h"
@@ -51,6 +52,9 @@ private:
     bool last_has_record_ = false;
     uint64_t added_ = 0;
 };
+
+// How a marker is written to the plain archive inside an encrypted one.
+MarkerTarget sealed_marker_target(SealedWriter& writer);
 
 // Prints the problems of a history: for `t` as errors, else as warnings.
 void print_version_problems(const VersionHistory& history, bool as_errors);

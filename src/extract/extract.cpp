@@ -335,13 +335,22 @@ DecodeResult Extractor::decode_to(const Source& archive, const std::string& arch
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
                      const std::vector<std::string>& patterns, std::vector<uint64_t>* matched,
                      const ArchiveIndex* index, const VersionView* view) {
-    Diagnostics& diag = extractor.diagnostics();
     File archive = File::open(archive_path, File::Mode::read_existing);
     if (!archive) {
-        diag.error(text("Error: cannot open Archive file ", archive_path, "\n"));
+        extractor.diagnostics().error(text("Error: cannot open Archive file ", archive_path, "\n"));
         return false;
     }
-    const uint64_t whole = platform::file_size(archive_path);
+    platform::FileIdentity self;
+    const bool known = archive.identity(self);
+    return extract_entries(extractor, archive, platform::file_size(archive_path), known ? &self : nullptr,
+                           archive_path, dest_dir, patterns, matched, index, view);
+}
+
+bool extract_entries(Extractor& extractor, const Source& archive, uint64_t whole, const platform::FileIdentity* self,
+                     const std::string& archive_path, const std::string& dest_dir,
+                     const std::vector<std::string>& patterns, std::vector<uint64_t>* matched,
+                     const ArchiveIndex* index, const VersionView* view) {
+    Diagnostics& diag = extractor.diagnostics();
     // The caller's index when it is of this archive, else one read now.
     ArchiveIndex own;
     if (!index || index->archive_size() != whole) {
@@ -351,8 +360,7 @@ bool extract_entries(Extractor& extractor, const std::string& archive_path, cons
     // A version's tree ends with its last entry: what follows is not read.
     const uint64_t size = view ? std::min(whole, view->end) : whole;
     ExtractionPlan plan(archive, size, *index, patterns, view);
-    platform::FileIdentity self;
-    if (archive.identity(self)) extractor.protect(self);
+    if (self) extractor.protect(*self);
     extractor.expect_output(size);
     OutputSizes sizes(diag);
     const ScopedOutputSizes scoped(extractor, sizes);

@@ -216,6 +216,13 @@ private:
 bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
                      const std::vector<std::string>& patterns, std::vector<uint64_t>* matched = nullptr,
                      const ArchiveIndex* index = nullptr, const VersionView* view = nullptr);
+// The same over any source of `size` bytes (the plain archive inside an
+// encrypted one); `self` (when known) is the archive file, which no
+// restore may overwrite.
+bool extract_entries(Extractor& extractor, const Source& archive, uint64_t size, const platform::FileIdentity* self,
+                     const std::string& archive_path, const std::string& dest_dir,
+                     const std::vector<std::string>& patterns, std::vector<uint64_t>* matched = nullptr,
+                     const ArchiveIndex* index = nullptr, const VersionView* view = nullptr);
 inline bool extract_entries(Extractor& extractor, const std::string& archive_path, const std::string& dest_dir,
                             const std::string& pattern, std::vector<uint64_t>* matched = nullptr) {
     return extract_entries(extractor, archive_path, dest_dir, std::vector<std::string>{pattern}, matched);

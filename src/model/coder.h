@@ -24,6 +24,10 @@ public:
     static constexpr bool encoding = true;
 
     explicit Encoder(platform::File* out) : out_(out), buffer_(kCoderBuffer) {}
+    // Each full buffer handed to `write` instead of written to a file
+    // (an encrypted archive's writer).
+    using WriteBlock = bool (*)(void* context, const void* data, size_t n);
+    Encoder(WriteBlock write, void* context) : out_(nullptr), write_(write), context_(context), buffer_(kCoderBuffer) {}
 
     // Starts a new stream; `coded_size` keeps what the caller counted.
     void start() {
@@ -105,11 +109,13 @@ private:
     }
 
     void write_buffer(size_t n) {
-        if (!failed_ && !out_->write(buffer_.data(), n)) failed_ = true;
+        if (!failed_ && !(out_ ? out_->write(buffer_.data(), n) : write_(context_, buffer_.data(), n))) failed_ = true;
         coded_size += n;
     }
 
     platform::File* out_;
+    WriteBlock write_ = nullptr;
+    void* context_ = nullptr;
     std::vector<uint8_t> buffer_;
     uint64_t low_ = 0;  // bit 32 holds the carry
     uint32_t range_ = 0xFFFFFFFFu;

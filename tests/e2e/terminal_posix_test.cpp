@@ -139,3 +139,20 @@ TEST(Terminal, TasksShowOneLineForTheRun) {
 }
 
 }  // namespace
+
+TEST(Terminal, APasswordIsAskedTwiceForANewArchive) {
+    TempDir dir;
+    write_file(dir.file("f"), "kept under a password");
+    write_file(dir.file("pw"), "typed twice\n");
+    // The answers wait in the terminal's input before they are asked for;
+    // the pipe stays open until the run is over.
+    const RunResult r = run_program(
+        "/bin/sh",
+        {"-c", "(printf 'typed twice\\ntyped twice\\n'; sleep 1) | /usr/bin/script -q -e -c \"" +
+                   taq_command("a -m0 --password arch f") + "\" /dev/null"},
+        dir.path());
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "Password: ") && contains(r.output, "Repeat password: ")) << r.output;
+    const RunResult t = run_taq({"t", "--password-file=pw", "arch"}, dir.path());
+    EXPECT_EQ(t.exit_code, 0) << t.output;
+}

@@ -101,15 +101,19 @@ TEST(Completion, CommandsSwitchesAndArchives) {
     for (const char* name : {"b.taq", "a.txt", "z.taq", "notes"}) write_file(dir.file(name), "");
     make_dirs(dir.file("sub"));
     EXPECT_EQ(complete(dir.path(), "taq ''"), "a\nu\nx\nt\nl\nv\n--help\n--version\n");
-    EXPECT_EQ(complete(dir.path(), "taq x -"), "-c\n-v\n-t0\n-t1\n-t2\n-t3\n-t4\n-t5\n-t6\n-t7\n-t8\n--until=\n");
-    EXPECT_EQ(complete(dir.path(), "taq t -"), "-v\n-t0\n-t1\n-t2\n-t3\n-t4\n-t5\n-t6\n-t7\n-t8\n--until=\n");
+    EXPECT_EQ(complete(dir.path(), "taq x -"),
+              "-c\n-v\n-t0\n-t1\n-t2\n-t3\n-t4\n-t5\n-t6\n-t7\n-t8\n--until=\n--password\n--password-file=\n");
+    EXPECT_EQ(complete(dir.path(), "taq t -"),
+              "-v\n-t0\n-t1\n-t2\n-t3\n-t4\n-t5\n-t6\n-t7\n-t8\n--until=\n--password\n--password-file=\n");
     EXPECT_EQ(complete(dir.path(), "taq u -c"), "-c\n");
     EXPECT_EQ(complete(dir.path(), "taq v ''"), "b.taq\nz.taq\na.txt\nnotes\nsub\n");
     EXPECT_EQ(complete(dir.path(), "taq add -m5 -"),
-              "-m0\n-m1\n-m2\n-m3\n-m4\n-m5\n-m6\n-m7\n-r\n-s\n-v\n-n\n-t0\n-t1\n-t2\n-t3\n-t4\n-t5\n-t6\n-t7\n-t8\n");
+              "-m0\n-m1\n-m2\n-m3\n-m4\n-m5\n-m6\n-m7\n-r\n-s\n-v\n-n\n-t0\n-t1\n-t2\n-t3\n-t4\n-t5\n-t6\n-t7\n-t8\n--password\n--"
+              "password-file=\n");
     // Archives: names ending in .taq first.
     EXPECT_EQ(complete(dir.path(), "taq x -t2 ''"), "b.taq\nz.taq\na.txt\nnotes\nsub\n");
     EXPECT_EQ(complete(dir.path(), "taq l n"), "notes\n");
+    EXPECT_EQ(complete(dir.path(), "taq l --pa"), "--password\n--password-file=\n");
     // After the archive, `a` takes files.
     EXPECT_EQ(complete(dir.path(), "taq a arch.taq s"), "sub\n");
 }

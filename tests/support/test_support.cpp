@@ -1,6 +1,8 @@
 #include "support/test_support.h"
 
 #include "archive/entry.h"
+#include "archive/sealed.h"
+#include "compress/compress.h"
 
 #include <filesystem>
 #include <fstream>
@@ -133,6 +135,26 @@ std::string two_segment_data() {
     const std::string text =
         read_file(inputs + "/alice29.txt") + read_file(inputs + "/cp.html") + read_file(inputs + "/fields.c");
     return repeated(text, 8388608) + read_file(inputs + "/libz.so").substr(0, 300000);
+}
+
+bool add_encrypted(const std::string& dir, const std::string& archive,
+                   const std::vector<std::pair<std::string, std::string>>& files, const std::string& password,
+                   bool solid, uint32_t rounds) {
+    Messages msgs;
+    SealedAppend target;
+    if (!target.open(archive, password, rounds, msgs.diag)) return false;
+    CompressOptions options;
+    options.archive_path = archive;
+    options.model_memory = 4194304;
+    options.solid = solid;
+    options.sealed = target.writer();
+    Compressor compressor(options, msgs.diag);
+    bool ok = true;
+    for (const auto& [name, data] : files) {
+        write_file(dir + "/" + name, data);
+        ok = compressor.compress_entry(dir + "/" + name, name, "", 0, data.size()) == EntryResult::written && ok;
+    }
+    return compressor.finish_run() && ok;
 }
 
 }  // namespace taq::test

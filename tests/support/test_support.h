@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/diagnostics.h"
@@ -123,6 +124,14 @@ std::vector<std::string> taq_leftovers(const std::string& dir);
 // Two segments of data: 8 MiB of text from the vector inputs, then
 // 300,000 bytes of machine code.
 std::string two_segment_data();
+
+// Adds the files (name, contents; written below `dir` first, stored under
+// their names) to the encrypted archive at `archive`: a new one whose key
+// is derived with `rounds` rounds, or an existing one opened with
+// `password`. False when it cannot be opened or written.
+bool add_encrypted(const std::string& dir, const std::string& archive,
+                   const std::vector<std::pair<std::string, std::string>>& files, const std::string& password,
+                   bool solid = false, uint32_t rounds = 1000);
 
 // Path of the built executable and of the checked-in test data.
 std::string taq_binary();

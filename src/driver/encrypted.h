@@ -1,0 +1,96 @@
+// The command line's side of encrypted archives: where the password comes
+// from, and the one way every command opens an encrypted archive (so that
+// a command added later gets the same checks and messages).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "archive/diagnostics.h"
+#include "archive/sealed.h"
+#include "driver/settings.h"
+#include "platform/platform.h"
+
+namespace taq {
+
+// A password in memory: wiped when it goes.
+class Password {
+public:
+    Password() = default;
+    Password(const Password&) = delete;
+    Password& operator=(const Password&) = delete;
+    ~Password();
+    std::string text;
+};
+
+// The run's password: from --password-file's first line, or asked on the
+// terminal (twice for a new archive). False (message printed) when none
+// can be had: no terminal, a missing or empty file, an empty password,
+// two answers that differ.
+bool obtain_password(const Settings& s, bool new_archive, Password& out);
+
+// An encrypted archive opened for reading with the run's password: every
+// frame authenticated, damage reported (in container offsets).
+struct OpenedArchive {
+    platform::File file;
+    SealedArchive sealed;
+    // Whether the container had damage (reported when opened).
+    bool damaged = false;
+};
+// Null (message printed) when the run cannot go on: no file, a plain
+// archive, a damaged header, a wrong password.
+std::unique_ptr<OpenedArchive> open_encrypted(const Settings& s, const std::string& path, Diagnostics& diag);
+
+// The message for an encrypted archive opened without a password.
+std::string encrypted_without_password(const std::string& path);
+
+}  // namespace taq
+
+namespace taq {
+
+// Messages about the plain archive inside an encrypted one name plain
+// offsets; this sink passes them on with container offsets (the start of
+// the frame that holds each), which is what a user can look at.
+class ContainerOffsets final : public DiagnosticSink {
+public:
+    ContainerOffsets(const SealedArchive& sealed, DiagnosticSink* next) : sealed_(sealed), next_(next) {}
+    void message(Severity severity, const std::string& text) override;
+    void flush() override {
+        if (next_) next_->flush();
+    }
+
+private:
+    const SealedArchive& sealed_;
+    DiagnosticSink* next_;
+};
+
+}  // namespace taq
+
+namespace taq {
+
+// The bytes a reader (`x`, `t`, `l`) takes an archive from: the file, or
+// the plain archive inside an encrypted one, with the messages about it in
+// container offsets.
+class ArchiveBytes {
+public:
+    // False (message printed) when an encrypted archive cannot be opened;
+    // a plain file that cannot be opened gives size() -1.
+    bool open(const Settings& s, const std::string& path, Diagnostics& console);
+    const Source& source() const { return source_; }
+    int64_t size() const { return size_; }
+    Diagnostics& diagnostics() { return *diag_; }
+    bool encrypted() const { return opened_ != nullptr; }
+    bool damaged() const { return opened_ && opened_->damaged; }
+    const platform::File& file() const { return opened_ ? opened_->file : file_; }
+
+private:
+    platform::File file_;
+    std::unique_ptr<OpenedArchive> opened_;
+    std::unique_ptr<ContainerOffsets> offsets_;
+    std::unique_ptr<Diagnostics> own_diag_;
+    Diagnostics* diag_ = nullptr;
+    Source source_;
+    int64_t size_ = -1;
+};
+
+}  // namespace taq
