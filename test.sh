@@ -28,15 +28,20 @@ if [ "${CI:-}" = "true" ] || [ "${TAQ_PACKAGE_TEST:-}" = "1" ]; then
   "$root/scripts/package-test.sh"
 fi
 ctest --test-dir "$build" --output-on-failure -j2
+# How long each pass took, for keeping the whole run within its time.
+echo "test.sh: native pass done after ${SECONDS} s"
 if [ "${TAQ_SANITIZE:-1}" != 0 ]; then
   "$root/scripts/sanitize.sh"
+  echo "test.sh: sanitizer and fuzz pass done after ${SECONDS} s"
 fi
 if [ "${TAQ_WINDOWS:-1}" != 0 ]; then
   "$root/scripts/windows.sh" --if-possible
+  echo "test.sh: Windows pass done after ${SECONDS} s"
 fi
 cross="${TAQ_CROSS:-}"
 if [ -z "$cross" ]; then
   "$root/scripts/cross.sh" s390x --quick --if-possible
+  echo "test.sh: s390x pass done after ${SECONDS} s"
 elif [ "$cross" != 0 ]; then
   [ "$cross" = all ] && cross=s390x,aarch64,i686
   IFS=, read -r -a machines <<< "$cross"

@@ -2,7 +2,7 @@
 # The sanitizer pass of the tests: builds taq, every test and the fuzz
 # targets with AddressSanitizer and UndefinedBehaviorSanitizer (clang) in
 # ./build-sanitize, runs the whole test suite under them, then runs each
-# fuzz target for TAQ_FUZZ_SECONDS (default 30) from its seeds, two at a
+# fuzz target for TAQ_FUZZ_SECONDS (default 20) from its seeds, two at a
 # time, so that a fault any fuzzer finds at once fails the run. Installs
 # clang and libFuzzer's runtime when they are missing.
 set -euo pipefail
@@ -17,7 +17,7 @@ cmake --build "$build" -j2
 # Many tests wait on child processes: more than two at once keep both cores busy.
 ctest --test-dir "$build" --output-on-failure -j4
 
-seconds="${TAQ_FUZZ_SECONDS:-30}"
+seconds="${TAQ_FUZZ_SECONDS:-20}"
 targets=(decode extract archive roundtrip transforms cli api sealed)
 logs="$build/fuzz-logs"
 rm -rf "$logs" "$build/fuzz-corpus"

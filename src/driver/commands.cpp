@@ -769,13 +769,9 @@ int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards
     ArchiveLock lock(console());
     if (!lock.acquire_for_reading(s.archive_path)) return 1;
     ArchiveBytes bytes;
-    if (!bytes.open(s, s.archive_path, console())) return 1;
+    if (!bytes.open_whole(s, s.archive_path, console())) return 1;
     const Source& archive = bytes.source();
     const int64_t size = bytes.size();
-    if (size < 0) {
-        std::printf("Error: cannot open Archive file %s\n", s.archive_path.c_str());
-        return 1;
-    }
     const ArchiveIndex index = ArchiveIndex::check(archive, static_cast<uint64_t>(size));
     std::optional<VersionView> view;
     bool bad_markers = false;

@@ -147,4 +147,11 @@ bool ArchiveBytes::open(const Settings& s, const std::string& path, Diagnostics&
     return true;
 }
 
+bool ArchiveBytes::open_whole(const Settings& s, const std::string& path, Diagnostics& console) {
+    if (!open(s, path, console)) return false;
+    if (size_ >= 0) return true;
+    std::printf("Error: cannot open Archive file %s\n", path.c_str());
+    return false;
+}
+
 }  // namespace taq

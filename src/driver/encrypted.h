@@ -76,6 +76,9 @@ public:
     // False (message printed) when an encrypted archive cannot be opened;
     // a plain file that cannot be opened gives size() -1.
     bool open(const Settings& s, const std::string& path, Diagnostics& console);
+    // The same for a command that reads the whole archive: a file that
+    // cannot be opened is reported too ("Error: cannot open Archive file").
+    bool open_whole(const Settings& s, const std::string& path, Diagnostics& console);
     const Source& source() const { return source_; }
     int64_t size() const { return size_; }
     Diagnostics& diagnostics() { return *diag_; }
