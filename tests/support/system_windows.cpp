@@ -85,6 +85,25 @@ TempDir::~TempDir() {
     fs::remove_all(root, ec);
 }
 
+namespace {
+
+// Under wine, with other test processes starting or ending at the same
+// moment, a start now and then fails for no reason of the program's: it is
+// tried again a few times before the test hears of it.
+bool create_process(const std::wstring& exe, std::wstring& line, const std::wstring& dir, DWORD flags,
+                    STARTUPINFOW& si, PROCESS_INFORMATION& pi, DWORD& error) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (attempt > 0) ::Sleep(100 * attempt);
+        if (::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                             dir.empty() ? nullptr : dir.c_str(), &si, &pi))
+            return true;
+        error = ::GetLastError();
+    }
+    return false;
+}
+
+}  // namespace
+
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
                       unsigned timeout_ms) {
     RunResult result;
@@ -114,13 +133,13 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     // A console of its own: the program and its children are never attached
     // to the test's console (whose host would otherwise live as long as
     // the longest of them, holding the test runner's output open).
-    const bool started = ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                          cwd.empty() ? nullptr : dir.c_str(), &si, &pi);
+    DWORD start_error = 0;
+    const bool started = create_process(exe, line, dir, CREATE_NO_WINDOW, si, pi, start_error);
     ::CloseHandle(write_end);
     if (null_in != INVALID_HANDLE_VALUE) ::CloseHandle(null_in);
     if (!started) {
         ::CloseHandle(read_end);
-        result.output = "cannot start " + program;
+        result.output = "cannot start " + program + " (error " + std::to_string(start_error) + ")";
         return result;
     }
     ::CloseHandle(pi.hThread);
@@ -291,9 +310,8 @@ int start_taq(const std::vector<std::string>& args, const std::string& cwd) {
     std::replace(exe.begin(), exe.end(), L'/', L'\\');
     const std::wstring dir = widen(cwd);
     PROCESS_INFORMATION pi{};
-    const bool ok = ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
-                                     nullptr,
-                                     cwd.empty() ? nullptr : dir.c_str(), &si, &pi);
+    DWORD start_error = 0;
+    const bool ok = create_process(exe, line, dir, CREATE_SUSPENDED | CREATE_NO_WINDOW, si, pi, start_error);
     if (null != INVALID_HANDLE_VALUE) ::CloseHandle(null);
     if (!ok) {
         ::CloseHandle(job);
