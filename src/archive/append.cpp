@@ -7,6 +7,7 @@
 
 #include "archive/entry.h"
 #include "archive/index.h"
+#include "archive/sealed.h"
 #include "platform/platform.h"
 
 namespace taq {
@@ -89,20 +90,18 @@ bool append_file(Diagnostics& diag, const std::string& source, const std::string
     return true;
 }
 
-bool drop_entries(Diagnostics& diag, const std::string& path, uint64_t start, const std::vector<bool>& keep) {
-    using platform::File;
-    File f = File::open(path, File::Mode::write_existing);
-    const int64_t size = f ? f.size() : -1;
-    if (size < 0) {
-        diag.error(text("Error: cannot open Output file ", path, reason(f), "\n"));
-        return false;
-    }
-    struct Span {
-        uint64_t offset, size;
-    };
-    std::vector<Span> spans;
+namespace {
+
+struct Span {
+    uint64_t offset, size;
+};
+
+// The entries of `index` (which must reach `size`), one flag of `keep` for
+// each; false (message given) when they do not match or a kept entry goes
+// on with the model of a removed one.
+bool entry_spans(Diagnostics& diag, const std::string& path, const ArchiveIndex& index, uint64_t size,
+                 const std::vector<bool>& keep, std::vector<Span>& spans) {
     bool cut = false;  // a model run lost an entry, and no reset came since
-    const ArchiveIndex index = ArchiveIndex::read(f, static_cast<uint64_t>(size), start);
     for (const IndexEntry& e : index.entries()) {
         const EntryHeader& h = e.header;
         if (spans.size() >= keep.size()) {
@@ -117,7 +116,7 @@ bool drop_entries(Diagnostics& diag, const std::string& path, uint64_t start, co
         cut = kept ? cut && !h.reset_flag : true;
         spans.push_back({e.offset, h.entry_size});
     }
-    if (index.end() < static_cast<uint64_t>(size)) {
+    if (index.end() < size) {
         diag.error(text("Error: cannot take entries out of ", path, " (", index.why(), ")\n"));
         return false;
     }
@@ -125,6 +124,79 @@ bool drop_entries(Diagnostics& diag, const std::string& path, uint64_t start, co
         diag.error(text("Error: cannot take entries out of ", path, " (fewer entries than written)\n"));
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool append_sealed(Diagnostics& diag, const std::string& source, SealedWriter& dst, const std::string& destination,
+                   const std::vector<bool>& keep) {
+    using platform::File;
+    File src = File::open(source, File::Mode::read_existing);
+    if (!src) {
+        diag.error(text("Error: cannot open file to append ", source, reason(src), "\n"));
+        return false;
+    }
+    SealedArchive part;
+    const SealedStatus status = part.open(src, dst.keys());
+    if (status != SealedStatus::ok || !part.damage().empty()) {
+        diag.error(text("Error: cannot read file to append ", source, " (",
+                        status == SealedStatus::ok ? "encrypted frames fail their check" : "not sealed with the run's keys",
+                        ")\n"));
+        return false;
+    }
+    const Source plain = part.plain();
+    const uint64_t total = part.plain_size();
+    const ArchiveIndex index = ArchiveIndex::read(plain, total);
+    std::vector<Span> spans;
+    if (!entry_spans(diag, source, index, total, keep.empty() ? std::vector<bool>(index.entries().size(), true) : keep,
+                     spans))
+        return false;
+    const uint64_t start = dst.size();
+    const auto fail = [&](bool reading) {
+        if (reading)
+            diag.error(text("Error: cannot read file to append ", source, reason(src), "\n"));
+        else
+            diag.error(text("Error: cannot write destination file ", destination, " (", dst.error(), ")\n"));
+        if (!dst.truncate(start) || !dst.sync())
+            diag.error(text("Error: cannot restore destination file ", destination, " (", dst.error(), ")\n"));
+        return false;
+    };
+    std::vector<uint8_t> buffer(kAppendChunk);
+    std::vector<uint64_t> held;  // where each copied entry starts in `dst`
+    std::vector<uint8_t> sizes;
+    for (size_t k = 0; k < spans.size(); ++k) {
+        if (!keep.empty() && !keep[k]) continue;
+        if (!dst.end_frame()) return fail(false);
+        held.push_back(dst.size());
+        for (uint64_t done = 0; done < spans[k].size;) {
+            const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kAppendChunk, spans[k].size - done));
+            if (plain.read_at(spans[k].offset + done, buffer.data(), chunk) != chunk) return fail(true);
+            if (done == 0) {
+                sizes.insert(sizes.end(), buffer.begin(), buffer.begin() + kHeldBytes);
+                std::fill(buffer.begin(), buffer.begin() + kHeldBytes, uint8_t{0});
+            }
+            if (!dst.append(buffer.data(), chunk)) return fail(false);
+            done += chunk;
+        }
+    }
+    if (!held.empty() && !dst.sync()) return fail(false);
+    for (size_t k = 0; k < held.size(); ++k)
+        if (!dst.write_at(held[k], &sizes[k * kHeldBytes], kHeldBytes)) return fail(false);
+    return dst.end_frame() || fail(false);
+}
+
+bool drop_entries(Diagnostics& diag, const std::string& path, uint64_t start, const std::vector<bool>& keep) {
+    using platform::File;
+    File f = File::open(path, File::Mode::write_existing);
+    const int64_t size = f ? f.size() : -1;
+    if (size < 0) {
+        diag.error(text("Error: cannot open Output file ", path, reason(f), "\n"));
+        return false;
+    }
+    std::vector<Span> spans;
+    const ArchiveIndex index = ArchiveIndex::read(f, static_cast<uint64_t>(size), start);
+    if (!entry_spans(diag, path, index, static_cast<uint64_t>(size), keep, spans)) return false;
     std::vector<uint8_t> buffer(kAppendChunk);
     uint64_t to = start;
     for (size_t k = 0; k < spans.size(); ++k) {

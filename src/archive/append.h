@@ -25,6 +25,17 @@ constexpr size_t kHeldBytes = 8;
 // false; a failed copy leaves `destination` at its old length.
 bool append_file(Diagnostics& diag, const std::string& source, const std::string& destination);
 
+class SealedWriter;
+
+// The same for an encrypted part archive (sealed with the keys of `dst`,
+// the archive at `destination`): the plain archive inside it goes to the
+// end of `dst`, each entry in
+// frames of its own, the size fields held back as above. Only the entries
+// whose flag in `keep` is true go (all when `keep` is empty), refused as
+// drop_entries refuses. A failed copy leaves `dst` at its old length.
+bool append_sealed(Diagnostics& diag, const std::string& source, SealedWriter& dst, const std::string& destination,
+                   const std::vector<bool>& keep);
+
 // Removes from the archive at `path` the entries from offset `start` on
 // whose flag in `keep` is false (keep[k] belongs to the k-th entry from
 // `start`), moving the later ones down. Refused, with a message and false,

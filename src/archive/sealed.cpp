@@ -35,13 +35,16 @@ constexpr uint8_t kMarkerNonce[platform::kNonceBytes] = {0xff, 0xff, 0xff, 0xff,
 
 uint64_t header_checksum(const uint8_t* header) { return XXH3_64bits_withSeed(header, kChecksumAt, kSealedSeed); }
 
-// The password check of a header and the marker of its frames.
-bool derive_checks(SealedKeys& keys, const uint8_t* header, uint8_t* check) {
+bool derive_marker(SealedKeys& keys) {
     uint8_t tag[platform::kTagBytes];
-    if (!platform::seal(keys.key, kCheckNonce, header, kCheckAt, nullptr, 0, nullptr, check)) return false;
     if (!platform::seal(keys.key, kMarkerNonce, keys.salt, kSaltBytes, nullptr, 0, nullptr, tag)) return false;
     std::memcpy(keys.marker, tag, sizeof keys.marker);
     return true;
+}
+
+// The password check of a header and the marker of its frames.
+bool derive_checks(SealedKeys& keys, const uint8_t* header, uint8_t* check) {
+    return platform::seal(keys.key, kCheckNonce, header, kCheckAt, nullptr, 0, nullptr, check) && derive_marker(keys);
 }
 
 // What a frame's tag covers besides its ciphertext: the salt and the
@@ -83,38 +86,67 @@ SealedStatus sealed_header_state(const uint8_t* header, size_t n) {
     return SealedStatus::ok;
 }
 
-SealedStatus new_sealed_keys(const std::string& password, uint32_t iterations, SealedKeys& keys,
-                             std::vector<uint8_t>& header) {
-    if (!platform::crypto_available()) return SealedStatus::unavailable;
+void keys_to_bytes(const SealedKeys& keys, uint8_t* out) {
+    std::memcpy(out, keys.key.data(), platform::kKeyBytes);
+    std::memcpy(out + platform::kKeyBytes, keys.salt, kSaltBytes);
+    for (int i = 0; i < 4; ++i) out[platform::kKeyBytes + kSaltBytes + i] = static_cast<uint8_t>(keys.iterations >> (8 * i));
+}
+
+bool keys_from_bytes(const uint8_t* data, size_t n, SealedKeys& keys) {
+    if (n != kHandedKeyBytes) return false;
+    std::memcpy(keys.key.data(), data, platform::kKeyBytes);
+    keys.key.mark_set();
+    std::memcpy(keys.salt, data + platform::kKeyBytes, kSaltBytes);
+    keys.iterations = static_cast<uint32_t>(get_le(data + platform::kKeyBytes + kSaltBytes, 4));
+    if (derive_marker(keys)) return true;
+    keys.key.clear();
+    return false;
+}
+
+void copy_keys(const SealedKeys& from, SealedKeys& to) {
+    std::memcpy(to.key.data(), from.key.data(), platform::kKeyBytes);
+    if (from.key.set()) to.key.mark_set();
+    std::memcpy(to.salt, from.salt, kSaltBytes);
+    std::memcpy(to.marker, from.marker, sizeof to.marker);
+    to.iterations = from.iterations;
+}
+
+bool sealed_header_of(SealedKeys& keys, std::vector<uint8_t>& header) {
     header.assign(kSealedHeaderBytes, 0);
     std::memcpy(header.data(), kMagic, sizeof kMagic);
     header[8] = kVersion;
     header[9] = kPbkdf2Sha256;
     header[10] = kAes256Gcm;
     header[11] = kFrameLog;
-    for (int i = 0; i < 4; ++i) header[kIterationsAt + i] = static_cast<uint8_t>(iterations >> (8 * i));
-    if (!platform::random_bytes(keys.salt, kSaltBytes)) return SealedStatus::failed;
+    for (int i = 0; i < 4; ++i) header[kIterationsAt + i] = static_cast<uint8_t>(keys.iterations >> (8 * i));
     std::memcpy(header.data() + kSaltAt, keys.salt, kSaltBytes);
-    keys.iterations = iterations;
-    if (!platform::derive_key(password, keys.salt, kSaltBytes, iterations, keys.key)) return SealedStatus::failed;
-    if (!derive_checks(keys, header.data(), header.data() + kCheckAt)) return SealedStatus::failed;
+    if (!derive_checks(keys, header.data(), header.data() + kCheckAt)) return false;
     const uint64_t sum = header_checksum(header.data());
     for (int i = 0; i < 8; ++i) header[kChecksumAt + i] = static_cast<uint8_t>(sum >> (8 * i));
+    return true;
+}
+
+SealedStatus new_sealed_keys(const std::string& password, uint32_t iterations, SealedKeys& keys,
+                             std::vector<uint8_t>& header) {
+    if (!platform::crypto_available()) return SealedStatus::unavailable;
+    if (!platform::random_bytes(keys.salt, kSaltBytes)) return SealedStatus::failed;
+    keys.iterations = iterations;
+    if (!platform::derive_key(password, keys.salt, kSaltBytes, iterations, keys.key)) return SealedStatus::failed;
+    return sealed_header_of(keys, header) ? SealedStatus::ok : SealedStatus::failed;
+}
+
+SealedStatus SealedArchive::check_header(uint8_t* header) {
+    const int64_t size = file_->size();
+    if (size < 0) return SealedStatus::failed;
+    container_size_ = static_cast<uint64_t>(size);
+    const size_t got = file_->seek(0) ? file_->read(header, kSealedHeaderBytes) : 0;
+    if (const SealedStatus status = sealed_header_state(header, got); status != SealedStatus::ok) return status;
+    std::memcpy(keys_.salt, header + kSaltAt, kSaltBytes);
+    keys_.iterations = static_cast<uint32_t>(get_le(header + kIterationsAt, 4));
     return SealedStatus::ok;
 }
 
-SealedStatus SealedArchive::open(platform::File& file, const std::string& password) {
-    file_ = &file;
-    const int64_t size = file.size();
-    if (size < 0) return SealedStatus::failed;
-    container_size_ = static_cast<uint64_t>(size);
-    uint8_t header[kSealedHeaderBytes] = {};
-    const size_t got = file.seek(0) ? file.read(header, sizeof header) : 0;
-    if (const SealedStatus status = sealed_header_state(header, got); status != SealedStatus::ok) return status;
-    const uint32_t iterations = static_cast<uint32_t>(get_le(header + kIterationsAt, 4));
-    std::memcpy(keys_.salt, header + kSaltAt, kSaltBytes);
-    keys_.iterations = iterations;
-    if (!platform::derive_key(password, keys_.salt, kSaltBytes, iterations, keys_.key)) return SealedStatus::failed;
+SealedStatus SealedArchive::open_keyed(const uint8_t* header) {
     uint8_t check[platform::kTagBytes];
     if (!derive_checks(keys_, header, check)) return SealedStatus::failed;
     if (std::memcmp(check, header + kCheckAt, sizeof check) != 0) {
@@ -124,6 +156,25 @@ SealedStatus SealedArchive::open(platform::File& file, const std::string& passwo
     scan();
     hide_damaged_entries();
     return SealedStatus::ok;
+}
+
+SealedStatus SealedArchive::open(platform::File& file, const std::string& password) {
+    file_ = &file;
+    uint8_t header[kSealedHeaderBytes] = {};
+    if (const SealedStatus status = check_header(header); status != SealedStatus::ok) return status;
+    if (!platform::derive_key(password, keys_.salt, kSaltBytes, keys_.iterations, keys_.key))
+        return SealedStatus::failed;
+    return open_keyed(header);
+}
+
+SealedStatus SealedArchive::open(platform::File& file, const SealedKeys& keys) {
+    file_ = &file;
+    uint8_t header[kSealedHeaderBytes] = {};
+    if (const SealedStatus status = check_header(header); status != SealedStatus::ok) return status;
+    if (std::memcmp(keys_.salt, keys.salt, kSaltBytes) != 0 || keys_.iterations != keys.iterations)
+        return SealedStatus::wrong_password;
+    copy_keys(keys, keys_);
+    return open_keyed(header);
 }
 
 bool SealedArchive::try_frame(uint64_t at, SealedFrame& frame) {
@@ -476,6 +527,25 @@ bool report_sealed_damage(const SealedArchive& sealed, const std::string& path, 
 
 bool SealedAppend::open(const std::string& path, const std::string& password, uint32_t rounds, Diagnostics& diag,
                         SealedStatus* status_out) {
+    return open_with(
+        path, diag, status_out,
+        [&](std::vector<uint8_t>& header) { return new_sealed_keys(password, rounds, fresh_, header); },
+        [&] { return existing_.open(file_, password); });
+}
+
+bool SealedAppend::open(const std::string& path, const SealedKeys& keys, Diagnostics& diag) {
+    return open_with(
+        path, diag, nullptr,
+        [&](std::vector<uint8_t>& header) {
+            copy_keys(keys, fresh_);
+            return sealed_header_of(fresh_, header) ? SealedStatus::ok : SealedStatus::failed;
+        },
+        [&] { return existing_.open(file_, keys); });
+}
+
+bool SealedAppend::open_with(const std::string& path, Diagnostics& diag, SealedStatus* status_out,
+                             const std::function<SealedStatus(std::vector<uint8_t>&)>& create,
+                             const std::function<SealedStatus()>& open_existing) {
     SealedStatus status = SealedStatus::ok;
     const auto fail = [&](SealedStatus why, const std::string& message) {
         if (status_out) *status_out = why;
@@ -486,12 +556,12 @@ bool SealedAppend::open(const std::string& path, const std::string& password, ui
     std::string error;
     if (platform::file_size(path) == 0) {
         std::vector<uint8_t> header;
-        status = new_sealed_keys(password, rounds, fresh_, header);
+        status = create(header);
         if (status != SealedStatus::ok) return fail(status, sealed_status_message(status, path));
         writer_ = SealedWriter::create(path, fresh_, header, error);
     } else {
         file_ = platform::File::open(path, platform::File::Mode::read_existing);
-        status = file_ ? existing_.open(file_, password) : SealedStatus::failed;
+        status = file_ ? open_existing() : SealedStatus::failed;
         if (status != SealedStatus::ok) return fail(status, sealed_status_message(status, path));
         const SealedArchive& a = existing_;
         // Damage before the end is never written after; a frame cut short

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,6 +74,15 @@ struct SealedKeys {
     uint32_t iterations = 0;
 };
 
+// The keys as handed to another process of the run (which then derives
+// nothing): key, salt, rounds. copy_keys makes the same in place.
+constexpr size_t kHandedKeyBytes = platform::kKeyBytes + kSaltBytes + 4;
+void keys_to_bytes(const SealedKeys& keys, uint8_t* out);
+// False when the bytes are not kHandedKeyBytes or the marker cannot be
+// derived.
+bool keys_from_bytes(const uint8_t* data, size_t n, SealedKeys& keys);
+void copy_keys(const SealedKeys& from, SealedKeys& to);
+
 // What the first bytes of a file say: ok for the header of an encrypted
 // archive that this reader can open (the password not yet tried).
 SealedStatus sealed_header_state(const uint8_t* header, size_t n);
@@ -80,6 +90,8 @@ SealedStatus sealed_header_state(const uint8_t* header, size_t n);
 // Derives the keys of a new archive (a fresh salt) and its header.
 SealedStatus new_sealed_keys(const std::string& password, uint32_t iterations, SealedKeys& keys,
                              std::vector<uint8_t>& header);
+// The header of an archive with these keys (the one new_sealed_keys made).
+bool sealed_header_of(SealedKeys& keys, std::vector<uint8_t>& header);
 
 // An existing sealed archive, opened for reading: the header checked, the
 // key derived and every frame authenticated before anything is used.
@@ -87,6 +99,9 @@ class SealedArchive {
 public:
     // `file` must stay open while the archive is used.
     SealedStatus open(platform::File& file, const std::string& password);
+    // The same with the keys of the run (another archive of the same keys:
+    // a part that a task wrote); wrong_password when they are not its keys.
+    SealedStatus open(platform::File& file, const SealedKeys& keys);
 
     // The plain archive inside: the bytes of the sound frames at their
     // plain offsets. Bytes of no sound frame, and every byte of an entry
@@ -101,6 +116,7 @@ public:
     bool damage_is_tail() const { return !damage_.empty() && damage_.back().to == container_size_ && tail_; }
     uint64_t container_size() const { return container_size_; }
     SealedKeys& keys() { return keys_; }
+    const SealedKeys& keys() const { return keys_; }
     // The container offset of plain offset `plain` (the start of the frame
     // holding it); the container's end when none does.
     uint64_t container_offset(uint64_t plain) const;
@@ -108,6 +124,10 @@ public:
     void hide(uint64_t from, uint64_t to);
 
 private:
+    // Reads and checks the header; ok with the salt and rounds in keys_.
+    SealedStatus check_header(uint8_t* header);
+    // Checks the derived key against the header, then reads the frames.
+    SealedStatus open_keyed(const uint8_t* header);
     static size_t read_plain(void* self, uint64_t offset, void* data, size_t n);
     bool read_frame(size_t index);
     bool try_frame(uint64_t at, SealedFrame& frame);
@@ -158,6 +178,7 @@ public:
     bool sync() { return end_frame() && file_.sync(); }
     std::string error() const { return file_.error(); }
     uint64_t container_size() const { return container_end_; }
+    const SealedKeys& keys() const { return keys_; }
 
     // For the compressor's coder: appends, as a block writer.
     static bool write_block(void* self, const void* data, size_t n) {
@@ -201,6 +222,10 @@ public:
     // damage before the end, a failure. `status` (when given) receives why.
     bool open(const std::string& path, const std::string& password, uint32_t rounds, Diagnostics& diag,
               SealedStatus* status = nullptr);
+    // The same with the keys of the run: a new archive gets their salt and
+    // rounds (the header their password makes), an existing one must have
+    // them.
+    bool open(const std::string& path, const SealedKeys& keys, Diagnostics& diag);
     SealedWriter* writer() { return writer_.get(); }
     // The plain archive as it was found (nothing, for a new one) and its
     // checked entries.
@@ -208,6 +233,12 @@ public:
     const ArchiveIndex& index() const { return index_; }
 
 private:
+    // `create` makes the keys and header of a new archive, `open_existing`
+    // opens one.
+    bool open_with(const std::string& path, Diagnostics& diag, SealedStatus* status_out,
+                   const std::function<SealedStatus(std::vector<uint8_t>&)>& create,
+                   const std::function<SealedStatus()>& open_existing);
+
     SealedKeys fresh_;
     platform::File file_;
     SealedArchive existing_;

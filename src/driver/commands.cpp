@@ -76,6 +76,11 @@ int begin_command(Command command, const std::vector<std::string>& args, Setting
         print_unknown_option();
         return 1;
     }
+    // Keys come only to a task, from its parent.
+    if (!s.key_channel.empty() && s.run_mode != RunMode::child) {
+        print_unknown_option();
+        return 1;
+    }
     if (s.run_mode == RunMode::child) {
         if (!(board = TaskBoard::open(s.board_path))) return 1;
         board->set_diagnostics(console());
@@ -317,12 +322,14 @@ bool add_in_process(Settings& s, const FileList& list, bool& failed, uint64_t& f
 // Parent mode: the files go in pieces to the children, whose part archives
 // are joined at the end. False when the run failed; the archive is then
 // left as it was before the run.
-bool add_through_tasks(Settings& s, const FileList& list, bool& failed, uint64_t& final_size) {
+bool add_through_tasks(Settings& s, const FileList& list, bool& failed, uint64_t& final_size,
+                       SealedWriter* sealed = nullptr) {
     // Made after the enumeration, so that "*" never takes in the board.
     const std::unique_ptr<TaskBoard> board = create_parent_board(s);
     if (!board) return false;
     const auto progress = start_parent_progress(*board, list_bytes(list));
     CompressionParent tasks(*board, s.run_options(), s.archive_path, s.cwd, console());
+    if (sealed) tasks.use_sealed(*sealed);
     try {
         for (const auto& entry : list) {
             if (progress) progress->set_item(collapse_separators(entry.path));
@@ -602,9 +609,6 @@ int run_add(Settings& s, const std::vector<std::string>& args, Command command) 
         }
         return add_to_stdout(s, file_args);
     }
-    // An encrypted archive is written by this process alone: its key is
-    // never handed to other processes.
-    if (s.encrypted() && s.run_mode == RunMode::parent) s.run_mode = RunMode::single;
     // `a archive -`: standard input, read once, goes into one entry in this process.
     const bool from_stdin = std::find(file_args.begin(), file_args.end(), "-") != file_args.end();
     if (from_stdin && s.run_mode == RunMode::parent) s.run_mode = RunMode::single;
@@ -641,7 +645,15 @@ int run_add(Settings& s, const std::vector<std::string>& args, Command command) 
     }
     if (child) {
         ProgressLine::follow_parent();
-        return run_compress_child(*board, s.task_slot, compress_options(s), console());
+        CompressOptions options = compress_options(s);
+        // Of an encrypted archive: the part is encrypted with the run's keys.
+        SealedKeys keys;
+        SealedAppend part;
+        if (!s.key_channel.empty()) {
+            if (!receive_keys(s, keys) || !part.open(s.archive_path, keys, console())) return 1;
+            options.sealed = part.writer();
+        }
+        return run_compress_child(*board, s.task_slot, options, console());
     }
 
     // Held to the end of the run, part archives joined; an incomplete
@@ -715,10 +727,10 @@ int run_add(Settings& s, const std::vector<std::string>& args, Command command) 
     const StoredAs held{input.path(), stdin_dir, stdin_name};
     // (`u` with nothing to store only closes its version.)
     const bool adds = !update || !list.empty();
-    if (adds && (parent ? !add_through_tasks(s, list, failed, final_size)
+    if (adds && (parent ? !add_through_tasks(s, list, failed, final_size, encrypted.writer())
                         : !add_in_process(s, list, failed, final_size, from_stdin ? &held : nullptr,
                                           encrypted.writer()))) {
-        if (!parent) archive.roll_back(static_cast<uint64_t>(s.archive_size_before));
+        if (!parent || encrypted.writer()) archive.roll_back(static_cast<uint64_t>(s.archive_size_before));
         std::fflush(stdout);
         return 1;
     }
@@ -916,6 +928,31 @@ bool takes_encrypted_way(const Settings& s) {
     return s.run_mode != RunMode::child && (s.encrypted() || is_sealed_archive(s.archive_path));
 }
 
+// The tasks of `x` and `t` of an encrypted archive read the plain archive
+// inside it (the parent's walk reads it from `bytes`), with its keys.
+void use_sealed(ExtractionParent& tasks, TaskBoard& board, const ArchiveBytes& bytes) {
+    platform::FileIdentity self;
+    tasks.use_source(bytes.source(), static_cast<uint64_t>(bytes.size()),
+                     bytes.file().identity(self) ? &self : nullptr);
+    board.hand_keys(bytes.keys());
+}
+
+// A task of `x` or `t`: decodes the jobs its parent posts. Of an encrypted
+// archive, the plain archive inside, opened with the keys the parent
+// handed over (no password, nothing derived).
+int extract_child(const Settings& s, TaskBoard& board, bool testing) {
+    ProgressLine::follow_parent();
+    if (s.key_channel.empty())
+        return run_extract_child(board, s.task_slot, s.archive_path, s.verbose, testing, console());
+    SealedKeys keys;
+    ArchiveBytes bytes;
+    if (!receive_keys(s, keys) || !bytes.open(s.archive_path, keys, console())) return 1;
+    platform::FileIdentity self;
+    const bool known = bytes.file().identity(self);
+    return run_extract_child(board, s.task_slot, bytes.source(), static_cast<uint64_t>(bytes.size()),
+                             known ? &self : nullptr, s.archive_path, s.verbose, testing, bytes.diagnostics());
+}
+
 }  // namespace
 
 int run_extract(Settings& s, const std::vector<std::string>& args) {
@@ -931,13 +968,8 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     std::vector<std::string> destinations(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
     if (s.to_stdout && s.run_mode != RunMode::child) return run_extract_to_stdout(s, destinations);
     if (destinations.empty()) destinations.push_back("*");
-    // An encrypted archive is decoded by this process: the key stays in it.
     const bool encrypted = takes_encrypted_way(s);
-    if (encrypted) s.run_mode = RunMode::single;
-    if (s.run_mode == RunMode::child) {
-        ProgressLine::follow_parent();
-        return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, false, console());
-    }
+    if (s.run_mode == RunMode::child) return extract_child(s, *board, false);
 
     print_banner();
     ArchiveLock archive(console());
@@ -951,8 +983,10 @@ int run_extract(Settings& s, const std::vector<std::string>& args) {
     if (s.run_mode == RunMode::parent) {
         board = create_parent_board(s);
         if (!board) return 1;
-        tasks = std::make_unique<ExtractionParent>(*board, s.archive_path, s.verbose, false, console());
+        tasks = std::make_unique<ExtractionParent>(*board, s.archive_path, s.verbose, false,
+                                                   bytes ? bytes->diagnostics() : console());
         tasks->use_index(s.archive_path, index.get());
+        if (bytes) use_sealed(*tasks, *board, *bytes);
         std::printf("multiprocess etraction use %u task \n", s.task_count);
     }
     std::vector<std::vector<std::string>> selections;
@@ -1007,13 +1041,8 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     }
     s.archive_path = collapse_separators(resolve_argument(args[next], s.cwd));
     if (!check_path(s.archive_path)) return 1;
-    // An encrypted archive is decoded by this process: the key stays in it.
     const bool encrypted = takes_encrypted_way(s);
-    if (encrypted) s.run_mode = RunMode::single;
-    if (s.run_mode == RunMode::child) {
-        ProgressLine::follow_parent();
-        return run_extract_child(*board, s.task_slot, s.archive_path, s.verbose, true, console());
-    }
+    if (s.run_mode == RunMode::child) return extract_child(s, *board, true);
     const std::vector<std::string> wildcards(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end());
     std::vector<std::string> patterns;
     for (const std::string& w : wildcards) patterns.push_back(to_lower_ascii(w));
@@ -1041,8 +1070,9 @@ int run_test(Settings& s, const std::vector<std::string>& args) {
     const auto progress = start_decode_progress(board.get(), &meter, s.archive_path, {patterns}, index);
     std::vector<uint64_t> matched;
     if (board) {
-        ExtractionParent tasks(*board, s.archive_path, s.verbose, true, console());
+        ExtractionParent tasks(*board, s.archive_path, s.verbose, true, bytes ? bytes->diagnostics() : console());
         tasks.use_index(s.archive_path, index.get());
+        if (bytes) use_sealed(tasks, *board, *bytes);
         ok = tasks.extract(s.archive_path, "", patterns, &matched, index.view()) && ok;
         if (!tasks.lost() && !tasks.finish()) ok = false;
         tally = tasks.tally();

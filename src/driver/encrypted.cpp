@@ -57,6 +57,15 @@ bool obtain_password(const Settings& s, bool new_archive, Password& out) {
     return true;
 }
 
+bool receive_keys(const Settings& s, SealedKeys& keys) {
+    uint8_t bytes[kHandedKeyBytes];
+    size_t got = 0;
+    const bool ok = platform::read_handed(s.key_channel, bytes, sizeof bytes, got) && keys_from_bytes(bytes, got, keys);
+    platform::wipe(bytes, sizeof bytes);
+    if (!ok) std::puts("Error: this task got no keys from its parent");
+    return ok;
+}
+
 std::string encrypted_without_password(const std::string& path) {
     return "Error: " + path + " is encrypted: give its password with --password or --password-file=FILE\n";
 }
@@ -139,12 +148,30 @@ bool ArchiveBytes::open(const Settings& s, const std::string& path, Diagnostics&
     }
     opened_ = open_encrypted(s, path, console);
     if (!opened_) return false;
+    use_opened(console);
+    return true;
+}
+
+bool ArchiveBytes::open(const std::string& path, const SealedKeys& keys, Diagnostics& console) {
+    diag_ = &console;
+    opened_ = std::make_unique<OpenedArchive>();
+    opened_->file = platform::File::open(path, platform::File::Mode::read_existing);
+    const SealedStatus status = opened_->file ? opened_->sealed.open(opened_->file, keys) : SealedStatus::failed;
+    if (status != SealedStatus::ok) {
+        console.error(opened_->file ? sealed_status_message(status, path) : "Error: cannot open Archive file " + path + "\n");
+        opened_.reset();
+        return false;
+    }
+    use_opened(console);
+    return true;
+}
+
+void ArchiveBytes::use_opened(Diagnostics& console) {
     source_ = opened_->sealed.plain();
     size_ = static_cast<int64_t>(opened_->sealed.plain_size());
     offsets_ = std::make_unique<ContainerOffsets>(opened_->sealed, console.sink());
     own_diag_ = std::make_unique<Diagnostics>(offsets_.get());
     diag_ = own_diag_.get();
-    return true;
 }
 
 bool ArchiveBytes::open_whole(const Settings& s, const std::string& path, Diagnostics& console) {

@@ -44,6 +44,10 @@ std::unique_ptr<OpenedArchive> open_encrypted(const Settings& s, const std::stri
 // The message for an encrypted archive opened without a password.
 std::string encrypted_without_password(const std::string& path);
 
+// A task's keys, handed over by its parent (see Settings::key_channel);
+// false (message printed) when none came.
+bool receive_keys(const Settings& s, SealedKeys& keys);
+
 }  // namespace taq
 
 namespace taq {
@@ -79,14 +83,20 @@ public:
     // The same for a command that reads the whole archive: a file that
     // cannot be opened is reported too ("Error: cannot open Archive file").
     bool open_whole(const Settings& s, const std::string& path, Diagnostics& console);
+    // An encrypted archive opened with the run's keys (by a task: its
+    // parent has reported what the container holds).
+    bool open(const std::string& path, const SealedKeys& keys, Diagnostics& console);
     const Source& source() const { return source_; }
     int64_t size() const { return size_; }
     Diagnostics& diagnostics() { return *diag_; }
     bool encrypted() const { return opened_ != nullptr; }
     bool damaged() const { return opened_ && opened_->damaged; }
     const platform::File& file() const { return opened_ ? opened_->file : file_; }
+    const SealedKeys* keys() const { return opened_ ? &opened_->sealed.keys() : nullptr; }
 
 private:
+    void use_opened(Diagnostics& console);
+
     platform::File file_;
     std::unique_ptr<OpenedArchive> opened_;
     std::unique_ptr<ContainerOffsets> offsets_;

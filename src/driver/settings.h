@@ -40,6 +40,8 @@ struct Settings {
     bool ask_password = false;
     std::string password_file;
     bool encrypted() const { return ask_password || !password_file.empty(); }
+    // A task of an encrypted archive's run: where its parent hands it the keys.
+    std::string key_channel;
     std::string stdin_name;  // `a archive -`: the stored path of standard input (--name=; "stdin" without)
     // Passed on to child command lines: " -r ", " -v ", " -s " or empty.
     std::string recurse_text;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "tasks/board.h"
+
 namespace taq {
 
 namespace {
@@ -154,6 +156,11 @@ bool parse_password_switch(const std::string& arg, Settings& settings) {
     }
     if (arg.rfind(kFile, 0) == 0 && arg.size() > kFile.size()) {
         settings.password_file = arg.substr(kFile.size());
+        return true;
+    }
+    static const std::string kChannel = kKeyChannelSwitch;
+    if (arg.rfind(kChannel, 0) == 0 && arg.size() > kChannel.size()) {
+        settings.key_channel = arg.substr(kChannel.size());
         return true;
     }
     return false;

@@ -207,6 +207,22 @@ unsigned processor_count();
 using ProcessId = int;
 // Returns the child's id, or -1 when it could not be started.
 ProcessId spawn_self(const std::vector<std::string>& args);
+// Bytes for one child that go neither on its command line nor into any
+// file (a key): written into a pipe that only that child inherits. The
+// child is told the pipe's channel by the argument `channel_switch` +
+// channel, put after the first of its arguments, and reads the bytes with
+// read_handed. At most kMaxHandedBytes.
+struct Handover {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    std::string channel_switch;
+};
+constexpr size_t kMaxHandedBytes = 512;
+ProcessId spawn_self(const std::vector<std::string>& args, const Handover& handover);
+// The child's side: every byte of the channel (at most `capacity`), which
+// is closed then. False when the channel is no such pipe, holds more, or
+// cannot be read.
+bool read_handed(const std::string& channel, uint8_t* data, size_t capacity, size_t& got);
 #ifdef _WIN32
 // The command line (UTF-8) that hands `args` to a program as its argv:
 // each argument quoted as the runtime's splitter reads it back.

@@ -476,7 +476,7 @@ namespace {
 // emulator the build names. (The emulator turns posix_spawn's shared-memory
 // child into a plain fork, whose exec error the parent would never see, so
 // the child itself tries both.)
-ProcessId spawn_emulated(const std::string& exe, const std::vector<char*>& argv) {
+ProcessId spawn_emulated(const std::string& exe, const std::vector<char*>& argv, int handed_from, int handed_to) {
     std::vector<std::string> words;
     const std::string emulator = TAQ_SELF_EMULATOR;
     for (size_t at = 0; at < emulator.size();) {
@@ -490,6 +490,7 @@ ProcessId spawn_emulated(const std::string& exe, const std::vector<char*>& argv)
     emulated.insert(emulated.end(), argv.begin() + 1, argv.end());
     const pid_t pid = ::fork();
     if (pid == 0) {
+        if (handed_from >= 0 && ::dup2(handed_from, handed_to) < 0) ::_exit(127);
         ::execve(exe.c_str(), argv.data(), environ);
         if (errno == ENOEXEC) ::execve(emulated[0], emulated.data(), environ);
         ::_exit(127);
@@ -500,7 +501,13 @@ ProcessId spawn_emulated(const std::string& exe, const std::vector<char*>& argv)
 }  // namespace
 #endif
 
-ProcessId spawn_self(const std::vector<std::string>& args) {
+namespace {
+
+// Where a child finds the pipe of its handover.
+constexpr int kHandedFd = 3;
+
+// `handed_from` (when not -1) becomes the child's kHandedFd.
+ProcessId spawn_with(const std::vector<std::string>& args, int handed_from) {
     const std::string exe = own_executable_path();
     if (exe.empty()) return -1;
     std::vector<char*> argv;
@@ -508,12 +515,68 @@ ProcessId spawn_self(const std::vector<std::string>& args) {
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 #ifdef TAQ_SELF_EMULATOR
-    return spawn_emulated(exe, argv);
+    return spawn_emulated(exe, argv, handed_from, kHandedFd);
 #else
+    posix_spawn_file_actions_t actions;
+    if (::posix_spawn_file_actions_init(&actions) != 0) return -1;
     pid_t pid = -1;
-    if (::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    const bool ready = handed_from < 0 || ::posix_spawn_file_actions_adddup2(&actions, handed_from, kHandedFd) == 0;
+    if (!ready || ::posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    ::posix_spawn_file_actions_destroy(&actions);
     return pid;
 #endif
+}
+
+}  // namespace
+
+ProcessId spawn_self(const std::vector<std::string>& args) { return spawn_with(args, -1); }
+
+ProcessId spawn_self(const std::vector<std::string>& args, const Handover& handover) {
+    if (handover.size > kMaxHandedBytes) return -1;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+    // Far less than a pipe holds: written whole before the child starts.
+    bool written = true;
+    for (size_t done = 0; written && done < handover.size;) {
+        const ssize_t n = ::write(fds[1], handover.data + done, handover.size - done);
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) done += static_cast<size_t>(n);
+    }
+    ::close(fds[1]);
+    // Above the descriptor it becomes in the child, so that the move there
+    // is a real one (which clears close-on-exec there, and only there).
+    const int read_end = written ? ::fcntl(fds[0], F_DUPFD_CLOEXEC, kHandedFd + 1) : -1;
+    ::close(fds[0]);
+    if (read_end < 0) return -1;
+    std::vector<std::string> with_channel(args);
+    with_channel.insert(with_channel.begin() + (with_channel.empty() ? 0 : 1),
+                        handover.channel_switch + std::to_string(kHandedFd));
+    const ProcessId pid = spawn_with(with_channel, read_end);
+    ::close(read_end);
+    return pid;
+}
+
+bool read_handed(const std::string& channel, uint8_t* data, size_t capacity, size_t& got) {
+    got = 0;
+    if (channel != std::to_string(kHandedFd)) return false;
+    struct stat st;
+    if (::fstat(kHandedFd, &st) != 0 || !S_ISFIFO(st.st_mode)) return false;
+    bool ok = true;
+    for (;;) {
+        uint8_t extra;
+        const bool full = got == capacity;
+        const ssize_t n = ::read(kHandedFd, full ? &extra : data + got, full ? 1 : capacity - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) break;
+        if (n < 0 || full) {
+            ok = false;
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    ::close(kHandedFd);
+    return ok;
 }
 
 ChildState poll_child(ProcessId pid, int* code) {

@@ -960,7 +960,9 @@ std::string command_line(const std::vector<std::string>& args) {
     return narrow(line);
 }
 
-ProcessId spawn_self(const std::vector<std::string>& args) {
+namespace {
+
+ProcessId spawn_with(const std::vector<std::string>& args) {
     const std::string exe = own_executable_path();
     if (exe.empty()) return -1;
     std::vector<std::string> argv{exe};
@@ -984,6 +986,61 @@ ProcessId spawn_self(const std::vector<std::string>& args) {
     std::lock_guard<std::mutex> hold(children_mutex);
     children[pid] = pi.hProcess;
     return pid;
+}
+
+}  // namespace
+
+ProcessId spawn_self(const std::vector<std::string>& args) { return spawn_with(args); }
+
+// The read end of a pipe is inherited by the one child started while it is
+// inheritable (children are started one at a time); its value is the channel.
+ProcessId spawn_self(const std::vector<std::string>& args, const Handover& handover) {
+    if (handover.size > kMaxHandedBytes) return -1;
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) return -1;
+    ::SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
+    DWORD written = 0;
+    const bool ok = handover.size == 0 || (::WriteFile(write_end, handover.data, static_cast<DWORD>(handover.size),
+                                                       &written, nullptr) &&
+                                           written == handover.size);
+    ::CloseHandle(write_end);
+    ProcessId pid = -1;
+    if (ok) {
+        std::vector<std::string> with_channel(args);
+        with_channel.insert(with_channel.begin() + (with_channel.empty() ? 0 : 1),
+                            handover.channel_switch + std::to_string(reinterpret_cast<uintptr_t>(read_end)));
+        pid = spawn_with(with_channel);
+    }
+    ::CloseHandle(read_end);
+    return pid;
+}
+
+bool read_handed(const std::string& channel, uint8_t* data, size_t capacity, size_t& got) {
+    got = 0;
+    if (channel.empty() || channel.size() > 20 ||
+        channel.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const HANDLE h = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::stoull(channel)));
+    if (::GetFileType(h) != FILE_TYPE_PIPE) return false;
+    bool ok = true;
+    for (;;) {
+        uint8_t extra;
+        const bool full = got == capacity;
+        DWORD n = 0;
+        if (!::ReadFile(h, full ? &extra : data + got, full ? 1 : static_cast<DWORD>(capacity - got), &n, nullptr)) {
+            ok = ::GetLastError() == ERROR_BROKEN_PIPE;
+            break;
+        }
+        if (n == 0) break;
+        if (full) {
+            ok = false;
+            break;
+        }
+        got += n;
+    }
+    ::CloseHandle(h);
+    return ok;
 }
 
 ChildState poll_child(ProcessId pid, int* code) {

@@ -4,6 +4,7 @@
 
 #include "archive/bytes.h"
 #include "archive/paths.h"
+#include "platform/crypto.h"
 
 namespace taq {
 
@@ -236,10 +237,14 @@ bool TaskBoard::ensure_child(int slot) {
     // A start can fail for a moment when the system is short of something
     // (processes, memory): tried three times before the run gives up.
     platform::ProcessId pid = -1;
+    uint8_t keys[kHandedKeyBytes];
+    if (keys_) keys_to_bytes(*keys_, keys);
+    const platform::Handover handover{keys, sizeof keys, kKeyChannelSwitch};
     for (unsigned attempt = 0; command_line_ && pid <= 0 && attempt < 3; ++attempt) {
         if (attempt > 0) platform::sleep_ms(50 * attempt);
-        pid = platform::spawn_self(command_line_(slot));
+        pid = keys_ ? platform::spawn_self(command_line_(slot), handover) : platform::spawn_self(command_line_(slot));
     }
+    platform::wipe(keys, sizeof keys);
     if (pid <= 0) {
         diag_->error(text("Error: cannot start task ", slot, "\n"));
         return false;

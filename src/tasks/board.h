@@ -27,11 +27,14 @@
 #include <vector>
 
 #include "archive/diagnostics.h"
+#include "archive/sealed.h"
 #include "platform/platform.h"
 
 namespace taq {
 
 constexpr unsigned kMaxSlots = 8;
+// How a child is told where its keys come from (see TaskBoard::hand_keys).
+constexpr const char* kKeyChannelSwitch = "--key-channel=";
 
 enum class SlotStatus : uint8_t { idle = 0, posted = 1, stop = 2 };
 
@@ -137,6 +140,10 @@ public:
 
     // --- parent side ---
     void set_command_line(CommandLine command_line) { command_line_ = std::move(command_line); }
+    // The keys of an encrypted archive: each child gets them through a
+    // handover (see platform::Handover), never through the board or its
+    // command line. Kept by reference.
+    void hand_keys(const SealedKeys* keys) { keys_ = keys; }
     // Called with each job's result as it is collected.
     void set_on_result(std::function<void(int slot, JobResult)> on_result) { on_result_ = std::move(on_result); }
     // Reaps children that have ended. A child that left on its own after
@@ -197,6 +204,7 @@ private:
     platform::ProcessId parent_ = -1;  // child: the parent's id, read once
     // Parent only.
     CommandLine command_line_;
+    const SealedKeys* keys_ = nullptr;
     std::function<void()> poll_hook_;
     std::function<void(int slot, JobResult)> on_result_;
     std::array<platform::ProcessId, kMaxSlots + 1> pid_{};

@@ -101,15 +101,23 @@ int run_extract_child(TaskBoard& board, int slot, const std::string& archive_pat
         return 1;
     }
     const uint64_t size = platform::file_size(archive_path);
-    platform::FileIdentity archive_id, board_id;
+    platform::FileIdentity archive_id;
     const bool have_archive_id = archive.identity(archive_id);
+    return run_extract_child(board, slot, archive, size, have_archive_id ? &archive_id : nullptr, archive_path, verbose,
+                             testing, diag);
+}
+
+int run_extract_child(TaskBoard& board, int slot, const Source& archive, uint64_t size,
+                      const platform::FileIdentity* archive_id, const std::string& archive_path, bool verbose,
+                      bool testing, Diagnostics& diag) {
+    platform::FileIdentity board_id;
     const bool have_board_id = platform::file_identity(board.path(), board_id);
     PublishedMeter published(board, slot);
     auto fresh_extractor = [&] {
         auto e = std::make_unique<Extractor>(verbose, diag);
         e->set_meter(published.meter());
         e->set_testing(testing);
-        if (have_archive_id) e->protect(archive_id);
+        if (archive_id) e->protect(*archive_id);
         if (have_board_id) e->protect(board_id);
         // The parent has staged every output file; the children write
         // their pieces into the staging files of its run.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/source.h"
 #include "compress/compress.h"
 #include "tasks/board.h"
 
@@ -24,5 +25,11 @@ int run_compress_child(TaskBoard& board, int slot, const CompressOptions& option
 // when the archive cannot be opened or the parent has gone.
 int run_extract_child(TaskBoard& board, int slot, const std::string& archive_path, bool verbose, bool testing,
                       Diagnostics& diag);
+// The same over the bytes of `archive` (`size` of them; the plain archive
+// inside an encrypted one); `archive_id` (when known) is the archive file,
+// which no restore may overwrite.
+int run_extract_child(TaskBoard& board, int slot, const Source& archive, uint64_t size,
+                      const platform::FileIdentity* archive_id, const std::string& archive_path, bool verbose,
+                      bool testing, Diagnostics& diag);
 
 }  // namespace taq

@@ -42,7 +42,12 @@ bool CompressionParent::drop_failed_files() {
             drop = drop || !keep.back();
         }
         if (!drop) continue;
-        if (!drop_entries(diag_, part_[s], 0, keep)) return false;
+        // An encrypted part is read through its frames: the entries are
+        // left out when it is joined.
+        if (sealed_)
+            keep_[s] = std::move(keep);
+        else if (!drop_entries(diag_, part_[s], 0, keep))
+            return false;
     }
     for (size_t file = 0; file < failed_.size(); ++file)
         if (failed_[file]) diag_.error(text("Error: ", files_[file], " left out of the archive: a piece of it failed\n"));
@@ -122,7 +127,9 @@ bool CompressionParent::finish(uint64_t& final_size) {
     for (int slot : order) {
         if (part_[slot].empty()) continue;
         const uint64_t size = platform::file_size(part_[slot]);
-        if (size > 0) {
+        if (sealed_) {
+            if (size > 0 && !append_sealed(diag_, part_[slot], *sealed_, archive, keep_[slot])) return false;
+        } else if (size > 0) {
             if (!platform::exists(archive)) {
                 File created = File::open(archive, File::Mode::create_new);
                 if (!created) {
@@ -137,7 +144,11 @@ bool CompressionParent::finish(uint64_t& final_size) {
         part_[slot].clear();
     }
     // Every joined entry reaches the disk before the run reports success.
-    File joined = File::open(archive, File::Mode::write_existing);
+    if (sealed_ && !sealed_->sync()) {
+        diag_.error(text("Error: cannot write Output file ", archive, " (", sealed_->error(), ")\n"));
+        return false;
+    }
+    File joined = sealed_ ? File() : File::open(archive, File::Mode::write_existing);
     if (joined && !joined.sync()) {
         diag_.error(text("Error: cannot write Output file ", archive, " (", joined.error(), ")\n"));
         return false;

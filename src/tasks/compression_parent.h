@@ -50,6 +50,14 @@ public:
     // The argument vector that starts the child of a slot.
     std::vector<std::string> command_line(int slot) const;
 
+    // An encrypted archive, written through `archive`: the children get its
+    // keys (see TaskBoard::hand_keys) and write encrypted part archives,
+    // whose entries are sealed anew into it at the end. Before any post.
+    void use_sealed(SealedWriter& archive) {
+        sealed_ = &archive;
+        board_.hand_keys(&archive.keys());
+    }
+
 private:
     bool prepare_part(int slot);
     void remove_parts();
@@ -71,6 +79,10 @@ private:
     std::array<size_t, kMaxSlots + 1> in_flight_{};
     std::array<std::vector<size_t>, kMaxSlots + 1> written_;
     std::vector<bool> failed_;
+    SealedWriter* sealed_ = nullptr;
+    // Encrypted parts: which of each part's entries go into the archive
+    // (empty: all of them).
+    std::array<std::vector<bool>, kMaxSlots + 1> keep_;
 };
 
 }  // namespace taq

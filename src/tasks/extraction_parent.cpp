@@ -164,8 +164,8 @@ bool ExtractionParent::tasks_pay(const ArchiveIndex& index, const ExtractionPlan
 bool ExtractionParent::extract(const std::string& archive_path, const std::string& dest_dir,
                                const std::vector<std::string>& patterns, std::vector<uint64_t>* matched,
                                const VersionView* view) {
-    File archive = File::open(archive_path, File::Mode::read_existing);
-    if (!archive) {
+    File file = source_ ? File() : File::open(archive_path, File::Mode::read_existing);
+    if (!source_ && !file) {
         diag_.error(text("Error: cannot open Archive file ", archive_path, "\n"));
         return false;
     }
@@ -173,7 +173,8 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         diag_.error(text("Error: path too long ", dest_dir, "\n"));
         return false;
     }
-    const uint64_t whole = platform::file_size(archive_path);
+    const Source archive = source_ ? *source_ : Source(file);
+    const uint64_t whole = source_ ? source_size_ : platform::file_size(archive_path);
     // The run's index when the caller has one for this archive, else one read now.
     const bool given = index_ && index_path_ == archive_path && index_->archive_size() == whole;
     ArchiveIndex own;
@@ -187,9 +188,12 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
             extractor_->protect(board_id_);
             extractor_->set_stop_on_interrupt(true);
         }
+        if (source_)
+            return extract_entries(*extractor_, archive, whole, source_id_known_ ? &archive_id_ : nullptr, archive_path,
+                                   dest_dir, patterns, matched, &index, view);
         return extract_entries(*extractor_, archive_path, dest_dir, patterns, matched, &index, view);
     }
-    if (archive.identity(archive_id_)) guard_.protect(archive_id_);
+    if (source_ ? source_id_known_ : file.identity(archive_id_)) guard_.protect(archive_id_);
     bool ok = true;
     RunPlan plan;
     OutputSizes sizes(diag_);

@@ -123,6 +123,16 @@ public:
         index_path_ = archive_path;
         index_ = &index;
     }
+    // The entries are read from `archive` (`size` bytes: the plain archive
+    // inside an encrypted one, kept by reference) instead of the file;
+    // `self` (when known) is the archive file, which no restore may
+    // overwrite. The children are handed the keys by the board.
+    void use_source(const Source& archive, uint64_t size, const platform::FileIdentity* self) {
+        source_ = &archive;
+        source_size_ = size;
+        if (self) archive_id_ = *self;
+        source_id_known_ = self != nullptr;
+    }
     // What the run found (entries without a record, damage seen by the
     // walk or reported by the children).
     CheckTally tally() const;
@@ -154,6 +164,9 @@ private:
     std::array<uint64_t, kMaxSlots + 1> in_flight_{};  // offset of each slot's last job
     uint64_t failed_unchecked_ = 0;
     std::unique_ptr<Extractor> extractor_;  // for work done here
+    const Source* source_ = nullptr;        // see use_source
+    uint64_t source_size_ = 0;
+    bool source_id_known_ = false;
 };
 
 }  // namespace taq

@@ -3,6 +3,9 @@
 // derived with few rounds here (an archive's header carries its count).
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "archive/append.h"
 #include "archive/index.h"
 #include "archive/sealed.h"
 #include "archive/walk.h"
@@ -231,6 +234,79 @@ TEST_F(Sealed, FramesMovedBetweenArchivesOrReorderedAreDamage) {
     bytes_a.replace(f.at, n, first);
     write_file(a.file("arch"), bytes_a);
     EXPECT_FALSE(open_sealed(a.file("arch"))->sealed.damage().empty());
+}
+
+// What the tasks of a run do with the keys they are handed: a part archive
+// sealed with the run's keys (no password), joined into the archive with
+// some of its entries left out; the bytes handed over give the same keys.
+TEST_F(Sealed, PartsSealedWithHandedKeysJoinTheArchive) {
+    TempDir dir;
+    ASSERT_TRUE(add_sealed(dir, {{"first", "in the archive before the run"}}));
+    Messages msgs;
+    SealedAppend archive;
+    ASSERT_TRUE(archive.open(dir.file("arch"), kPassword, kFewRounds, msgs.diag)) << msgs.text;
+    SealedWriter& writer = *archive.writer();
+
+    uint8_t handed[kHandedKeyBytes];
+    keys_to_bytes(writer.keys(), handed);
+    SealedKeys keys;
+    ASSERT_TRUE(keys_from_bytes(handed, sizeof handed, keys));
+    EXPECT_FALSE(keys_from_bytes(handed, sizeof handed - 1, keys));
+    ASSERT_TRUE(keys_from_bytes(handed, sizeof handed, keys));
+    EXPECT_EQ(std::memcmp(keys.marker, writer.keys().marker, sizeof keys.marker), 0);
+
+    // Parts of a solid run and of one that is not.
+    const Named files = three_files();
+    for (const bool solid : {false, true}) {
+        const std::string part = dir.file(solid ? "part-solid" : "part");
+        SealedAppend target;
+        ASSERT_TRUE(target.open(part, keys, msgs.diag)) << msgs.text;
+        CompressOptions options;
+        options.archive_path = part;
+        options.model_memory = 4194304;
+        options.solid = solid;
+        options.sealed = target.writer();
+        Compressor compressor(options, msgs.diag);
+        for (const auto& [name, data] : files) {
+            write_file(dir.file(name), data);
+            ASSERT_EQ(compressor.compress_entry(dir.file(name), name, "", 0, data.size()), EntryResult::written);
+        }
+        ASSERT_TRUE(compressor.finish_run()) << msgs.text;
+    }
+    // A part opens with the password too (the same salt and rounds), not
+    // with the keys of another archive.
+    EXPECT_EQ(open_sealed(dir.file("part"))->status, SealedStatus::ok);
+    TempDir other;
+    ASSERT_TRUE(add_sealed(other, {{"f", "x"}}));
+    platform::File part_file = platform::File::open(dir.file("part"), platform::File::Mode::read_existing);
+    SealedArchive with_other;
+    EXPECT_EQ(with_other.open(part_file, open_sealed(other.file("arch"))->sealed.keys()), SealedStatus::wrong_password);
+
+    // The solid part cannot lose its middle entry: the last one goes on
+    // with its model.
+    const uint64_t before = writer.size();
+    EXPECT_FALSE(append_sealed(msgs.diag, dir.file("part-solid"), writer, dir.file("arch"), {true, false, true}));
+    EXPECT_TRUE(contains(msgs.text, "depends on them")) << msgs.text;
+    EXPECT_EQ(writer.size(), before);
+    ASSERT_TRUE(append_sealed(msgs.diag, dir.file("part"), writer, dir.file("arch"), {true, false, true})) << msgs.text;
+    ASSERT_TRUE(writer.sync());
+
+    const auto o = open_sealed(dir.file("arch"));
+    ASSERT_EQ(o->status, SealedStatus::ok);
+    EXPECT_TRUE(o->sealed.damage().empty());
+    // Each joined entry starts a frame of its own.
+    const ArchiveIndex index = ArchiveIndex::check(o->sealed.plain(), o->sealed.plain_size());
+    ASSERT_EQ(index.entries().size(), 3u);
+    for (const IndexEntry& e : index.entries()) {
+        bool starts = false;
+        for (const SealedFrame& f : o->sealed.frames()) starts = starts || f.plain == e.offset;
+        EXPECT_TRUE(starts) << e.offset;
+    }
+    ASSERT_TRUE(restore(dir, *o, msgs)) << msgs.text;
+    EXPECT_EQ(read_file(dir.file("out/first")), "in the archive before the run");
+    EXPECT_EQ(read_file(dir.file("out/alpha.txt")), files[0].second);
+    EXPECT_FALSE(file_exists(dir.file("out/bravo.bin")));
+    EXPECT_EQ(read_file(dir.file("out/charlie.txt")), files[2].second);
 }
 
 }  // namespace
