@@ -77,7 +77,7 @@ void RunPlan::add(const EntryHeader& h, uint64_t offset, const std::string& out_
     }
     const size_t run = runs_.size() - 1;
     runs_.back().push_back(PlannedJob{offset, !out_path.empty()});
-    if (out_path.empty() || h.data_size <= 0) return;
+    if (out_path.empty() || out_path == kTestedOnly || h.data_size <= 0) return;
     // A file added twice: the later entry must be written after the earlier
     // one, as in a single process.
     const Span span{h.range_start, h.range_start + static_cast<uint64_t>(h.data_size), run};
@@ -214,7 +214,7 @@ bool ExtractionParent::extract(const std::string& archive_path, const std::strin
         work += spans[e.offset].data_size;
         std::string out_path;
         if (m && testing_) {
-            out_path = "-";  // selected, nothing written
+            out_path = kTestedOnly;
         } else if (m && !prepare_output(h, archive_path, dest_dir, sizes, out_path)) {
             out_path.clear();
             ok = false;

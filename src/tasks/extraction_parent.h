@@ -41,12 +41,16 @@ struct PlannedJob {
 };
 using PlannedRun = std::vector<PlannedJob>;
 
+// The out_path of a selected entry whose data is only decoded and checked.
+inline const std::string kTestedOnly = "-";
+
 // Turns one walk over an archive into the job lists that the children get,
 // each handed whole to one child.
 class RunPlan {
 public:
     // The entry at `offset` (in archive order). `out_path` is the file its
-    // data goes to when it is selected, empty when it is not.
+    // data goes to when it is selected, empty when it is not, and
+    // kTestedOnly when its data goes nowhere (`t`: no order needed).
     void add(const EntryHeader& h, uint64_t offset, const std::string& out_path);
     // Every model run up to its last selected entry (runs without one are
     // dropped); runs that write overlapping bytes of one file joined, in

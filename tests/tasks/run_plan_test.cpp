@@ -40,6 +40,12 @@ TEST(RunPlan, NonSolidEntriesAreRunsOfOneAndOnlySelectedOnesGo) {
     EXPECT_EQ(plan({{0, true, "a"}, {10, true, ""}, {20, true, "c"}}), (std::vector<R>{{sel(0)}, {sel(20)}}));
 }
 
+// `t` writes nothing: its runs are never joined for writing the same bytes.
+TEST(RunPlan, TestedRunsStaySeparate) {
+    EXPECT_EQ(plan({{0, true, kTestedOnly, 0, 100}, {10, true, kTestedOnly, 0, 100}, {20, true, "", 0, 100}}),
+              (std::vector<R>{{sel(0)}, {sel(10)}}));
+}
+
 TEST(RunPlan, SolidRunsGoFromTheirStartToTheirLastSelectedEntry) {
     const std::vector<R> got = plan({{0, true, ""}, {10, false, "b"}, {20, false, ""}, {30, false, "d"},
                                      {40, false, ""},                              // after the last selected one
