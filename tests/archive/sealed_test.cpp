@@ -261,17 +261,7 @@ TEST_F(Sealed, PartsSealedWithHandedKeysJoinTheArchive) {
         const std::string part = dir.file(solid ? "part-solid" : "part");
         SealedAppend target;
         ASSERT_TRUE(target.open(part, keys, msgs.diag)) << msgs.text;
-        CompressOptions options;
-        options.archive_path = part;
-        options.model_memory = 4194304;
-        options.solid = solid;
-        options.sealed = target.writer();
-        Compressor compressor(options, msgs.diag);
-        for (const auto& [name, data] : files) {
-            write_file(dir.file(name), data);
-            ASSERT_EQ(compressor.compress_entry(dir.file(name), name, "", 0, data.size()), EntryResult::written);
-        }
-        ASSERT_TRUE(compressor.finish_run()) << msgs.text;
+        ASSERT_TRUE(add_sealed_files(dir.path(), part, *target.writer(), files, solid));
     }
     // A part opens with the password too (the same salt and rounds), not
     // with the keys of another archive.

@@ -142,12 +142,17 @@ bool add_encrypted(const std::string& dir, const std::string& archive,
                    bool solid, uint32_t rounds) {
     Messages msgs;
     SealedAppend target;
-    if (!target.open(archive, password, rounds, msgs.diag)) return false;
+    return target.open(archive, password, rounds, msgs.diag) && add_sealed_files(dir, archive, *target.writer(), files, solid);
+}
+
+bool add_sealed_files(const std::string& dir, const std::string& archive, SealedWriter& writer,
+                      const std::vector<std::pair<std::string, std::string>>& files, bool solid) {
+    Messages msgs;
     CompressOptions options;
     options.archive_path = archive;
     options.model_memory = 4194304;
     options.solid = solid;
-    options.sealed = target.writer();
+    options.sealed = &writer;
     Compressor compressor(options, msgs.diag);
     bool ok = true;
     for (const auto& [name, data] : files) {

@@ -10,6 +10,10 @@
 
 #include "archive/diagnostics.h"
 
+namespace taq {
+class SealedWriter;
+}  // namespace taq
+
 namespace taq::test {
 
 // Every message of the core that the code under test is given (msgs.diag),
@@ -132,6 +136,10 @@ std::string two_segment_data();
 bool add_encrypted(const std::string& dir, const std::string& archive,
                    const std::vector<std::pair<std::string, std::string>>& files, const std::string& password,
                    bool solid = false, uint32_t rounds = 1000);
+// The same through an encrypted archive opened for writing (its files
+// written under `dir` too).
+bool add_sealed_files(const std::string& dir, const std::string& archive, SealedWriter& writer,
+                      const std::vector<std::pair<std::string, std::string>>& files, bool solid = false);
 
 // Path of the built executable and of the checked-in test data.
 std::string taq_binary();
