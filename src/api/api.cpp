@@ -110,6 +110,11 @@ struct taq_reader : Handle {
     uint64_t size = 0;
     std::unique_ptr<SealedArchive> sealed;  // an encrypted archive, opened
     bool container_damage = false;          // its damage, not yet reported
+    // The walk's messages about an encrypted archive, in container offsets
+    // (then counted in `diag` as every other message).
+    std::unique_ptr<DiagnosticsRelay> relay;
+    std::unique_ptr<ContainerOffsets> offsets;
+    std::unique_ptr<Diagnostics> sealed_diag;
     std::unique_ptr<ArchiveWalk> walk;
     std::unique_ptr<Extractor> extractor;
     uint64_t memory_limit = 0;
@@ -330,8 +335,15 @@ const char* taq_writer_error(const taq_writer* w) { return w ? w->error.c_str() 
 namespace {
 
 int open_reader(taq_reader** r, std::unique_ptr<taq_reader> reader) {
-    reader->walk = std::make_unique<ArchiveWalk>(reader->source, reader->archive_path, reader->size, reader->diag);
-    reader->extractor = std::make_unique<Extractor>(false, reader->diag);
+    Diagnostics* diag = &reader->diag;
+    if (reader->sealed) {
+        reader->relay = std::make_unique<DiagnosticsRelay>(reader->diag);
+        reader->offsets = std::make_unique<ContainerOffsets>(*reader->sealed, reader->relay.get());
+        reader->sealed_diag = std::make_unique<Diagnostics>(reader->offsets.get());
+        diag = reader->sealed_diag.get();
+    }
+    reader->walk = std::make_unique<ArchiveWalk>(reader->source, reader->archive_path, reader->size, *diag);
+    reader->extractor = std::make_unique<Extractor>(false, *diag);
     reader->extractor->expect_output(reader->size);
     reader->extractor->set_populate_threads(1);
     *r = reader.release();

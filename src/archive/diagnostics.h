@@ -63,6 +63,18 @@ private:
     std::string last_error_;
 };
 
+// Passes every message on to other Diagnostics, which count it as their
+// own: the end of a chain of sinks that change the text.
+class DiagnosticsRelay final : public DiagnosticSink {
+public:
+    explicit DiagnosticsRelay(Diagnostics& to) : to_(to) {}
+    void message(Severity severity, const std::string& text) override { to_.emit(severity, text); }
+    void flush() override { to_.flush(); }
+
+private:
+    Diagnostics& to_;
+};
+
 // Diagnostics that keep the text of every message, in order: for a caller
 // that shows them later, or looks at what a run said.
 class RecordedMessages final : public DiagnosticSink {

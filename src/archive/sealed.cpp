@@ -590,4 +590,35 @@ bool SealedAppend::open_with(const std::string& path, Diagnostics& diag, SealedS
     return true;
 }
 
+void ContainerOffsets::message(Severity severity, const std::string& text) {
+    // "at offset N" and "bytes N to M": the numbers after those words.
+    static const char* const kBefore[] = {" at offset ", "Skipped bytes ", " to "};
+    std::string out;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t best = std::string::npos, length = 0;
+        for (const char* word : kBefore) {
+            const size_t p = text.find(word, at);
+            if (p < best) {
+                best = p;
+                length = std::char_traits<char>::length(word);
+            }
+        }
+        if (best == std::string::npos) break;
+        size_t digits = best + length;
+        while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+        out.append(text, at, best + length - at);
+        if (digits == best + length) {
+            at = best + length;
+            continue;
+        }
+        const uint64_t plain = std::stoull(text.substr(best + length, digits - best - length));
+        out += std::to_string(sealed_.container_offset(plain));
+        at = digits;
+    }
+    out.append(text, at, std::string::npos);
+    if (next_) next_->message(severity, out);
+}
+
+
 }  // namespace taq

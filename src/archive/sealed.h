@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/diagnostics.h"
 #include "archive/index.h"
 #include "archive/source.h"
 #include "platform/crypto.h"
@@ -206,8 +207,6 @@ const char* wrong_password_message();
 // The message (line end included) for a status other than ok.
 std::string sealed_status_message(SealedStatus status, const std::string& path);
 
-class Diagnostics;
-
 // Reports the container's damage (in container offsets); true when there
 // was any.
 bool report_sealed_damage(const SealedArchive& sealed, const std::string& path, Diagnostics& diag);
@@ -244,6 +243,22 @@ private:
     SealedArchive existing_;
     ArchiveIndex index_;
     std::unique_ptr<SealedWriter> writer_;
+};
+
+// Messages about the plain archive inside an encrypted one name plain
+// offsets; this sink passes them on with container offsets (the start of
+// the frame that holds each), which is what a user can look at.
+class ContainerOffsets final : public DiagnosticSink {
+public:
+    ContainerOffsets(const SealedArchive& sealed, DiagnosticSink* next) : sealed_(sealed), next_(next) {}
+    void message(Severity severity, const std::string& text) override;
+    void flush() override {
+        if (next_) next_->flush();
+    }
+
+private:
+    const SealedArchive& sealed_;
+    DiagnosticSink* next_;
 };
 
 }  // namespace taq

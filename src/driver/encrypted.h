@@ -50,25 +50,6 @@ bool receive_keys(const Settings& s, SealedKeys& keys);
 
 }  // namespace taq
 
-namespace taq {
-
-// Messages about the plain archive inside an encrypted one name plain
-// offsets; this sink passes them on with container offsets (the start of
-// the frame that holds each), which is what a user can look at.
-class ContainerOffsets final : public DiagnosticSink {
-public:
-    ContainerOffsets(const SealedArchive& sealed, DiagnosticSink* next) : sealed_(sealed), next_(next) {}
-    void message(Severity severity, const std::string& text) override;
-    void flush() override {
-        if (next_) next_->flush();
-    }
-
-private:
-    const SealedArchive& sealed_;
-    DiagnosticSink* next_;
-};
-
-}  // namespace taq
 
 namespace taq {
 
