@@ -778,17 +778,14 @@ int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards
     for (const std::string& w : wildcards) patterns.push_back(to_lower_ascii(w));
     if (patterns.empty()) patterns.push_back("*");
     print_banner();
-    ArchiveLock lock(console());
-    if (!lock.acquire_for_reading(s.archive_path)) return 1;
-    ArchiveBytes bytes;
-    if (!bytes.open_whole(s, s.archive_path, console())) return 1;
-    const Source& archive = bytes.source();
-    const int64_t size = bytes.size();
-    const ArchiveIndex index = ArchiveIndex::check(archive, static_cast<uint64_t>(size));
+    WholeArchive whole(console());
+    if (!whole.open(s)) return 1;
+    const Source& archive = whole.source();
+    const ArchiveIndex& index = whole.index;
     std::optional<VersionView> view;
     bool bad_markers = false;
     if (!choose_version_view(s, archive, index, false, view, bad_markers)) return 1;
-    Extractor extractor(s.verbose, bytes.diagnostics());
+    Extractor extractor(s.verbose, whole.bytes.diagnostics());
     platform::catch_interrupts();
     extractor.set_stop_on_interrupt(true);
     // The bytes go out in blocks: a pipe takes few large writes faster.
@@ -810,7 +807,7 @@ int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards
         return true;
     };
     std::vector<uint64_t> matched;
-    const uint64_t until = view ? std::min(static_cast<uint64_t>(size), view->end) : static_cast<uint64_t>(size);
+    const uint64_t until = view ? std::min(whole.size(), view->end) : whole.size();
     StreamResult r = extract_to_stream(extractor, archive, s.archive_path, until, index, patterns,
                                        platform::temp_directory(), out, &matched, view ? &*view : nullptr);
     if (!flush()) r.closed = true;
@@ -820,7 +817,7 @@ int run_extract_to_stdout(Settings& s, const std::vector<std::string>& wildcards
         std::puts("Error: interrupted");
         return 1;
     }
-    bool ok = r.ok && !bytes.damaged();
+    bool ok = r.ok && !whole.bytes.damaged();
     for (size_t i = 0; i < wildcards.size() && i < matched.size(); ++i)
         if (matched[i] == 0) {
             std::printf("Error: %s: not found in archive %s\n", wildcards[i].c_str(), s.archive_path.c_str());

@@ -148,4 +148,10 @@ bool ArchiveBytes::open_whole(const Settings& s, const std::string& path, Diagno
     return false;
 }
 
+bool WholeArchive::open(const Settings& s) {
+    if (!lock.acquire_for_reading(s.archive_path) || !bytes.open_whole(s, s.archive_path, console_)) return false;
+    index = ArchiveIndex::check(bytes.source(), size());
+    return true;
+}
+
 }  // namespace taq

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "archive/diagnostics.h"
+#include "archive/index.h"
+#include "archive/lock.h"
 #include "archive/sealed.h"
 #include "driver/settings.h"
 #include "platform/platform.h"
@@ -85,6 +87,24 @@ private:
     Diagnostics* diag_ = nullptr;
     Source source_;
     int64_t size_ = -1;
+};
+
+// An archive that one command reads whole (`v`, `x -c`): locked for
+// reading, opened (the plain archive inside an encrypted one) and its
+// entries checked.
+struct WholeArchive {
+    explicit WholeArchive(Diagnostics& console) : lock(console), console_(console) {}
+    // False (message printed) when the run cannot go on.
+    bool open(const Settings& s);
+    const Source& source() const { return bytes.source(); }
+    uint64_t size() const { return static_cast<uint64_t>(bytes.size()); }
+
+    ArchiveLock lock;
+    ArchiveBytes bytes;
+    ArchiveIndex index;
+
+private:
+    Diagnostics& console_;
 };
 
 }  // namespace taq

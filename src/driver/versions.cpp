@@ -155,17 +155,13 @@ int run_versions(Settings& s, const std::vector<std::string>& args) {
     const std::vector<std::string> wildcards(args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end());
     std::vector<std::string> patterns;
     for (const std::string& w : wildcards) patterns.push_back(to_lower_ascii(w));
-    ArchiveLock lock(console());
-    if (!lock.acquire_for_reading(s.archive_path)) return 1;
-    ArchiveBytes bytes;
-    if (!bytes.open_whole(s, s.archive_path, console())) return 1;
-    const Source& archive = bytes.source();
-    const int64_t size = bytes.size();
-    const ArchiveIndex index = ArchiveIndex::check(archive, static_cast<uint64_t>(size));
-    const VersionHistory history = VersionHistory::read(archive, index);
+    WholeArchive whole(console());
+    if (!whole.open(s)) return 1;
+    const ArchiveIndex& index = whole.index;
+    const VersionHistory history = VersionHistory::read(whole.source(), index);
     print_version_problems(history, false);
-    bool ok = !bytes.damaged();
-    if (index.sound_end() < static_cast<uint64_t>(size)) {
+    bool ok = !whole.bytes.damaged();
+    if (index.sound_end() < whole.size()) {
         std::printf("Warning: archive %s is damaged at offset %llu: the versions after it are not shown\n",
                     s.archive_path.c_str(), ull(index.sound_end()));
         ok = false;
